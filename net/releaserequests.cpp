@@ -1,0 +1,132 @@
+#include "ui/mainwindow.h"
+
+#include "app/logging.h"
+#include "net/releaserequest.h"
+#include "ui_mainwindow.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+
+QUrl MainWindow::clientManifestUrl() const
+{
+    return clientManifestUrlFor(clientProductId);
+}
+
+void MainWindow::requestGatewayManifest()
+{
+    requestManifest(gatewayManifestUrl(), QStringLiteral("Gateway release URL is not configured."),
+                    QStringLiteral("Checking for updates..."),
+                    QStringLiteral("Requesting Gateway manifest: %1"), RequestPurpose::GatewayManifest,
+                    QStringLiteral("Gateway manifest request timed out after %1 ms: %2"));
+}
+
+void MainWindow::requestClientManifest()
+{
+    requestManifest(clientManifestUrl(), QStringLiteral("Client release URL is not configured."),
+                    QStringLiteral("Checking IVRA..."), QStringLiteral("Requesting client manifest: %1"),
+                    RequestPurpose::ClientManifest,
+                    QStringLiteral("Client manifest request timed out after %1 ms: %2"));
+}
+
+void MainWindow::requestManifest(const QUrl &url, const QString &notConfiguredMessage,
+                                 const QString &statusText, const QString &logFormat,
+                                 RequestPurpose purpose, const QString &timeoutFormat)
+{
+    if (!url.isValid() || url.scheme().isEmpty()) {
+        showFailure(notConfiguredMessage, false);
+        return;
+    }
+    ui->statusLabel->setText(statusText);
+    const QString urlText = url.toString(QUrl::RemovePassword);
+    logInfo(logFormat.arg(urlText));
+
+    QNetworkReply *reply = networkManager->get(releaseRequest(url));
+    tagReply(reply, purpose);
+    // Bound to the reply, so the timer dies with it.
+    QTimer::singleShot(kManifestRequestTimeoutMs, reply, [reply, urlText, timeoutFormat]() {
+        if (!reply->isRunning())
+            return;
+        logWarning(timeoutFormat.arg(kManifestRequestTimeoutMs).arg(urlText));
+        reply->abort();
+    });
+}
+
+void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    const int purpose = reply->property(kRequestPurposeProperty).toInt();
+    const qint64 startedAt = reply->property(kRequestStartedAtProperty).toLongLong();
+    const qint64 elapsed = startedAt > 0 ? QDateTime::currentMSecsSinceEpoch() - startedAt : -1;
+    const QString name = requestPurposeName(purpose);
+    const bool fileReply = isFilePurpose(purpose);
+
+    if (fileReply && reply != downloadReply) {
+        // A newer download owns the paths and the file now; this one must not touch them.
+        logWarning(QStringLiteral("%1 finished after %2 ms but a newer download is current; ignored")
+                       .arg(name)
+                       .arg(elapsed));
+        return;
+    }
+    if (fileReply && downloadFile) {
+        downloadFile->write(reply->readAll());
+        downloadFile->close();
+        delete downloadFile;
+        downloadFile = nullptr;
+        downloadReply = nullptr;
+    }
+
+    if (reply->error() != QNetworkReply::NoError) {
+        if (fileReply)
+            QFile::remove(downloadPartPath);
+        logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
+                       .arg(name)
+                       .arg(elapsed)
+                       .arg(int(reply->error()))
+                       .arg(reply->errorString()));
+        showFailure(QStringLiteral("Unable to download release data: %1").arg(reply->errorString()), true);
+        return;
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool judged = reply->url().scheme().startsWith(QLatin1String("http"));
+    if (judged && (status < 200 || status > 299)) {
+        const QByteArray body = fileReply ? QByteArray() : reply->readAll();
+        if (fileReply)
+            QFile::remove(downloadPartPath);
+        logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
+                       .arg(name)
+                       .arg(elapsed)
+                       .arg(status)
+                       .arg(replyBodyPreview(body)));
+        showFailure(QStringLiteral("Release service returned HTTP %1.").arg(status), true);
+        return;
+    }
+
+    if (!fileReply) {
+        const QByteArray body = reply->readAll();
+        logInfo(QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
+        if (purpose == int(RequestPurpose::GatewayManifest))
+            handleGatewayManifest(body);
+        else
+            handleClientManifest(body);
+        return;
+    }
+
+    // QFile::rename does not overwrite, so a file left by an earlier download goes first.
+    QFile::remove(downloadTargetPath);
+    if (!QFile::rename(downloadPartPath, downloadTargetPath)) {
+        QFile::remove(downloadPartPath);
+        showFailure(QStringLiteral("Unable to finalize downloaded file: %1").arg(downloadTargetPath), true);
+        return;
+    }
+    logInfo(QStringLiteral("%1 downloaded after %2 ms: %3").arg(name).arg(elapsed).arg(downloadTargetPath));
+    if (purpose == int(RequestPurpose::GatewayInstaller))
+        onGatewayInstallerDownloaded();
+    else
+        onClientPackageDownloaded();
+}

@@ -1,0 +1,69 @@
+#include "net/requestinfo.h"
+
+#include "app/buildidentity.h"
+#include "app/buildsettings.h"
+
+#include <QUrlQuery>
+
+QString requestPurposeName(int purpose)
+{
+    switch (purpose) {
+    case int(RequestPurpose::GatewayManifest):
+        return QStringLiteral("gateway manifest");
+    case int(RequestPurpose::GatewayInstaller):
+        return QStringLiteral("gateway installer");
+    case int(RequestPurpose::ClientManifest):
+        return QStringLiteral("client manifest");
+    case int(RequestPurpose::ClientZip):
+        return QStringLiteral("client zip");
+    default:
+        return QStringLiteral("request");
+    }
+}
+
+bool isFilePurpose(int purpose)
+{
+    return purpose == int(RequestPurpose::GatewayInstaller) ||
+           purpose == int(RequestPurpose::ClientZip);
+}
+
+QString replyBodyPreview(const QByteArray &body)
+{
+    if (body.isEmpty())
+        return QStringLiteral("<empty>");
+    QString preview = QString::fromUtf8(body.left(kReplyBodyPreviewBytes));
+    if (body.size() > kReplyBodyPreviewBytes)
+        preview += QStringLiteral("... <truncated>");
+    return preview;
+}
+
+QByteArray gatewayUserAgent()
+{
+    return QStringLiteral("IvraGateway/%1").arg(GatewayBuildVersion).toUtf8();
+}
+
+void addQueryItemIfMissing(QUrl &url, const QString &key, const QString &value)
+{
+    QUrlQuery query(url);
+    if (query.hasQueryItem(key))
+        return;
+    query.addQueryItem(key, value);
+    url.setQuery(query);
+}
+
+QUrl gatewayManifestUrl()
+{
+    QString text = BuildSettings::gatewayManifestUrl().trimmed();
+    if (text.isEmpty())
+        text = BuildSettings::defaultGatewayManifestUrl().trimmed();
+    QUrl url = QUrl::fromUserInput(text);
+    addQueryItemIfMissing(url, QStringLiteral("edition"), buildEdition());
+    return url;
+}
+
+QUrl clientManifestUrlFor(const QString &productId)
+{
+    QUrl url = QUrl::fromUserInput(BuildSettings::clientManifestUrl().trimmed());
+    addQueryItemIfMissing(url, QStringLiteral("product"), productId);
+    return url;
+}

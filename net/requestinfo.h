@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+// What a network reply is for; stored on the reply as "ivraRequestPurpose".
+enum class RequestPurpose : int {
+    GatewayManifest = 0,
+    GatewayInstaller = 1,
+    ClientManifest = 2,
+    ClientZip = 3,
+};
+
+inline constexpr int kManifestRequestTimeoutMs = 10000;
+inline constexpr int kReplyBodyPreviewBytes = 2048;
+inline constexpr char kRequestStartedAtProperty[] = "ivraRequestStartedAtMs";
+inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
+
+QString requestPurposeName(int purpose);
+bool isFilePurpose(int purpose);
+// The log form of a body: "<empty>", or at most 2048 bytes with a truncation marker.
+QString replyBodyPreview(const QByteArray &body);
+// "IvraGateway/<build version>".
+QByteArray gatewayUserAgent();
+void addQueryItemIfMissing(QUrl &url, const QString &key, const QString &value);
+// The configured Gateway manifest URL (or the built-in default) with its "edition" item.
+QUrl gatewayManifestUrl();
+// The configured client manifest URL with its "product" item; no fallback.
+QUrl clientManifestUrlFor(const QString &productId);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package the build, the tests and the demo use.
+# Idempotent: when everything is present it only checks and returns.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  libzip-dev libssl-dev
+  nginx-light openssl ca-certificates curl
+  xvfb xauth x11-apps xdotool imagemagick fonts-roboto-unhinted
+  binutils-mingw-w64-x86-64
+  zip unzip python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    exec sudo "$0" "$@"
+  fi
+  echo "install-deps: missing packages (${missing[*]}) and not root; run as root" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,126 @@
+#include "support/testutil.h"
+
+#include "app/logging.h"
+#include "storage/paths.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QWidget>
+
+namespace TestUtil {
+
+QString freshDataRoot()
+{
+    const QString root = dataRootPath();
+    QDir(root).removeRecursively();
+    return root;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QString sha256Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+QStringList logLines()
+{
+    const QString text = QString::fromUtf8(readFile(currentLogFilePath()));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList logLinesSince(int count)
+{
+    return logLines().mid(count);
+}
+
+static QJsonObject merged(QJsonObject base, const QJsonObject &overrides)
+{
+    for (auto it = overrides.begin(); it != overrides.end(); ++it) {
+        if (it.value().isUndefined())
+            base.remove(it.key());
+        else
+            base.insert(it.key(), it.value());
+    }
+    return base;
+}
+
+QByteArray gatewayManifest(const QJsonObject &overrides)
+{
+    const QJsonObject base{
+        {"product", "IVRA Gateway"},
+        {"edition", "demo"},
+        {"channel", "stable"},
+        {"latestVersion", "2026.1024.1"},
+        {"minimumVersion", "2026.1024.1"},
+        {"installerUrl", "http://releases.test/releases/gateway/setup.exe"},
+        {"installerSha256", QString(64, QLatin1Char('0'))},
+    };
+    return QJsonDocument(merged(base, overrides)).toJson();
+}
+
+QByteArray clientManifest(const QJsonObject &overrides, const QJsonObject &artifactOverrides,
+                          const QJsonObject &launchOverrides)
+{
+    const QJsonObject artifact{
+        {"url", "http://releases.test/releases/clients/ivra-demo-1.0.0.zip"},
+        {"sha256", QString(64, QLatin1Char('0'))},
+        {"sizeBytes", 0},
+    };
+    const QJsonObject launch{{"exePath", "bin/client"}, {"args", QJsonArray()}};
+    const QJsonObject base{
+        {"product", "ivra-demo"},
+        {"channel", "stable"},
+        {"latestVersion", "1.0.0"},
+        {"minimumVersion", "1.0.0"},
+        {"artifact", merged(artifact, artifactOverrides)},
+        {"launch", merged(launch, launchOverrides)},
+    };
+    return QJsonDocument(merged(base, overrides)).toJson();
+}
+
+QString statusText(QWidget *window)
+{
+    return window->findChild<QLabel *>(QStringLiteral("statusLabel"))->text();
+}
+
+QPushButton *button(QWidget *window, const char *name)
+{
+    return window->findChild<QPushButton *>(QLatin1String(name));
+}
+
+QProgressBar *progressBar(QWidget *window)
+{
+    return window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+}
+
+bool isShown(QWidget *window, const char *name)
+{
+    QWidget *widget = window->findChild<QWidget *>(QLatin1String(name));
+    return widget && !widget->isHidden();
+}
+
+QString recorderPath()
+{
+    return qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + QStringLiteral("/tests/ivra_recorder");
+}
+
+} // namespace TestUtil

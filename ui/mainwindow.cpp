@@ -1,0 +1,173 @@
+#include "ui/mainwindow.h"
+
+#include "app/buildidentity.h"
+#include "app/logging.h"
+#include "release/version.h"
+#include "storage/paths.h"
+#include "ui_mainwindow.h"
+
+#include <QFile>
+#include <QMouseEvent>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPixmap>
+
+namespace {
+const QString kBackgroundImage = QStringLiteral(":/images/images/ivra_zaph_splash_square.png");
+
+// Rounds half away from zero, as the drag arithmetic expects.
+QPoint roundedPoint(const QPointF &point)
+{
+    auto round = [](qreal v) { return int(v >= 0 ? v + 0.5 : v - 0.5); };
+    return QPoint(round(point.x()), round(point.y()));
+}
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), networkManager(new QNetworkAccessManager(this)),
+      clientProductId(clientProductIdForEdition(buildEdition()))
+{
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    ui->setupUi(this);
+
+    ui->titleLabel->setText(QStringLiteral("IVRA ENGINE 2.0 Beta"));
+    ui->label->setText(QStringLiteral("Gateway Version"));
+    ui->label_2->setText(QStringLiteral("Client Version"));
+    ui->currentVersionValue->setText(GatewayBuildVersion);
+    setClientVersionText(QStringLiteral("-"));
+
+    ui->label->hide();
+    ui->currentVersionValue->hide();
+    ui->label_2->hide();
+    ui->requiredVersionValue->hide();
+    ui->progressBar->hide();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    ui->upgradeLabel->hide();
+    ui->upgradeButton->hide();
+    ui->rememberUpgradeButton->hide();
+    ui->downloadButton->setText(QStringLiteral("Retry"));
+    ui->downloadButton->hide();
+    ui->launchButton->hide();
+    ui->launchButton->setEnabled(false);
+
+    const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
+    if (loaded.error.isEmpty())
+        gatewayState = loaded.state;
+    else
+        logWarning(QStringLiteral("Gateway state will be reset: %1").arg(loaded.error));
+
+    connect(ui->downloadButton, &QAbstractButton::clicked, this, &MainWindow::startUpdateCheck);
+    connect(ui->launchButton, &QAbstractButton::clicked, this, &MainWindow::onLaunchClicked);
+    connect(ui->upgradeButton, &QAbstractButton::clicked, this, &MainWindow::onUpgradeClicked);
+    connect(ui->rememberUpgradeButton, &QAbstractButton::clicked, this,
+            &MainWindow::onRememberUpgradeClicked);
+    connect(ui->exitButton, &QAbstractButton::clicked, this, &QWidget::close);
+    connect(networkManager, &QNetworkAccessManager::finished, this,
+            &MainWindow::onNetworkReplyFinished);
+
+    startUpdateCheck();
+}
+
+MainWindow::~MainWindow()
+{
+    // Closing the file leaves the ".part" on disk; the next download of the same artifact removes it.
+    delete downloadFile;
+    delete ui;
+}
+
+void MainWindow::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    dragOffset = roundedPoint(event->globalPosition()) - frameGeometry().topLeft();
+    event->accept();
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    move(roundedPoint(event->globalPosition()) - dragOffset);
+    event->accept();
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    const QPixmap pixmap(kBackgroundImage);
+    if (!pixmap.isNull())
+        ui->backgroundLabel->setPixmap(pixmap.scaledToHeight(height(), Qt::SmoothTransformation));
+}
+
+void MainWindow::startUpdateCheck()
+{
+    launchExecutablePath.clear();
+    launchArguments.clear();
+    launchWorkingDirectory.clear();
+    gatewayRelease = GatewayRelease();
+    clientRelease = ClientRelease();
+    upgradeUrl = QUrl();
+
+    ui->downloadButton->hide();
+    ui->launchButton->hide();
+    ui->launchButton->setEnabled(false);
+    ui->upgradeLabel->hide();
+    ui->upgradeButton->hide();
+    ui->rememberUpgradeButton->hide();
+    ui->progressBar->hide();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    setClientVersionText(QStringLiteral("-"));
+
+    const ReleaseVersion version = parseReleaseVersion(GatewayBuildVersion);
+    if (!isValid(version)) {
+        showFailure(QStringLiteral("Invalid Gateway version: %1").arg(version.error), false);
+        return;
+    }
+    if (clientProductId.isEmpty()) {
+        showFailure(QStringLiteral("Invalid Gateway edition: %1").arg(buildEdition()), false);
+        return;
+    }
+    requestGatewayManifest();
+}
+
+void MainWindow::showFailure(const QString &message, bool retryAllowed)
+{
+    ui->progressBar->hide();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    ui->launchButton->hide();
+    ui->launchButton->setEnabled(false);
+    ui->downloadButton->setVisible(retryAllowed);
+    ui->downloadButton->setEnabled(retryAllowed);
+    ui->upgradeLabel->hide();
+    ui->upgradeButton->hide();
+    ui->rememberUpgradeButton->hide();
+    ui->label->hide();
+    ui->currentVersionValue->hide();
+    ui->label_2->hide();
+    ui->requiredVersionValue->hide();
+    ui->statusLabel->setText(message);
+}
+
+void MainWindow::showReady()
+{
+    ui->progressBar->hide();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    ui->label->hide();
+    ui->currentVersionValue->hide();
+    ui->label_2->hide();
+    ui->requiredVersionValue->hide();
+    ui->downloadButton->hide();
+    ui->launchButton->show();
+    ui->launchButton->setEnabled(true);
+    ui->statusLabel->setText(QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
+    updateUpgradeOffer();
+}
+
+void MainWindow::setClientVersionText(const QString &text)
+{
+    ui->requiredVersionValue->setText(text.isEmpty() ? QStringLiteral("-") : text);
+}
