@@ -80,7 +80,12 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         downloadReply = nullptr;
     }
 
-    if (reply->error() != QNetworkReply::NoError) {
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool judged = reply->url().scheme().startsWith(QLatin1String("http"));
+    const bool httpFailure = judged && (status < 200 || status > 299);
+    // Qt also flags an HTTP error status as a reply error; an answer that came
+    // with a status is judged by that status, not reported as a network failure.
+    if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
         if (fileReply)
             QFile::remove(downloadPartPath);
         logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
@@ -92,9 +97,7 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         return;
     }
 
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool judged = reply->url().scheme().startsWith(QLatin1String("http"));
-    if (judged && (status < 200 || status > 299)) {
+    if (httpFailure) {
         const QByteArray body = fileReply ? QByteArray() : reply->readAll();
         if (fileReply)
             QFile::remove(downloadPartPath);

@@ -56,6 +56,7 @@ public:
     void route(const QString &path, Handler handler);
     // Makes this server the application proxy for every request.
     void installAsProxy();
+    void clearRoutes() { handlers.clear(); }
 
     QList<RecordedRequest> requests() const { return recorded; }
     int requestCount(const QString &path) const;

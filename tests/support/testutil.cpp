@@ -3,7 +3,9 @@
 #include "app/logging.h"
 #include "storage/paths.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -118,9 +120,35 @@ bool isShown(QWidget *window, const char *name)
     return widget && !widget->isHidden();
 }
 
+QByteArray recorderBytes()
+{
+    return readFile(recorderPath());
+}
+
+QJsonObject recorderRecord(const QString &path)
+{
+    return QJsonDocument::fromJson(readFile(path)).object();
+}
+
+void installTestLogging()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("IVRA Labs"));
+    QCoreApplication::setApplicationName(QStringLiteral("IvraLauncher"));
+    installFileLogging();
+}
+
 QString recorderPath()
 {
     return qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + QStringLiteral("/tests/ivra_recorder");
 }
 
 } // namespace TestUtil
+
+bool TestUtil::runUntilQuit(int timeoutMs)
+{
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    guard.start(timeoutMs);
+    return QCoreApplication::exec() == 0;
+}

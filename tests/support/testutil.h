@@ -31,4 +31,17 @@ QProgressBar *progressBar(QWidget *window);
 bool isShown(QWidget *window, const char *name);
 
 QString recorderPath();
+QByteArray recorderBytes();
+// The JSON object the recorder wrote when it was started, empty until then.
+QJsonObject recorderRecord(const QString &path);
+
+// Sets up file logging for a test process as main() does.
+void installTestLogging();
+} // namespace TestUtil
+
+namespace TestUtil {
+// Runs the application's event loop until something calls
+// QCoreApplication::quit (true) or the time runs out (false). quit() has an
+// effect only while that loop runs.
+bool runUntilQuit(int timeoutMs);
 } // namespace TestUtil
