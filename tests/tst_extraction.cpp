@@ -1,0 +1,247 @@
+#include "install/zipextract.h"
+#include "support/testutil.h"
+#include "support/zipwriter.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <qplatformdefs.h>
+
+using namespace TestUtil;
+
+Q_DECLARE_METATYPE(ZipEntry)
+
+namespace {
+ZipEntry file(const QByteArray &name, const QByteArray &data = "data")
+{
+    ZipEntry entry;
+    entry.name = name;
+    entry.data = data;
+    return entry;
+}
+
+ZipEntry directory(const QByteArray &name)
+{
+    ZipEntry entry;
+    entry.name = name;
+    entry.unixMode = 040755;
+    entry.dosAttributes = 0x10;
+    return entry;
+}
+
+// Every file and folder below root, relative, sorted.
+QStringList treeOf(const QString &root)
+{
+    QStringList names;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        names << QDir(root).relativeFilePath(it.next());
+    names.sort();
+    return names;
+}
+} // namespace
+
+class ExtractionTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir temp;
+    int counter = 0;
+
+    // Writes an archive and names a fresh extraction folder for it.
+    QString archive(const QByteArray &bytes)
+    {
+        const QString path = temp.filePath(QStringLiteral("a%1.zip").arg(++counter));
+        writeFile(path, bytes);
+        return path;
+    }
+    // The extraction folder of the current test (and data row), with an optional part.
+    QString sandbox(const QString &part = QString()) const
+    {
+        return temp.filePath(QStringLiteral("sandbox-%1-%2%3")
+                                 .arg(QLatin1String(QTest::currentTestFunction()),
+                                      QString::number(qHash(QLatin1String(QTest::currentDataTag()))), part));
+    }
+
+private Q_SLOTS:
+    void archiveMadeByTheZipTool()
+    {
+        QTemporaryDir source;
+        writeFile(source.filePath("bin/tool"), "#!/bin/sh\necho hi\n");
+        writeFile(source.filePath("data/readme.txt"), QByteArray(100000, 'r'));
+        QFile::setPermissions(source.filePath("bin/tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                               QFile::ReadGroup | QFile::ExeGroup);
+        const QString zipPath = temp.filePath("tool.zip");
+        QProcess zip;
+        zip.setWorkingDirectory(source.path());
+        zip.start("zip", {"-qr", zipPath, "bin", "data"});
+        QVERIFY(zip.waitForFinished() && zip.exitCode() == 0);
+
+        const QString destination = temp.filePath("made-by-zip/nested/dest");
+        QString error;
+        QVERIFY2(extractZipPayload(zipPath, destination, &error), qPrintable(error));
+        QCOMPARE(error, QString());
+        QCOMPARE(treeOf(destination), (QStringList{"bin", "bin/tool", "data", "data/readme.txt"}));
+        QCOMPARE(readFile(destination + "/data/readme.txt"), QByteArray(100000, 'r'));
+        // The recorded permission bits come back, so the client can be started here.
+        QT_STATBUF status;
+        QVERIFY(QT_STAT(QFile::encodeName(destination + "/bin/tool").constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 07777, mode_t(0750));
+    }
+
+    void emptyArchiveAndMissingArchive()
+    {
+        const QString empty = archive(buildZip({}));
+        QString error;
+        QVERIFY(extractZipPayload(empty, sandbox(), &error));
+        QVERIFY(QFileInfo(sandbox()).isDir());
+        QCOMPARE(treeOf(sandbox()), QStringList());
+
+        const QString missing = temp.filePath("missing.zip");
+        const QString destination = temp.filePath("never-created");
+        QVERIFY(!extractZipPayload(missing, destination, &error));
+        QCOMPARE(error, QStringLiteral("Unable to open zip payload: %1.").arg(missing));
+        QVERIFY(!QFileInfo::exists(destination));
+        QVERIFY(!extractZipPayload(archive("not a zip at all"), sandbox("2"), nullptr));
+    }
+
+    void namesAreNormalised()
+    {
+        const QString path = archive(buildZip({file("a\\b\\c.txt", "abc"), directory("bin/"),
+                                               file("lib/deep/x.so", "x"), file(" spaced.txt ", "s"),
+                                               file("a//double.txt", "d"), file("...", "dots"), file(".hidden")}));
+        QString error;
+        QVERIFY2(extractZipPayload(path, sandbox(), &error), qPrintable(error));
+        QCOMPARE(treeOf(sandbox()), (QStringList{"...", ".hidden", "a", "a/b", "a/b/c.txt", "a/double.txt", "bin",
+                                                 "lib", "lib/deep", "lib/deep/x.so", "spaced.txt"}));
+        QCOMPARE(readFile(sandbox() + "/a/b/c.txt"), QByteArray("abc"));
+    }
+
+    void unsafeNamesAreRefusedBeforeWriting_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("parent") << QByteArray("../x") << "../x";
+        QTest::newRow("parent after prefix") << QByteArray("a/../../x") << "a/../../x";
+        QTest::newRow("backslash parent") << QByteArray("..\\x") << "../x";
+        QTest::newRow("absolute") << QByteArray("/etc/x") << "/etc/x";
+        QTest::newRow("drive with slash") << QByteArray("C:/x") << "C:/x";
+        QTest::newRow("drive relative") << QByteArray("c:x") << "c:x";
+        QTest::newRow("dot segment") << QByteArray("dir/./file") << "dir/./file";
+        QTest::newRow("only whitespace") << QByteArray("   ") << "";
+        QTest::newRow("only slashes") << QByteArray("//") << "/"; // a folder entry: one final "/" dropped
+        QTest::newRow("unc") << QByteArray("\\\\host\\share\\x") << "//host/share/x";
+        QTest::newRow("stream") << QByteArray("file.txt:stream") << "file.txt:stream";
+    }
+    void unsafeNamesAreRefusedBeforeWriting()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, shown);
+        const QString path = archive(buildZip({file("first.txt", "1"), file(name, "evil"), file("after.txt")}));
+        QString error;
+        QVERIFY(!extractZipPayload(path, sandbox(), &error));
+        QCOMPARE(error, QStringLiteral("Unsafe zip entry path: %1.").arg(shown));
+        // The entry before it stays; nothing of it or after it was written.
+        QCOMPARE(treeOf(sandbox()), QStringList{"first.txt"});
+        QVERIFY(!QFile::exists(temp.filePath("x")));
+    }
+
+    void duplicatesAndConflicts()
+    {
+        QString error;
+        QVERIFY(extractZipPayload(archive(buildZip({file("same.txt", "first"), file("same.txt", "second")})),
+                                  sandbox(), &error));
+        QCOMPARE(readFile(sandbox() + "/same.txt"), QByteArray("second"));
+
+        // A file where a later entry wants a folder, and a folder where a later entry wants a file.
+        QVERIFY(!extractZipPayload(archive(buildZip({file("thing", "f"), file("thing/inside")})), sandbox("2"), &error));
+        QCOMPARE(error, QStringLiteral("Unable to create zip entry directory: %1/thing.").arg(sandbox("2")));
+        QVERIFY(!extractZipPayload(archive(buildZip({directory("thing/"), file("thing")})), sandbox("3"), &error));
+        QCOMPARE(error, QStringLiteral("Unable to extract zip entry: thing."));
+        QVERIFY(QFileInfo(sandbox("3") + "/thing").isDir());
+    }
+
+    void damagedEntriesFail_data()
+    {
+        QTest::addColumn<ZipEntry>("entry");
+        ZipEntry badCrc = file("bad.bin", "payload");
+        badCrc.crcOverride = 0x12345678;
+        QTest::newRow("bad crc") << badCrc;
+        ZipEntry lyingSize = file("lie.bin", "payload");
+        lyingSize.sizeOverride = 3;
+        QTest::newRow("lying size") << lyingSize;
+        ZipEntry encrypted = file("secret.bin", "payload");
+        encrypted.flags = 1;
+        QTest::newRow("encrypted") << encrypted;
+        ZipEntry method = file("odd.bin", "payload");
+        method.method = 6; // imploded
+        QTest::newRow("unsupported method") << method;
+    }
+    void damagedEntriesFail()
+    {
+        QFETCH(ZipEntry, entry);
+        const QString path = archive(buildZip({file("good.txt", "ok"), entry}));
+        QString error;
+        QVERIFY(!extractZipPayload(path, sandbox(), &error));
+        QCOMPARE(error, QStringLiteral("Unable to extract zip entry: %1.").arg(QString::fromLatin1(entry.name)));
+        QCOMPARE(readFile(sandbox() + "/good.txt"), QByteArray("ok")); // nothing is cleaned up here
+    }
+
+    void truncatedArchive()
+    {
+        QByteArray bytes = buildZip({file("a.txt", QByteArray(5000, 'a')), file("b.txt", "b")});
+        bytes.chop(30);
+        QString error;
+        QVERIFY(!extractZipPayload(archive(bytes), sandbox(), &error));
+        QVERIFY2(error.startsWith(QStringLiteral("Unable to ")), qPrintable(error));
+    }
+
+    void linksAndSpecialEntriesBecomePlainFiles()
+    {
+        ZipEntry link = file("link", "/etc/passwd");
+        link.unixMode = 0120777;
+        ZipEntry setuid = file("tool", "#!/bin/sh\n");
+        setuid.unixMode = 0106755;
+        ZipEntry fromDos = file("dos.exe", "MZ");
+        fromDos.madeByUnix = false;
+        const QString path = archive(buildZip({link, file("link/through", "x"), setuid, fromDos}));
+        QString error;
+        QVERIFY(!extractZipPayload(path, sandbox(), &error));
+        // The link was written as a plain file holding its target, so nothing goes "through" it.
+        const QFileInfo written(sandbox() + "/link");
+        QVERIFY(written.isFile() && !written.isSymLink());
+        QCOMPARE(readFile(written.filePath()), QByteArray("/etc/passwd"));
+        QCOMPARE(error, QStringLiteral("Unable to create zip entry directory: %1/link.").arg(sandbox()));
+
+        // setuid, setgid and sticky bits are never restored, only the 0777 part.
+        QVERIFY(extractZipPayload(archive(buildZip({setuid, fromDos})), sandbox("2"), &error));
+        QT_STATBUF status;
+        QVERIFY(QT_STAT(QFile::encodeName(sandbox("2") + "/tool").constData(), &status) == 0);
+        QCOMPARE(status.st_mode & 07777, mode_t(0755));
+        QCOMPARE(readFile(sandbox("2") + "/dos.exe"), QByteArray("MZ"));
+    }
+
+    void pathRules()
+    {
+        QVERIFY(isSafeZipEntryName("a/b/c"));
+        QVERIFY(isSafeZipEntryName("a//b"));
+        QVERIFY(isSafeZipEntryName("..."));
+        QVERIFY(isSafeZipEntryName(".x"));
+        QVERIFY(!isSafeZipEntryName(""));
+        QVERIFY(!isSafeZipEntryName("a/.."));
+        QVERIFY(isInsideDirectory("/data/root", "/data/root"));
+        QVERIFY(isInsideDirectory("/data/root/", "/data/root/a/../b"));
+        QVERIFY(!isInsideDirectory("/data/root", "/data/rootkit/x"));
+        QVERIFY(!isInsideDirectory("/data/root", "/data/root/../x"));
+        QVERIFY(!isInsideDirectory("/data/root", "/Data/root/x"));
+    }
+};
+
+QTEST_GUILESS_MAIN(ExtractionTest)
+#include "tst_extraction.moc"
