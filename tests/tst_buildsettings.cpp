@@ -2,9 +2,11 @@
 // variant; IVRA_VARIANT names the one linked in.
 #include "support/testserver.h"
 #include "support/testutil.h"
+#include "storage/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QPushButton>
+#include <QJsonObject>
 #include <QTest>
 
 using namespace TestUtil;
@@ -56,6 +58,26 @@ private Q_SLOTS:
     {
         MainWindow window;
         expectFailureWithoutRequest(window, QStringLiteral("Invalid Gateway edition: beta"));
+    }
+#elif IVRA_VARIANT == 4
+    // A full build never shows the offer of the full product, whatever the manifest says.
+    void fullEditionNeverOffersTheUpgrade()
+    {
+        server.route(QStringLiteral("/releases/manifests/gateway-full.json"),
+                     jsonResponse(gatewayManifest({{"edition", "full"},
+                                                   {"upgrade", QJsonObject{{"url", "https://ivra.example/full"},
+                                                                           {"fullLatestVersion", "3.1.0"}}}})));
+        const QString exe = clientVersionPath(QStringLiteral("ivra-full"), QStringLiteral("1.0.0")) + "/bin/client";
+        QVERIFY(writeFile(exe, "#!/bin/sh\n"));
+        server.route(QStringLiteral("/releases/manifests/client-ivra-full.json"),
+                     jsonResponse(clientManifest({{"product", "ivra-full"}})));
+        MainWindow window;
+        QTRY_COMPARE(statusText(&window), QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
+        QCOMPARE(server.requests().first().query.query(), QStringLiteral("edition=full"));
+        QCOMPARE(server.requests().last().query.query(), QStringLiteral("product=ivra-full"));
+        QVERIFY(!isShown(&window, "upgradeLabel"));
+        QVERIFY(!isShown(&window, "upgradeButton"));
+        QVERIFY(!isShown(&window, "rememberUpgradeButton"));
     }
 #endif
 };

@@ -242,6 +242,34 @@ private Q_SLOTS:
         QVERIFY(newLog().filter(QStringLiteral(" info gateway installer downloaded after ")).size() == 1);
     }
 
+    void progressInWholeTruncatedPercents()
+    {
+        const QByteArray body = "0123456789abcdef";
+        server.route(kGatewayPath, jsonResponse(gatewayManifest(newerGateway(sha256Hex(body)))));
+        // Qt holds back progress that arrives with the headers, so it first reports 6 of 16: 37.5 %.
+        TestResponse slow{200, body};
+        slow.trickleBytes = 3;
+        slow.trickleIntervalMs = 400;
+        server.route(kInstallerPath, slow);
+        {
+            MainWindow window;
+            QTRY_COMPARE(progressBar(&window)->value(), 37);
+            QCOMPARE(progressBar(&window)->maximum(), 100);
+            QVERIFY(isShown(&window, "progressBar"));
+        }
+        // Without a length the bar stays busy.
+        TestResponse partial{200, body};
+        partial.stallAfterBytes = 3;
+        partial.omitLength = true;
+        server.route(kInstallerPath, partial);
+        MainWindow window;
+        QTRY_COMPARE(server.requestCount(kInstallerPath), 2);
+        QTest::qWait(300);
+        QCOMPARE(progressBar(&window)->minimum(), 0);
+        QCOMPARE(progressBar(&window)->maximum(), 0);
+        QVERIFY(isShown(&window, "progressBar"));
+    }
+
     void installerChecksumMismatchRemovesIt()
     {
         server.route(kGatewayPath, jsonResponse(gatewayManifest(newerGateway(QString(64, QLatin1Char('A'))))));
