@@ -26,7 +26,8 @@ QString resolveLogFilePathIn(const QString &base)
 
 QString resolveLogFilePath()
 {
-    return resolveLogFilePathIn(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
+    return resolveLogFilePathIn(
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation));
 }
 
 QString currentLogFilePath()

@@ -21,5 +21,6 @@ void MainWindow::onLaunchClicked()
         QCoreApplication::quit();
         return;
     }
-    showFailure(QStringLiteral("Unable to launch IVRA executable: %1").arg(launchExecutablePath), true);
+    showFailure(QStringLiteral("Unable to launch IVRA executable: %1").arg(launchExecutablePath),
+                true);
 }

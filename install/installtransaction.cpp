@@ -29,7 +29,8 @@ bool MainWindow::installClientPackage(const QString &packagePath)
         return false;
     }
     if (!QDir().mkpath(stagingPath)) {
-        showFailure(QStringLiteral("Unable to create client staging directory: %1").arg(stagingPath), true);
+        showFailure(
+            QStringLiteral("Unable to create client staging directory: %1").arg(stagingPath), true);
         return false;
     }
     // From here on a failure before promotion leaves no staging folder behind.
@@ -46,7 +47,8 @@ bool MainWindow::installClientPackage(const QString &packagePath)
         return abandonStaging(
             QStringLiteral("Unable to create client product directory: %1").arg(productPath));
     if (!QDir(productPath).rename(QFileInfo(stagingPath).fileName(), version))
-        return abandonStaging(QStringLiteral("Unable to promote installed IVRA client: %1.").arg(versionPath));
+        return abandonStaging(
+            QStringLiteral("Unable to promote installed IVRA client: %1.").arg(versionPath));
 
     const QString executable = resolveLaunchPath(versionPath, clientRelease.launchExePath, &error);
     if (executable.isEmpty()) {
@@ -64,8 +66,9 @@ bool MainWindow::installClientPackage(const QString &packagePath)
 void MainWindow::pruneOldClientInstalls(const QString &productId)
 {
     const QStringList keep = retainedClientVersions(gatewayState, productId);
-    const QFileInfoList folders = QDir(clientProductPath(productId))
-                                      .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
+    const QFileInfoList folders =
+        QDir(clientProductPath(productId))
+            .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
     for (const QFileInfo &folder : folders) {
         const QString name = folder.fileName();
         if (name.startsWith(QLatin1String(".staging-")) || keep.contains(name))

@@ -33,7 +33,8 @@ QString resolveLaunchPath(const QString &installRoot, const QString &exePath, QS
     // The containment guard; after the checks above it only bites for unusual
     // roots such as a file-system root, whose cleaned form already ends in "/".
     if (!isInsideDirectory(installRoot, candidate))
-        return fail(error, QStringLiteral("Client launch path escapes install root: %1.").arg(exePath));
+        return fail(error,
+                    QStringLiteral("Client launch path escapes install root: %1.").arg(exePath));
 
     const QFileInfo info(candidate);
     if (!info.exists() || !info.isFile())

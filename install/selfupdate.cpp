@@ -38,5 +38,6 @@ void MainWindow::onGatewayInstallerDownloaded()
         QCoreApplication::quit();
         return;
     }
-    showFailure(QStringLiteral("Unable to start Gateway installer: %1").arg(downloadTargetPath), true);
+    showFailure(QStringLiteral("Unable to start Gateway installer: %1").arg(downloadTargetPath),
+                true);
 }

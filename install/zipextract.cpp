@@ -101,8 +101,8 @@ bool isInsideDirectory(const QString &root, const QString &path)
 bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error)
 {
     int openError = 0;
-    zip_t *archive =
-        zip_open(QDir::toNativeSeparators(zipPath).toLocal8Bit().constData(), ZIP_RDONLY, &openError);
+    zip_t *archive = zip_open(QDir::toNativeSeparators(zipPath).toLocal8Bit().constData(),
+                              ZIP_RDONLY, &openError);
     if (!archive)
         return fail(error, QStringLiteral("Unable to open zip payload: %1.").arg(zipPath));
 
@@ -114,7 +114,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
 
     QDir destinationDir(destination);
     if (!destinationDir.exists() && !QDir().mkpath(destination))
-        return closeAndFail(QStringLiteral("Unable to create extraction directory: %1.").arg(destination));
+        return closeAndFail(
+            QStringLiteral("Unable to create extraction directory: %1.").arg(destination));
 
     const QString root = QFileInfo(destination).absoluteFilePath();
     const zip_int64_t count = zip_get_num_entries(archive, 0);
@@ -122,11 +123,14 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         const zip_uint64_t index = zip_uint64_t(i);
         zip_stat_t stat;
         zip_stat_init(&stat);
-        if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME))
-            return closeAndFail(QStringLiteral("Unable to inspect zip entry %1.").arg(quint64(index)));
+        if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 ||
+            !(stat.valid & ZIP_STAT_NAME))
+            return closeAndFail(
+                QStringLiteral("Unable to inspect zip entry %1.").arg(quint64(index)));
 
         const QByteArray rawName(stat.name);
-        QString name = QString::fromUtf8(rawName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
+        QString name =
+            QString::fromUtf8(rawName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
 
         zip_uint8_t system = 0;
         zip_uint32_t attributes = 0;
@@ -139,16 +143,19 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
             return closeAndFail(QStringLiteral("Unsafe zip entry path: %1.").arg(name));
         const QString target = destinationDir.absoluteFilePath(name);
         if (!isInsideDirectory(root, target))
-            return closeAndFail(QStringLiteral("Zip entry escapes extraction directory: %1.").arg(name));
+            return closeAndFail(
+                QStringLiteral("Zip entry escapes extraction directory: %1.").arg(name));
 
         if (isDirectory) {
             if (!QDir().mkpath(target))
-                return closeAndFail(QStringLiteral("Unable to create zip directory: %1.").arg(target));
+                return closeAndFail(
+                    QStringLiteral("Unable to create zip directory: %1.").arg(target));
             continue;
         }
         const QString parent = QFileInfo(target).absolutePath();
         if (!QDir().mkpath(parent))
-            return closeAndFail(QStringLiteral("Unable to create zip entry directory: %1.").arg(parent));
+            return closeAndFail(
+                QStringLiteral("Unable to create zip entry directory: %1.").arg(parent));
         if (!extractEntryToFile(archive, index, target))
             return closeAndFail(QStringLiteral("Unable to extract zip entry: %1.").arg(name));
 #ifdef Q_OS_UNIX

@@ -16,7 +16,8 @@ void MainWindow::startClientDownload()
     const QString fileName =
         QStringLiteral("%1_%2.zip").arg(clientRelease.product, clientRelease.latestVersion);
     const QString target =
-        QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/%2").arg(clientProductId, fileName));
+        QDir(downloadsPath())
+            .absoluteFilePath(QStringLiteral("%1/%2").arg(clientProductId, fileName));
     ui->statusLabel->setText(QStringLiteral("Downloading IVRA..."));
     startDownload(url, target, RequestPurpose::ClientZip);
 }
@@ -26,10 +27,12 @@ void MainWindow::onClientPackageDownloaded()
     // The size comes first, so a short or overlong file is never hashed. 0 means no size given.
     const qint64 size = QFileInfo(downloadTargetPath).size();
     if (clientRelease.artifactSizeBytes > 0 && size != clientRelease.artifactSizeBytes) {
-        showFailure(QStringLiteral("Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
-                        .arg(clientRelease.artifactSizeBytes)
-                        .arg(size),
-                    true);
+        showFailure(
+            QStringLiteral(
+                "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                .arg(clientRelease.artifactSizeBytes)
+                .arg(size),
+            true);
         return;
     }
     if (!verifyDownloadedFile(downloadTargetPath, clientRelease.artifactSha256,

@@ -11,15 +11,18 @@ QString fileSha256Hex(const QString &path, QString *error)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         if (error)
-            *error = QStringLiteral("Unable to open '%1' for hashing: %2.").arg(path, file.errorString());
+            *error = QStringLiteral("Unable to open '%1' for hashing: %2.")
+                         .arg(path, file.errorString());
         return QString();
     }
 
     // libcrypto uses the CPU's SHA extensions, several times faster than QCryptographicHash here.
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    &EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         if (error)
-            *error = QStringLiteral("Unable to read '%1' for hashing: %2.").arg(path, QStringLiteral("SHA-256 is unavailable"));
+            *error = QStringLiteral("Unable to read '%1' for hashing: %2.")
+                         .arg(path, QStringLiteral("SHA-256 is unavailable"));
         return QString();
     }
 
@@ -29,7 +32,8 @@ QString fileSha256Hex(const QString &path, QString *error)
         // A failed read must end the loop: atEnd() would never become true.
         if (read < 0) {
             if (error)
-                *error = QStringLiteral("Unable to read '%1' for hashing: %2.").arg(path, file.errorString());
+                *error = QStringLiteral("Unable to read '%1' for hashing: %2.")
+                             .arg(path, file.errorString());
             return QString();
         }
         if (read == 0)

@@ -11,7 +11,6 @@
 #include <QNetworkRequest>
 #include <QTimer>
 
-
 QUrl MainWindow::clientManifestUrl() const
 {
     return clientManifestUrlFor(clientProductId);
@@ -21,14 +20,16 @@ void MainWindow::requestGatewayManifest()
 {
     requestManifest(gatewayManifestUrl(), QStringLiteral("Gateway release URL is not configured."),
                     QStringLiteral("Checking for updates..."),
-                    QStringLiteral("Requesting Gateway manifest: %1"), RequestPurpose::GatewayManifest,
+                    QStringLiteral("Requesting Gateway manifest: %1"),
+                    RequestPurpose::GatewayManifest,
                     QStringLiteral("Gateway manifest request timed out after %1 ms: %2"));
 }
 
 void MainWindow::requestClientManifest()
 {
     requestManifest(clientManifestUrl(), QStringLiteral("Client release URL is not configured."),
-                    QStringLiteral("Checking IVRA..."), QStringLiteral("Requesting client manifest: %1"),
+                    QStringLiteral("Checking IVRA..."),
+                    QStringLiteral("Requesting client manifest: %1"),
                     RequestPurpose::ClientManifest,
                     QStringLiteral("Client manifest request timed out after %1 ms: %2"));
 }
@@ -67,9 +68,10 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
 
     if (fileReply && reply != downloadReply) {
         // A newer download owns the paths and the file now; this one must not touch them.
-        logWarning(QStringLiteral("%1 finished after %2 ms but a newer download is current; ignored")
-                       .arg(name)
-                       .arg(elapsed));
+        logWarning(
+            QStringLiteral("%1 finished after %2 ms but a newer download is current; ignored")
+                .arg(name)
+                .arg(elapsed));
         return;
     }
     if (fileReply && downloadFile) {
@@ -93,7 +95,8 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
                        .arg(elapsed)
                        .arg(int(reply->error()))
                        .arg(reply->errorString()));
-        showFailure(QStringLiteral("Unable to download release data: %1").arg(reply->errorString()), true);
+        showFailure(QStringLiteral("Unable to download release data: %1").arg(reply->errorString()),
+                    true);
         return;
     }
 
@@ -112,7 +115,8 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
 
     if (!fileReply) {
         const QByteArray body = reply->readAll();
-        logInfo(QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
+        logInfo(
+            QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
         if (purpose == int(RequestPurpose::GatewayManifest))
             handleGatewayManifest(body);
         else
@@ -124,10 +128,14 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
     QFile::remove(downloadTargetPath);
     if (!QFile::rename(downloadPartPath, downloadTargetPath)) {
         QFile::remove(downloadPartPath);
-        showFailure(QStringLiteral("Unable to finalize downloaded file: %1").arg(downloadTargetPath), true);
+        showFailure(
+            QStringLiteral("Unable to finalize downloaded file: %1").arg(downloadTargetPath), true);
         return;
     }
-    logInfo(QStringLiteral("%1 downloaded after %2 ms: %3").arg(name).arg(elapsed).arg(downloadTargetPath));
+    logInfo(QStringLiteral("%1 downloaded after %2 ms: %3")
+                .arg(name)
+                .arg(elapsed)
+                .arg(downloadTargetPath));
     if (purpose == int(RequestPurpose::GatewayInstaller))
         onGatewayInstallerDownloaded();
     else

@@ -11,16 +11,18 @@ void MainWindow::handleClientManifest(const QByteArray &body)
     if (!isValid(result)) {
         logWarning(QStringLiteral("Client manifest parse failed: %1, body=%2")
                        .arg(result.error, replyBodyPreview(body)));
-        showFailure(QStringLiteral("Unable to read IVRA client manifest: %1").arg(result.error), true);
+        showFailure(QStringLiteral("Unable to read IVRA client manifest: %1").arg(result.error),
+                    true);
         return;
     }
     clientRelease = result.release;
     setClientVersionText(clientRelease.latestVersion);
 
     if (clientRelease.product != clientProductId) {
-        showFailure(QStringLiteral("Client manifest product '%1' does not match this Gateway build '%2'.")
-                        .arg(clientRelease.product, clientProductId),
-                    false);
+        showFailure(
+            QStringLiteral("Client manifest product '%1' does not match this Gateway build '%2'.")
+                .arg(clientRelease.product, clientProductId),
+            false);
         return;
     }
     const ReleaseVersion latest = parseReleaseVersion(clientRelease.latestVersion);
@@ -30,7 +32,8 @@ void MainWindow::handleClientManifest(const QByteArray &body)
         return;
     }
     if (!isAtLeast(latest, minimum)) {
-        showFailure(QStringLiteral("Client manifest latest version is below minimum version."), false);
+        showFailure(QStringLiteral("Client manifest latest version is below minimum version."),
+                    false);
         return;
     }
 
@@ -45,8 +48,9 @@ void MainWindow::handleClientManifest(const QByteArray &body)
         return;
     }
 
-    const QString latestExe = resolveLaunchPath(
-        clientVersionPath(clientProductId, clientRelease.latestVersion), clientRelease.launchExePath);
+    const QString latestExe =
+        resolveLaunchPath(clientVersionPath(clientProductId, clientRelease.latestVersion),
+                          clientRelease.launchExePath);
     if (latestExe.isEmpty()) {
         startClientDownload();
         return;

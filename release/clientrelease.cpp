@@ -25,7 +25,8 @@ ClientReleaseResult parseClientRelease(const QByteArray &body)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return failed(QStringLiteral("Invalid client release JSON: %1.").arg(parseError.errorString()));
+        return failed(
+            QStringLiteral("Invalid client release JSON: %1.").arg(parseError.errorString()));
     if (!document.isObject())
         return failed(QStringLiteral("Client release JSON root must be an object."));
 

@@ -45,8 +45,7 @@ QString readRequiredNonNegativeInteger(const QJsonObject &object, const QString 
     return QString();
 }
 
-QString readRequiredObject(const QJsonObject &object, const QString &key,
-                           QJsonObject &destination)
+QString readRequiredObject(const QJsonObject &object, const QString &key, QJsonObject &destination)
 {
     if (!object.contains(key))
         return missingField(key);

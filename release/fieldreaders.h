@@ -9,7 +9,6 @@
 QString readRequiredString(const QJsonObject &object, const QString &key, QString &destination);
 QString readRequiredNonNegativeInteger(const QJsonObject &object, const QString &key,
                                        qint64 &destination);
-QString readRequiredObject(const QJsonObject &object, const QString &key,
-                           QJsonObject &destination);
+QString readRequiredObject(const QJsonObject &object, const QString &key, QJsonObject &destination);
 QString readRequiredStringList(const QJsonObject &object, const QString &key,
                                QStringList &destination);

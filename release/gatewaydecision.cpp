@@ -10,16 +10,18 @@ void MainWindow::handleGatewayManifest(const QByteArray &body)
     if (!isValid(result)) {
         logWarning(QStringLiteral("Gateway manifest parse failed: %1, body=%2")
                        .arg(result.error, replyBodyPreview(body)));
-        showFailure(QStringLiteral("Unable to read Gateway release manifest: %1").arg(result.error), true);
+        showFailure(QStringLiteral("Unable to read Gateway release manifest: %1").arg(result.error),
+                    true);
         return;
     }
     // Stored before the tests, so the window holds the manifest even when a test stops the pass.
     gatewayRelease = result.release;
 
     if (gatewayRelease.edition.trimmed().toLower() != GatewayBuildEdition.trimmed().toLower()) {
-        showFailure(QStringLiteral("Gateway manifest edition '%1' does not match this Gateway build '%2'.")
-                        .arg(gatewayRelease.edition, buildEdition()),
-                    false);
+        showFailure(
+            QStringLiteral("Gateway manifest edition '%1' does not match this Gateway build '%2'.")
+                .arg(gatewayRelease.edition, buildEdition()),
+            false);
         return;
     }
 
@@ -31,7 +33,8 @@ void MainWindow::handleGatewayManifest(const QByteArray &body)
         return;
     }
     if (!isAtLeast(latest, minimum)) {
-        showFailure(QStringLiteral("Gateway manifest latest version is below minimum version."), false);
+        showFailure(QStringLiteral("Gateway manifest latest version is below minimum version."),
+                    false);
         return;
     }
     // Every build below the latest replaces itself; a newer build is never downgraded.

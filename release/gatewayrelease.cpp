@@ -25,7 +25,8 @@ GatewayReleaseResult parseGatewayRelease(const QByteArray &body)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return failed(QStringLiteral("Invalid gateway release JSON: %1.").arg(parseError.errorString()));
+        return failed(
+            QStringLiteral("Invalid gateway release JSON: %1.").arg(parseError.errorString()));
     if (!document.isObject())
         return failed(QStringLiteral("Gateway release JSON root must be an object."));
 

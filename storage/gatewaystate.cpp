@@ -41,7 +41,8 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return loadFailure(QStringLiteral("Invalid gateway state JSON: %1.").arg(parseError.errorString()));
+        return loadFailure(
+            QStringLiteral("Invalid gateway state JSON: %1.").arg(parseError.errorString()));
     if (!document.isObject())
         return loadFailure(QStringLiteral("Gateway state JSON root must be an object."));
 
@@ -99,14 +100,16 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         if (error)
-            *error = QStringLiteral("Unable to write gateway state '%1': %2.").arg(path, file.errorString());
+            *error = QStringLiteral("Unable to write gateway state '%1': %2.")
+                         .arg(path, file.errorString());
         return false;
     }
     // A failed write makes the commit fail, which is reported below.
     file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
         if (error)
-            *error = QStringLiteral("Unable to commit gateway state '%1': %2.").arg(path, file.errorString());
+            *error = QStringLiteral("Unable to commit gateway state '%1': %2.")
+                         .arg(path, file.errorString());
         return false;
     }
     return true;

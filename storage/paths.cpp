@@ -6,8 +6,8 @@
 
 QString dataRootPathIn(const QString &genericDataLocation)
 {
-    const QString base =
-        genericDataLocation.isEmpty() ? QCoreApplication::applicationDirPath() : genericDataLocation;
+    const QString base = genericDataLocation.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                       : genericDataLocation;
     return QDir(base).absoluteFilePath(QStringLiteral("Ivra Engine"));
 }
 
@@ -41,5 +41,6 @@ QString clientVersionPath(const QString &productId, const QString &version)
 
 QString clientStagingPath(const QString &productId, const QString &version)
 {
-    return QDir(clientProductPath(productId)).absoluteFilePath(QStringLiteral(".staging-%1").arg(version));
+    return QDir(clientProductPath(productId))
+        .absoluteFilePath(QStringLiteral(".staging-%1").arg(version));
 }

@@ -1,12 +1,12 @@
 // The pass with build settings that cannot work. Built once per settings
 // variant; IVRA_VARIANT names the one linked in.
+#include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
-#include "storage/paths.h"
 #include "ui/mainwindow.h"
 
-#include <QPushButton>
 #include <QJsonObject>
+#include <QPushButton>
 #include <QTest>
 
 using namespace TestUtil;
@@ -38,7 +38,8 @@ private Q_SLOTS:
     // Gateway setting blank: the built-in default is asked; client setting empty: not configured.
     void blankSettings()
     {
-        server.route(QStringLiteral("/releases/manifests/gateway-demo.json"), jsonResponse(gatewayManifest()));
+        server.route(QStringLiteral("/releases/manifests/gateway-demo.json"),
+                     jsonResponse(gatewayManifest()));
         MainWindow window;
         QTRY_COMPARE(statusText(&window), QStringLiteral("Client release URL is not configured."));
         QVERIFY(!isShown(&window, "downloadButton"));
@@ -51,7 +52,9 @@ private Q_SLOTS:
     {
         MainWindow window;
         expectFailureWithoutRequest(
-            window, QStringLiteral("Invalid Gateway version: Version '2026.1024' must use numeric x.y.z format."));
+            window,
+            QStringLiteral(
+                "Invalid Gateway version: Version '2026.1024' must use numeric x.y.z format."));
     }
 #elif IVRA_VARIANT == 3
     void unknownBuildEdition()
@@ -64,10 +67,12 @@ private Q_SLOTS:
     void fullEditionNeverOffersTheUpgrade()
     {
         server.route(QStringLiteral("/releases/manifests/gateway-full.json"),
-                     jsonResponse(gatewayManifest({{"edition", "full"},
-                                                   {"upgrade", QJsonObject{{"url", "https://ivra.example/full"},
-                                                                           {"fullLatestVersion", "3.1.0"}}}})));
-        const QString exe = clientVersionPath(QStringLiteral("ivra-full"), QStringLiteral("1.0.0")) + "/bin/client";
+                     jsonResponse(gatewayManifest(
+                         {{"edition", "full"},
+                          {"upgrade", QJsonObject{{"url", "https://ivra.example/full"},
+                                                  {"fullLatestVersion", "3.1.0"}}}})));
+        const QString exe =
+            clientVersionPath(QStringLiteral("ivra-full"), QStringLiteral("1.0.0")) + "/bin/client";
         QVERIFY(writeFile(exe, "#!/bin/sh\n"));
         server.route(QStringLiteral("/releases/manifests/client-ivra-full.json"),
                      jsonResponse(clientManifest({{"product", "ivra-full"}})));

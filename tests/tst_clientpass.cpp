@@ -1,10 +1,10 @@
 // The client side of the update pass through the real window: the client
 // decision, the package download, the install transaction, launch and the
 // upgrade offer, against a local test server and real ZIP packages.
+#include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
-#include "storage/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>
@@ -48,8 +48,8 @@ void recordState(const QString &active, const QString &previous = QString())
 
 QStringList productFolderEntries()
 {
-    return QDir(clientProductPath(kProduct)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                                                     QDir::Name);
+    return QDir(clientProductPath(kProduct))
+        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
 }
 } // namespace
 
@@ -96,11 +96,13 @@ private:
 
     QString activeVersion() const
     {
-        return clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct).activeVersion;
+        return clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct)
+            .activeVersion;
     }
     QString previousVersion() const
     {
-        return clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct).previousVersion;
+        return clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct)
+            .previousVersion;
     }
 
 private Q_SLOTS:
@@ -136,8 +138,10 @@ private Q_SLOTS:
         expectReady(window);
         QCOMPARE(server.requestCount(kPackagePath), 1);
         QCOMPARE(server.requests().last().userAgents, QList<QByteArray>{"IvraGateway/2026.1024.1"});
-        QCOMPARE(window.findChild<QLabel *>("requiredVersionValue")->text(), QStringLiteral("1.0.0"));
-        QCOMPARE(readFile(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"), package); // kept after install
+        QCOMPARE(window.findChild<QLabel *>("requiredVersionValue")->text(),
+                 QStringLiteral("1.0.0"));
+        QCOMPARE(readFile(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"),
+                 package); // kept after install
         QVERIFY(QFileInfo(versionFolder("1.0.0") + "/bin/client").isExecutable());
         QCOMPARE(readFile(versionFolder("1.0.0") + "/data/readme.txt"), QByteArray("hello"));
         QCOMPARE(productFolderEntries(), QStringList{"1.0.0"});
@@ -202,14 +206,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<QJsonObject>("fields");
         QTest::addColumn<QString>("message");
-        QTest::newRow("other product") << QJsonObject{{"product", "ivra-full"}}
-                                       << "Client manifest product 'ivra-full' does not match this Gateway build 'ivra-demo'.";
-        QTest::newRow("case matters") << QJsonObject{{"product", "IVRA-demo"}}
-                                      << "Client manifest product 'IVRA-demo' does not match this Gateway build 'ivra-demo'.";
+        QTest::newRow("other product")
+            << QJsonObject{{"product", "ivra-full"}}
+            << "Client manifest product 'ivra-full' does not match this Gateway build 'ivra-demo'.";
+        QTest::newRow("case matters")
+            << QJsonObject{{"product", "IVRA-demo"}}
+            << "Client manifest product 'IVRA-demo' does not match this Gateway build 'ivra-demo'.";
         QTest::newRow("bad minimum") << QJsonObject{{"minimumVersion", "1.0"}}
                                      << "Client manifest contains invalid version data.";
-        QTest::newRow("below minimum") << QJsonObject{{"minimumVersion", "1.3.0"}}
-                                       << "Client manifest latest version is below minimum version.";
+        QTest::newRow("below minimum")
+            << QJsonObject{{"minimumVersion", "1.3.0"}}
+            << "Client manifest latest version is below minimum version.";
     }
     void inconsistentManifestsWithoutRetry()
     {
@@ -218,7 +225,8 @@ private Q_SLOTS:
         serveClient("1.2.3", package, fields);
         MainWindow window;
         expectFailure(window, message, false);
-        QCOMPARE(window.findChild<QLabel *>("requiredVersionValue")->text(), QStringLiteral("1.2.3"));
+        QCOMPARE(window.findChild<QLabel *>("requiredVersionValue")->text(),
+                 QStringLiteral("1.2.3"));
         QCOMPARE(server.requestCount(kPackagePath), 0);
         QVERIFY(!QFileInfo::exists(dataRootPath() + "/clients"));
     }
@@ -227,8 +235,15 @@ private Q_SLOTS:
     {
         server.route(kClientPath, jsonResponse("[1, 2]"));
         MainWindow window;
-        expectFailure(window, QStringLiteral("Unable to read IVRA client manifest: Client release JSON root must be an object."), true);
-        QVERIFY(logLines().filter(QStringLiteral(" warning Client manifest parse failed: Client release JSON root must be an object., body=[1, 2]")).size() >= 1);
+        expectFailure(
+            window,
+            QStringLiteral(
+                "Unable to read IVRA client manifest: Client release JSON root must be an object."),
+            true);
+        QVERIFY(logLines()
+                    .filter(QStringLiteral(" warning Client manifest parse failed: Client release "
+                                           "JSON root must be an object., body=[1, 2]"))
+                    .size() >= 1);
     }
 
     void artifactChecks()
@@ -242,25 +257,29 @@ private Q_SLOTS:
         serveClient("1.0.0", package, {}, {{"sizeBytes", package.size() + 1}});
         {
             MainWindow window;
-            expectFailure(window,
-                          QStringLiteral("Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
-                              .arg(package.size() + 1)
-                              .arg(package.size()),
-                          true);
+            expectFailure(
+                window,
+                QStringLiteral(
+                    "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                    .arg(package.size() + 1)
+                    .arg(package.size()),
+                true);
             QCOMPARE(readFile(target), package); // kept
         }
         serveClient("1.0.0", package, {}, {{"sha256", QString(64, 'F')}, {"sizeBytes", 0}});
         {
             MainWindow window;
-            expectFailure(window,
-                          QStringLiteral("IVRA client zip checksum mismatch. Expected %1, received %2.")
-                              .arg(QString(64, 'F'), sha256Hex(package)),
-                          true);
+            expectFailure(
+                window,
+                QStringLiteral("IVRA client zip checksum mismatch. Expected %1, received %2.")
+                    .arg(QString(64, 'F'), sha256Hex(package)),
+                true);
             QVERIFY(!QFile::exists(target)); // removed
             QVERIFY(!QFile::exists(target + ".part"));
         }
         // Size 0 switches the size check off; an upper-case digest matches.
-        serveClient("1.0.0", package, {}, {{"sha256", sha256Hex(package).toUpper()}, {"sizeBytes", 0}});
+        serveClient("1.0.0", package, {},
+                    {{"sha256", sha256Hex(package).toUpper()}, {"sizeBytes", 0}});
         MainWindow window;
         expectReady(window);
     }
@@ -275,7 +294,8 @@ private Q_SLOTS:
         serveClient("1.3.0", package);
         MainWindow window;
         expectReady(window);
-        QCOMPARE(productFolderEntries(), (QStringList{".staging-0.5.0", "1.1.0", "1.3.0", "notes.txt"}));
+        QCOMPARE(productFolderEntries(),
+                 (QStringList{".staging-0.5.0", "1.1.0", "1.3.0", "notes.txt"}));
         QCOMPARE(activeVersion(), QStringLiteral("1.3.0"));
         QCOMPARE(previousVersion(), QStringLiteral("1.1.0"));
     }
@@ -285,14 +305,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("zip");
         QTest::addColumn<QString>("exePath");
         QTest::addColumn<QString>("message");
-        QTest::newRow("launch file missing") << buildZip({ZipEntry{"other/file", "x"}}) << "bin/client"
-                                             << "Client executable was not found: <staging>/bin/client.";
-        QTest::newRow("unsafe entry") << buildZip({ZipEntry{"bin/client", "x"}, ZipEntry{"../escape", "x"}})
-                                      << "bin/client" << "Unsafe zip entry path: ../escape.";
+        QTest::newRow("launch file missing")
+            << buildZip({ZipEntry{"other/file", "x"}}) << "bin/client"
+            << "Client executable was not found: <staging>/bin/client.";
+        QTest::newRow("unsafe entry")
+            << buildZip({ZipEntry{"bin/client", "x"}, ZipEntry{"../escape", "x"}}) << "bin/client"
+            << "Unsafe zip entry path: ../escape.";
         QTest::newRow("not a zip") << QByteArray("this is not an archive") << "bin/client"
                                    << "Unable to open zip payload: <package>.";
-        QTest::newRow("absolute launch path") << buildZip({ZipEntry{"bin/client", "x"}}) << "/bin/client"
-                                              << "Client launch path must be relative: /bin/client.";
+        QTest::newRow("absolute launch path")
+            << buildZip({ZipEntry{"bin/client", "x"}}) << "/bin/client"
+            << "Client launch path must be relative: /bin/client.";
     }
     void installFailuresLeaveNoHalfInstall()
     {
@@ -315,17 +338,20 @@ private Q_SLOTS:
     void failedStateSaveKeepsTheVersionFolder()
     {
         serveClient("1.0.0", package);
-        QVERIFY(QDir().mkpath(gatewayStatePath())); // the save after promotion cannot replace a folder
+        QVERIFY(
+            QDir().mkpath(gatewayStatePath())); // the save after promotion cannot replace a folder
         MainWindow window;
         window.show();
         QTRY_VERIFY(statusText(&window).startsWith(QStringLiteral("Unable to ")));
-        QVERIFY2(statusText(&window).contains(QStringLiteral("gateway state '%1': ").arg(gatewayStatePath())),
+        QVERIFY2(statusText(&window).contains(
+                     QStringLiteral("gateway state '%1': ").arg(gatewayStatePath())),
                  qPrintable(statusText(&window)));
         QVERIFY(isShown(&window, "downloadButton"));
         QVERIFY(QFileInfo(versionFolder("1.0.0") + "/bin/client").isFile());
         QCOMPARE(productFolderEntries(), QStringList{"1.0.0"});
 
-        // Retry works on the in-memory state, which already has 1.0.0 active: ready, nothing downloaded.
+        // Retry works on the in-memory state, which already has 1.0.0 active: ready, nothing
+        // downloaded.
         QVERIFY(QDir(gatewayStatePath()).removeRecursively());
         QTest::mouseClick(button(&window, "downloadButton"), Qt::LeftButton);
         expectReady(window);
@@ -339,16 +365,20 @@ private Q_SLOTS:
 
     void launchStartsTheClientAndQuits()
     {
-        serveClient("1.0.0", package, {}, {}, {{"args", QJsonArray{"", " spaced ", "-x", "two words"}}});
+        serveClient("1.0.0", package, {}, {},
+                    {{"args", QJsonArray{"", " spaced ", "-x", "two words"}}});
         MainWindow window;
         window.show();
         expectReady(window);
-        QTimer::singleShot(0, &window, [&window] { QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton); });
+        QTimer::singleShot(0, &window, [&window] {
+            QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton);
+        });
         QVERIFY(runUntilQuit(5000));
         const QString record = versionFolder("1.0.0") + "/bin/client.started.json";
         QTRY_VERIFY(QFile::exists(record));
         const QJsonObject started = recorderRecord(record);
-        QCOMPARE(started.value("arguments").toArray(), (QJsonArray{"", " spaced ", "-x", "two words"}));
+        QCOMPARE(started.value("arguments").toArray(),
+                 (QJsonArray{"", " spaced ", "-x", "two words"}));
         QCOMPARE(started.value("workingDirectory").toString(), versionFolder("1.0.0") + "/bin");
     }
 
@@ -359,10 +389,13 @@ private Q_SLOTS:
         window.show();
         expectReady(window);
         QVERIFY(QFile::remove(versionFolder("1.0.0") + "/bin/client"));
-        QTimer::singleShot(0, &window, [&window] { QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton); });
+        QTimer::singleShot(0, &window, [&window] {
+            QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton);
+        });
         QVERIFY(!runUntilQuit(500));
         expectFailure(window,
-                      QStringLiteral("Unable to launch IVRA executable: %1").arg(versionFolder("1.0.0") + "/bin/client"),
+                      QStringLiteral("Unable to launch IVRA executable: %1")
+                          .arg(versionFolder("1.0.0") + "/bin/client"),
                       true);
     }
 
@@ -371,13 +404,17 @@ private Q_SLOTS:
         installOnDisk("1.0.0");
         recordState("1.0.0");
         serveClient("1.0.0", package);
-        auto offerWith = [this](const QString &fullVersion, const QString &url = "https://ivra.example/full") {
-            server.route(kGatewayPath, jsonResponse(gatewayManifest(
-                                           {{"upgrade", QJsonObject{{"url", url}, {"fullLatestVersion", fullVersion}}}})));
+        auto offerWith = [this](const QString &fullVersion,
+                                const QString &url = "https://ivra.example/full") {
+            server.route(
+                kGatewayPath,
+                jsonResponse(gatewayManifest(
+                    {{"upgrade", QJsonObject{{"url", url}, {"fullLatestVersion", fullVersion}}}})));
         };
         auto offerShown = [](MainWindow &window) {
             const bool shown = isShown(&window, "upgradeLabel");
-            if (isShown(&window, "upgradeButton") != shown || isShown(&window, "rememberUpgradeButton") != shown)
+            if (isShown(&window, "upgradeButton") != shown ||
+                isShown(&window, "rememberUpgradeButton") != shown)
                 qFatal("the offer's three widgets disagree");
             return shown;
         };
@@ -396,10 +433,12 @@ private Q_SLOTS:
             QVERIFY(!offerShown(window));
             QCOMPARE(statusText(&window), QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
             QVERIFY(isShown(&window, "launchButton"));
-            QCOMPARE(loadGatewayState(gatewayStatePath()).state.dismissedUpgradeMajorByEdition.value("demo"),
+            QCOMPARE(loadGatewayState(gatewayStatePath())
+                         .state.dismissedUpgradeMajorByEdition.value("demo"),
                      QStringLiteral("3"));
         }
-        const QList<std::pair<QString, bool>> cases{{"3.9.9", false}, {"4.0.0", true}, {"2.0.0", true}};
+        const QList<std::pair<QString, bool>> cases{
+            {"3.9.9", false}, {"4.0.0", true}, {"2.0.0", true}};
         for (const auto &[version, shown] : cases) {
             offerWith(version);
             MainWindow window;

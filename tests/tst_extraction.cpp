@@ -64,9 +64,10 @@ private:
     // The extraction folder of the current test (and data row), with an optional part.
     QString sandbox(const QString &part = QString()) const
     {
-        return temp.filePath(QStringLiteral("sandbox-%1-%2%3")
-                                 .arg(QLatin1String(QTest::currentTestFunction()),
-                                      QString::number(qHash(QLatin1String(QTest::currentDataTag()))), part));
+        return temp.filePath(
+            QStringLiteral("sandbox-%1-%2%3")
+                .arg(QLatin1String(QTest::currentTestFunction()),
+                     QString::number(qHash(QLatin1String(QTest::currentDataTag()))), part));
     }
 
 private Q_SLOTS:
@@ -75,8 +76,9 @@ private Q_SLOTS:
         QTemporaryDir source;
         writeFile(source.filePath("bin/tool"), "#!/bin/sh\necho hi\n");
         writeFile(source.filePath("data/readme.txt"), QByteArray(100000, 'r'));
-        QFile::setPermissions(source.filePath("bin/tool"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                               QFile::ReadGroup | QFile::ExeGroup);
+        QFile::setPermissions(source.filePath("bin/tool"), QFile::ReadOwner | QFile::WriteOwner |
+                                                               QFile::ExeOwner | QFile::ReadGroup |
+                                                               QFile::ExeGroup);
         const QString zipPath = temp.filePath("tool.zip");
         QProcess zip;
         zip.setWorkingDirectory(source.path());
@@ -113,13 +115,15 @@ private Q_SLOTS:
 
     void namesAreNormalised()
     {
-        const QString path = archive(buildZip({file("a\\b\\c.txt", "abc"), directory("bin/"),
-                                               file("lib/deep/x.so", "x"), file(" spaced.txt ", "s"),
-                                               file("a//double.txt", "d"), file("...", "dots"), file(".hidden")}));
+        const QString path =
+            archive(buildZip({file("a\\b\\c.txt", "abc"), directory("bin/"),
+                              file("lib/deep/x.so", "x"), file(" spaced.txt ", "s"),
+                              file("a//double.txt", "d"), file("...", "dots"), file(".hidden")}));
         QString error;
         QVERIFY2(extractZipPayload(path, sandbox(), &error), qPrintable(error));
-        QCOMPARE(treeOf(sandbox()), (QStringList{"...", ".hidden", "a", "a/b", "a/b/c.txt", "a/double.txt", "bin",
-                                                 "lib", "lib/deep", "lib/deep/x.so", "spaced.txt"}));
+        QCOMPARE(treeOf(sandbox()),
+                 (QStringList{"...", ".hidden", "a", "a/b", "a/b/c.txt", "a/double.txt", "bin",
+                              "lib", "lib/deep", "lib/deep/x.so", "spaced.txt"}));
         QCOMPARE(readFile(sandbox() + "/a/b/c.txt"), QByteArray("abc"));
     }
 
@@ -135,7 +139,8 @@ private Q_SLOTS:
         QTest::newRow("drive relative") << QByteArray("c:x") << "c:x";
         QTest::newRow("dot segment") << QByteArray("dir/./file") << "dir/./file";
         QTest::newRow("only whitespace") << QByteArray("   ") << "";
-        QTest::newRow("only slashes") << QByteArray("//") << "/"; // a folder entry: one final "/" dropped
+        QTest::newRow("only slashes")
+            << QByteArray("//") << "/"; // a folder entry: one final "/" dropped
         QTest::newRow("unc") << QByteArray("\\\\host\\share\\x") << "//host/share/x";
         QTest::newRow("stream") << QByteArray("file.txt:stream") << "file.txt:stream";
     }
@@ -143,7 +148,8 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, name);
         QFETCH(QString, shown);
-        const QString path = archive(buildZip({file("first.txt", "1"), file(name, "evil"), file("after.txt")}));
+        const QString path =
+            archive(buildZip({file("first.txt", "1"), file(name, "evil"), file("after.txt")}));
         QString error;
         QVERIFY(!extractZipPayload(path, sandbox(), &error));
         QCOMPARE(error, QStringLiteral("Unsafe zip entry path: %1.").arg(shown));
@@ -155,14 +161,19 @@ private Q_SLOTS:
     void duplicatesAndConflicts()
     {
         QString error;
-        QVERIFY(extractZipPayload(archive(buildZip({file("same.txt", "first"), file("same.txt", "second")})),
-                                  sandbox(), &error));
+        QVERIFY(extractZipPayload(
+            archive(buildZip({file("same.txt", "first"), file("same.txt", "second")})), sandbox(),
+            &error));
         QCOMPARE(readFile(sandbox() + "/same.txt"), QByteArray("second"));
 
         // A file where a later entry wants a folder, and a folder where a later entry wants a file.
-        QVERIFY(!extractZipPayload(archive(buildZip({file("thing", "f"), file("thing/inside")})), sandbox("2"), &error));
-        QCOMPARE(error, QStringLiteral("Unable to create zip entry directory: %1/thing.").arg(sandbox("2")));
-        QVERIFY(!extractZipPayload(archive(buildZip({directory("thing/"), file("thing")})), sandbox("3"), &error));
+        QVERIFY(!extractZipPayload(archive(buildZip({file("thing", "f"), file("thing/inside")})),
+                                   sandbox("2"), &error));
+        QCOMPARE(
+            error,
+            QStringLiteral("Unable to create zip entry directory: %1/thing.").arg(sandbox("2")));
+        QVERIFY(!extractZipPayload(archive(buildZip({directory("thing/"), file("thing")})),
+                                   sandbox("3"), &error));
         QCOMPARE(error, QStringLiteral("Unable to extract zip entry: thing."));
         QVERIFY(QFileInfo(sandbox("3") + "/thing").isDir());
     }
@@ -189,7 +200,8 @@ private Q_SLOTS:
         const QString path = archive(buildZip({file("good.txt", "ok"), entry}));
         QString error;
         QVERIFY(!extractZipPayload(path, sandbox(), &error));
-        QCOMPARE(error, QStringLiteral("Unable to extract zip entry: %1.").arg(QString::fromLatin1(entry.name)));
+        QCOMPARE(error, QStringLiteral("Unable to extract zip entry: %1.")
+                            .arg(QString::fromLatin1(entry.name)));
         QCOMPARE(readFile(sandbox() + "/good.txt"), QByteArray("ok")); // nothing is cleaned up here
     }
 
@@ -217,7 +229,8 @@ private Q_SLOTS:
         const QFileInfo written(sandbox() + "/link");
         QVERIFY(written.isFile() && !written.isSymLink());
         QCOMPARE(readFile(written.filePath()), QByteArray("/etc/passwd"));
-        QCOMPARE(error, QStringLiteral("Unable to create zip entry directory: %1/link.").arg(sandbox()));
+        QCOMPARE(error,
+                 QStringLiteral("Unable to create zip entry directory: %1/link.").arg(sandbox()));
 
         // setuid, setgid and sticky bits are never restored, only the 0777 part.
         QVERIFY(extractZipPayload(archive(buildZip({setuid, fromDos})), sandbox("2"), &error));

@@ -1,8 +1,8 @@
 // The Gateway side of the update pass, through the real window against a
 // local test release server.
+#include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
-#include "storage/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QDir>
@@ -23,12 +23,14 @@ const QString kInstallerPath = QStringLiteral("/releases/gateway/setup.exe");
 
 QString installerTarget(const QString &edition, const QString &version)
 {
-    return downloadsPath() + QStringLiteral("/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
+    return downloadsPath() +
+           QStringLiteral("/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
 }
 
 QJsonObject newerGateway(const QString &sha256)
 {
-    return QJsonObject{{"latestVersion", "2026.1030.0"}, {"minimumVersion", "2026.1024.0"},
+    return QJsonObject{{"latestVersion", "2026.1030.0"},
+                       {"minimumVersion", "2026.1024.0"},
                        {"installerSha256", sha256}};
 }
 } // namespace
@@ -91,9 +93,15 @@ private Q_SLOTS:
         }
         const QStringList log = newLog();
         QVERIFY(log.filter(QStringLiteral(" info Requesting Gateway manifest: http://releases.test"
-                                          "/releases/manifests/gateway-demo.json?edition=demo")).size() >= 1);
-        QVERIFY(log.filter(QRegularExpression(QStringLiteral(" info gateway manifest received after \\d+ ms: HTTP 200$"))).size() >= 1);
-        QVERIFY(log.filter(QRegularExpression(QStringLiteral(" warning client manifest failed after \\d+ ms: HTTP 410, body=gone$"))).size() >= 1);
+                                          "/releases/manifests/gateway-demo.json?edition=demo"))
+                    .size() >= 1);
+        QVERIFY(log.filter(QRegularExpression(QStringLiteral(
+                               " info gateway manifest received after \\d+ ms: HTTP 200$")))
+                    .size() >= 1);
+        QVERIFY(
+            log.filter(QRegularExpression(QStringLiteral(
+                           " warning client manifest failed after \\d+ ms: HTTP 410, body=gone$")))
+                .size() >= 1);
     }
 
     void decisionTable_data()
@@ -103,20 +111,46 @@ private Q_SLOTS:
         QTest::addColumn<QString>("minimum");
         QTest::addColumn<QString>("outcome"); // "client", "update", or the failure message
         QTest::addColumn<bool>("retry");
-        QTest::newRow("equal to this build") << "demo" << "2026.1024.1" << "2026.1024.1" << "client" << false;
-        QTest::newRow("older than this build") << "demo" << "2026.1024.0" << "2026.1000.0" << "client" << false;
-        QTest::newRow("newer, minimum satisfied") << "demo" << "2026.1024.2" << "2026.1024.0" << "update" << false;
-        QTest::newRow("newer, below minimum") << "demo" << "2027.1.0" << "2027.0.0" << "update" << false;
-        QTest::newRow("edition with capital and blank") << "Demo " << "2026.1024.1" << "2026.1024.1" << "client" << false;
+        QTest::newRow("equal to this build") << "demo"
+                                             << "2026.1024.1"
+                                             << "2026.1024.1"
+                                             << "client" << false;
+        QTest::newRow("older than this build") << "demo"
+                                               << "2026.1024.0"
+                                               << "2026.1000.0"
+                                               << "client" << false;
+        QTest::newRow("newer, minimum satisfied") << "demo"
+                                                  << "2026.1024.2"
+                                                  << "2026.1024.0"
+                                                  << "update" << false;
+        QTest::newRow("newer, below minimum") << "demo"
+                                              << "2027.1.0"
+                                              << "2027.0.0"
+                                              << "update" << false;
+        QTest::newRow("edition with capital and blank") << "Demo "
+                                                        << "2026.1024.1"
+                                                        << "2026.1024.1"
+                                                        << "client" << false;
         QTest::newRow("full edition refused")
-            << "full" << "2026.1024.1" << "2026.1024.1"
+            << "full"
+            << "2026.1024.1"
+            << "2026.1024.1"
             << "Gateway manifest edition 'full' does not match this Gateway build 'demo'." << false;
-        QTest::newRow("two-part latest") << "demo" << "1.0" << "1.0.0"
-                                         << "Gateway manifest contains invalid version data." << false;
-        QTest::newRow("letter in minimum") << "demo" << "2026.1024.1" << "2026.1024.x"
-                                           << "Gateway manifest contains invalid version data." << false;
-        QTest::newRow("latest below minimum") << "demo" << "2026.1024.1" << "2026.1025.0"
-                                              << "Gateway manifest latest version is below minimum version." << false;
+        QTest::newRow("two-part latest")
+            << "demo"
+            << "1.0"
+            << "1.0.0"
+            << "Gateway manifest contains invalid version data." << false;
+        QTest::newRow("letter in minimum")
+            << "demo"
+            << "2026.1024.1"
+            << "2026.1024.x"
+            << "Gateway manifest contains invalid version data." << false;
+        QTest::newRow("latest below minimum")
+            << "demo"
+            << "2026.1024.1"
+            << "2026.1025.0"
+            << "Gateway manifest latest version is below minimum version." << false;
     }
     void decisionTable()
     {
@@ -125,8 +159,9 @@ private Q_SLOTS:
         QFETCH(QString, minimum);
         QFETCH(QString, outcome);
         QFETCH(bool, retry);
-        server.route(kGatewayPath, jsonResponse(gatewayManifest(
-                                       {{"edition", edition}, {"latestVersion", latest}, {"minimumVersion", minimum}})));
+        server.route(kGatewayPath, jsonResponse(gatewayManifest({{"edition", edition},
+                                                                 {"latestVersion", latest},
+                                                                 {"minimumVersion", minimum}})));
         server.route(kInstallerPath, stalledResponse());
         MainWindow window;
         if (outcome == QLatin1String("client")) {
@@ -148,16 +183,20 @@ private Q_SLOTS:
         server.route(kGatewayPath, TestResponse{404, "<h1>Not here</h1>", "text/html"});
         MainWindow window;
         expectFailure(window, QStringLiteral("Release service returned HTTP 404."), true);
-        QCOMPARE(newLog().filter(QRegularExpression(
-                     QStringLiteral(" warning gateway manifest failed after \\d+ ms: HTTP 404, body=<h1>Not here</h1>$"))).size(), 1);
+        QCOMPARE(newLog()
+                     .filter(QRegularExpression(
+                         QStringLiteral(" warning gateway manifest failed after \\d+ ms: HTTP 404, "
+                                        "body=<h1>Not here</h1>$")))
+                     .size(),
+                 1);
     }
 
     void emptySuccessReachesTheDecision()
     {
         server.route(kGatewayPath, TestResponse{204, QByteArray(), "text/plain"});
         MainWindow window;
-        QTRY_VERIFY(statusText(&window).startsWith(
-            QStringLiteral("Unable to read Gateway release manifest: Invalid gateway release JSON: ")));
+        QTRY_VERIFY(statusText(&window).startsWith(QStringLiteral(
+            "Unable to read Gateway release manifest: Invalid gateway release JSON: ")));
         QVERIFY(isShown(&window, "downloadButton"));
         QVERIFY(newLog().filter(QStringLiteral(", body=<empty>")).size() == 1);
     }
@@ -167,11 +206,14 @@ private Q_SLOTS:
         const QByteArray page = "<html>" + QByteArray(3000, 'x') + "</html>";
         server.route(kGatewayPath, TestResponse{200, page, "text/html"});
         MainWindow window;
-        QTRY_VERIFY(statusText(&window).startsWith(QStringLiteral("Unable to read Gateway release manifest: ")));
+        QTRY_VERIFY(statusText(&window).startsWith(
+            QStringLiteral("Unable to read Gateway release manifest: ")));
         QVERIFY(isShown(&window, "downloadButton"));
-        const QStringList warnings = newLog().filter(QStringLiteral(" warning Gateway manifest parse failed: "));
+        const QStringList warnings =
+            newLog().filter(QStringLiteral(" warning Gateway manifest parse failed: "));
         QCOMPARE(warnings.size(), 1);
-        QVERIFY(warnings.first().endsWith(QStringLiteral(", body=") + QString::fromLatin1(page.left(2048)) +
+        QVERIFY(warnings.first().endsWith(QStringLiteral(", body=") +
+                                          QString::fromLatin1(page.left(2048)) +
                                           QStringLiteral("... <truncated>")));
     }
 
@@ -181,11 +223,15 @@ private Q_SLOTS:
         response.dropAfterBytes = 40;
         server.route(kGatewayPath, response);
         MainWindow window;
-        QTRY_VERIFY(statusText(&window).startsWith(QStringLiteral("Unable to download release data: ")));
+        QTRY_VERIFY(
+            statusText(&window).startsWith(QStringLiteral("Unable to download release data: ")));
         QVERIFY(isShown(&window, "downloadButton"));
         QCOMPARE(server.requestCount(kClientPath), 0);
-        QVERIFY(newLog().filter(QRegularExpression(
-                    QStringLiteral(" warning gateway manifest failed after \\d+ ms: networkError=\\d+, message=.+"))).size() == 1);
+        QVERIFY(newLog()
+                    .filter(QRegularExpression(
+                        QStringLiteral(" warning gateway manifest failed after \\d+ ms: "
+                                       "networkError=\\d+, message=.+")))
+                    .size() == 1);
     }
 
     void manifestTimesOutAfterTenSeconds()
@@ -194,15 +240,22 @@ private Q_SLOTS:
         MainWindow window;
         QTest::qWait(9000);
         QCOMPARE(statusText(&window), QStringLiteral("Checking for updates..."));
-        QTRY_VERIFY_WITH_TIMEOUT(statusText(&window).startsWith(QStringLiteral("Unable to download release data: ")), 6000);
-        QCOMPARE(statusText(&window), QStringLiteral("Unable to download release data: Operation canceled"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            statusText(&window).startsWith(QStringLiteral("Unable to download release data: ")),
+            6000);
+        QCOMPARE(statusText(&window),
+                 QStringLiteral("Unable to download release data: Operation canceled"));
         QVERIFY(isShown(&window, "downloadButton"));
         const QStringList log = newLog();
         const int timedOut = log.indexOf(QRegularExpression(QStringLiteral(
-            ".* warning Gateway manifest request timed out after 10000 ms: http://releases.test/releases/manifests/gateway-demo.json\\?edition=demo$")));
+            ".* warning Gateway manifest request timed out after 10000 ms: "
+            "http://releases.test/releases/manifests/gateway-demo.json\\?edition=demo$")));
         QVERIFY(timedOut >= 0);
-        QVERIFY2(log.value(timedOut + 1).contains(QRegularExpression(QStringLiteral(
-            " warning gateway manifest failed after \\d+ ms: networkError=5, message=Operation canceled$"))), qPrintable(log.mid(timedOut).join("\n")));
+        QVERIFY2(log.value(timedOut + 1)
+                     .contains(QRegularExpression(
+                         QStringLiteral(" warning gateway manifest failed after \\d+ ms: "
+                                        "networkError=5, message=Operation canceled$"))),
+                 qPrintable(log.mid(timedOut).join("\n")));
     }
 
     void selfUpdateStartsVerifiedInstallerAndQuits()
@@ -211,7 +264,8 @@ private Q_SLOTS:
         QVERIFY(!installer.isEmpty());
         // Upper case and blanks around: compared without regard to case, after trimming.
         server.route(kGatewayPath, jsonResponse(gatewayManifest(newerGateway(
-                                       QStringLiteral("  ") + sha256Hex(installer).toUpper() + QStringLiteral(" ")))));
+                                       QStringLiteral("  ") + sha256Hex(installer).toUpper() +
+                                       QStringLiteral(" ")))));
         TestResponse download;
         download.body = installer;
         download.trickleBytes = installer.size() / 4 + 1;
@@ -231,7 +285,8 @@ private Q_SLOTS:
         QCOMPARE(statusText(&window), QStringLiteral("Updating IVRA ENGINE 2.0 Beta..."));
 
         QVERIFY(runUntilQuit(10000));
-        QCOMPARE(statusText(&window), QStringLiteral("Installing the IVRA ENGINE 2.0 Beta update..."));
+        QCOMPARE(statusText(&window),
+                 QStringLiteral("Installing the IVRA ENGINE 2.0 Beta update..."));
         QCOMPARE(readFile(target), installer);
         QVERIFY(!QFile::exists(target + ".part"));
         QTRY_VERIFY(QFile::exists(target + ".started.json"));
@@ -239,14 +294,17 @@ private Q_SLOTS:
         QCOMPARE(started.value("arguments").toArray(), QJsonArray{"/SP-"});
         QVERIFY(QFileInfo(target).isExecutable());
         QVERIFY(target.contains(QStringLiteral("/Ivra Engine/")));
-        QVERIFY(newLog().filter(QStringLiteral(" info gateway installer downloaded after ")).size() == 1);
+        QVERIFY(
+            newLog().filter(QStringLiteral(" info gateway installer downloaded after ")).size() ==
+            1);
     }
 
     void progressInWholeTruncatedPercents()
     {
         const QByteArray body = "0123456789abcdef";
         server.route(kGatewayPath, jsonResponse(gatewayManifest(newerGateway(sha256Hex(body)))));
-        // Qt holds back progress that arrives with the headers, so it first reports 6 of 16: 37.5 %.
+        // Qt holds back progress that arrives with the headers, so it first reports 6 of 16: 37.5
+        // %.
         TestResponse slow{200, body};
         slow.trickleBytes = 3;
         slow.trickleIntervalMs = 400;
@@ -272,13 +330,15 @@ private Q_SLOTS:
 
     void installerChecksumMismatchRemovesIt()
     {
-        server.route(kGatewayPath, jsonResponse(gatewayManifest(newerGateway(QString(64, QLatin1Char('A'))))));
+        server.route(kGatewayPath,
+                     jsonResponse(gatewayManifest(newerGateway(QString(64, QLatin1Char('A'))))));
         server.route(kInstallerPath, TestResponse{200, "not the installer"});
         MainWindow window;
-        expectFailure(window,
-                      QStringLiteral("Gateway installer checksum mismatch. Expected %1, received %2.")
-                          .arg(QString(64, QLatin1Char('A')), sha256Hex("not the installer")),
-                      true);
+        expectFailure(
+            window,
+            QStringLiteral("Gateway installer checksum mismatch. Expected %1, received %2.")
+                .arg(QString(64, QLatin1Char('A')), sha256Hex("not the installer")),
+            true);
         QVERIFY(!QFile::exists(installerTarget("demo", "2026.1030.0")));
         QVERIFY(!runUntilQuit(300));
     }
@@ -291,8 +351,11 @@ private Q_SLOTS:
         expectFailure(window, QStringLiteral("Release service returned HTTP 503."), true);
         QVERIFY(!QFile::exists(installerTarget("demo", "2026.1030.0") + ".part"));
         QVERIFY(!QFile::exists(installerTarget("demo", "2026.1030.0")));
-        QVERIFY(newLog().filter(QRegularExpression(
-                    QStringLiteral(" warning gateway installer failed after \\d+ ms: HTTP 503, body=<empty>$"))).size() == 1);
+        QVERIFY(
+            newLog()
+                .filter(QRegularExpression(QStringLiteral(
+                    " warning gateway installer failed after \\d+ ms: HTTP 503, body=<empty>$")))
+                .size() == 1);
     }
 
     void installerThatCannotStart()
@@ -304,7 +367,8 @@ private Q_SLOTS:
         server.route(kInstallerPath, TestResponse{200, notAProgram});
         MainWindow window;
         const QString target = installerTarget("Demo", "2026.1030.0");
-        expectFailure(window, QStringLiteral("Unable to start Gateway installer: %1").arg(target), true);
+        expectFailure(window, QStringLiteral("Unable to start Gateway installer: %1").arg(target),
+                      true);
         QCOMPARE(readFile(target), notAProgram); // the verified installer stays
         QVERIFY(!runUntilQuit(300));
     }
@@ -322,7 +386,8 @@ private Q_SLOTS:
     {
         int calls = 0;
         server.route(kGatewayPath, [&calls](const RecordedRequest &) {
-            return ++calls == 1 ? TestResponse{500, "oops", "text/plain"} : jsonResponse(gatewayManifest());
+            return ++calls == 1 ? TestResponse{500, "oops", "text/plain"}
+                                : jsonResponse(gatewayManifest());
         });
         // The client is already installed, so the second pass ends ready.
         const QString exe = clientVersionPath("ivra-demo", "1.0.0") + "/bin/client";
@@ -353,7 +418,8 @@ private Q_SLOTS:
         QVERIFY(writeFile(gatewayStatePath(), "{ broken"));
         server.route(kGatewayPath, jsonResponse("nope", 500));
         MainWindow window;
-        const QStringList warnings = newLog().filter(QStringLiteral(" warning Gateway state will be reset: "));
+        const QStringList warnings =
+            newLog().filter(QStringLiteral(" warning Gateway state will be reset: "));
         QCOMPARE(warnings.size(), 1);
         QVERIFY(warnings.first().contains(QStringLiteral("reset: Invalid gateway state JSON: ")));
         expectFailure(window, QStringLiteral("Release service returned HTTP 500."), true);

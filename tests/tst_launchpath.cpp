@@ -27,11 +27,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("relative");
-        QTest::newRow("backslashes") << "bin\\client.exe" << "bin/client.exe";
-        QTest::newRow("forward slashes") << "bin/client.exe" << "bin/client.exe";
-        QTest::newRow("surrounding spaces") << "  bin/client.exe " << "bin/client.exe";
-        QTest::newRow("doubled slash") << "bin//client.exe" << "bin/client.exe";
-        QTest::newRow("top level") << "client" << "client";
+        QTest::newRow("backslashes") << "bin\\client.exe"
+                                     << "bin/client.exe";
+        QTest::newRow("forward slashes") << "bin/client.exe"
+                                         << "bin/client.exe";
+        QTest::newRow("surrounding spaces") << "  bin/client.exe "
+                                            << "bin/client.exe";
+        QTest::newRow("doubled slash") << "bin//client.exe"
+                                       << "bin/client.exe";
+        QTest::newRow("top level") << "client"
+                                   << "client";
     }
     void resolves()
     {
@@ -48,20 +53,35 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("message");
         const QString r = QStringLiteral("<root>");
-        QTest::newRow("blank root") << "  " << "bin/client.exe" << "Client launch path is not configured.";
-        QTest::newRow("blank path") << r << " " << "Client launch path is not configured.";
-        QTest::newRow("absolute") << r << "/bin/client.exe" << "Client launch path must be relative: /bin/client.exe.";
-        QTest::newRow("absolute backslash") << r << "\\bin\\client.exe"
-                                            << "Client launch path must be relative: \\bin\\client.exe.";
-        QTest::newRow("drive relative") << r << "C:client.exe" << "Client launch path must be relative: C:client.exe.";
-        QTest::newRow("stream") << r << "client.exe:stream" << "Client launch path must be relative: client.exe:stream.";
-        QTest::newRow("spaces kept in message") << r << " /x " << "Client launch path must be relative:  /x .";
-        QTest::newRow("parent") << r << "bin/../client" << "Client launch path is unsafe: bin/../client.";
-        QTest::newRow("dot first") << r << "./client" << "Client launch path is unsafe: ./client.";
-        QTest::newRow("dot inside") << r << "bin/./client.exe" << "Client launch path is unsafe: bin/./client.exe.";
-        QTest::newRow("missing") << r << "bin/none.exe" << "Client executable was not found: <root>/bin/none.exe.";
-        QTest::newRow("folder") << r << "folder" << "Client executable was not found: <root>/folder.";
-        QTest::newRow("file-system root") << "/" << "bin/sh" << "Client launch path escapes install root: bin/sh.";
+        QTest::newRow("blank root") << "  "
+                                    << "bin/client.exe"
+                                    << "Client launch path is not configured.";
+        QTest::newRow("blank path") << r << " "
+                                    << "Client launch path is not configured.";
+        QTest::newRow("absolute") << r << "/bin/client.exe"
+                                  << "Client launch path must be relative: /bin/client.exe.";
+        QTest::newRow("absolute backslash")
+            << r << "\\bin\\client.exe"
+            << "Client launch path must be relative: \\bin\\client.exe.";
+        QTest::newRow("drive relative") << r << "C:client.exe"
+                                        << "Client launch path must be relative: C:client.exe.";
+        QTest::newRow("stream") << r << "client.exe:stream"
+                                << "Client launch path must be relative: client.exe:stream.";
+        QTest::newRow("spaces kept in message") << r << " /x "
+                                                << "Client launch path must be relative:  /x .";
+        QTest::newRow("parent") << r << "bin/../client"
+                                << "Client launch path is unsafe: bin/../client.";
+        QTest::newRow("dot first") << r << "./client"
+                                   << "Client launch path is unsafe: ./client.";
+        QTest::newRow("dot inside") << r << "bin/./client.exe"
+                                    << "Client launch path is unsafe: bin/./client.exe.";
+        QTest::newRow("missing") << r << "bin/none.exe"
+                                 << "Client executable was not found: <root>/bin/none.exe.";
+        QTest::newRow("folder") << r << "folder"
+                                << "Client executable was not found: <root>/folder.";
+        QTest::newRow("file-system root") << "/"
+                                          << "bin/sh"
+                                          << "Client launch path escapes install root: bin/sh.";
     }
     void refuses()
     {

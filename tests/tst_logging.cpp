@@ -90,7 +90,10 @@ private Q_SLOTS:
         for (int t = 0; t < kThreads; ++t) {
             threads.append(QThread::create([t]() {
                 for (int i = 0; i < kMessages; ++i)
-                    logInfo(QStringLiteral("thread %1 message %2 %3").arg(t).arg(i).arg(QString(50, QLatin1Char('x'))));
+                    logInfo(QStringLiteral("thread %1 message %2 %3")
+                                .arg(t)
+                                .arg(i)
+                                .arg(QString(50, QLatin1Char('x'))));
             }));
             threads.last()->start();
         }

@@ -28,8 +28,10 @@ const char kGatewayFields[] = R"({"product":"IVRA Gateway","edition":"demo","cha
     "latestVersion":"2026.1024.1","minimumVersion":"2026.1024.0",
     "installerUrl":"https://r.example/setup.exe","installerSha256":"ABC"})";
 
-const char kClientFields[] = "{\"product\":\"ivra-demo\",\"channel\":\"stable\",\"latestVersion\":\"1.2.3\","
-    "\"minimumVersion\":\"1.0.0\",\"artifact\":{\"url\":\"https://r.example/c.zip\",\"sha256\":\"ff\",\"sizeBytes\":10},"
+const char kClientFields[] =
+    "{\"product\":\"ivra-demo\",\"channel\":\"stable\",\"latestVersion\":\"1.2.3\","
+    "\"minimumVersion\":\"1.0.0\",\"artifact\":{\"url\":\"https://r.example/"
+    "c.zip\",\"sha256\":\"ff\",\"sizeBytes\":10},"
     "\"launch\":{\"exePath\":\"bin/client\",\"args\":[\"-a\"]}}";
 
 QByteArray withField(const char *base, const QString &path, const QJsonValue &value)
@@ -129,12 +131,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<int>("expected");
-        QTest::newRow("numeric not textual") << "2026.999.9" << "2026.1024.1" << -1;
-        QTest::newRow("equal") << "2026.1024.1" << "2026.1024.1" << 0;
-        QTest::newRow("leading zeros equal") << "01.002.0003" << "1.2.3" << 0;
-        QTest::newRow("patch above") << "2026.1024.1" << "2026.1024.0" << 1;
-        QTest::newRow("minor below") << "2026.1024.1" << "2026.1025.0" << -1;
-        QTest::newRow("major decides") << "3.0.0" << "2.99.99" << 1;
+        QTest::newRow("numeric not textual") << "2026.999.9"
+                                             << "2026.1024.1" << -1;
+        QTest::newRow("equal") << "2026.1024.1"
+                               << "2026.1024.1" << 0;
+        QTest::newRow("leading zeros equal") << "01.002.0003"
+                                             << "1.2.3" << 0;
+        QTest::newRow("patch above") << "2026.1024.1"
+                                     << "2026.1024.0" << 1;
+        QTest::newRow("minor below") << "2026.1024.1"
+                                     << "2026.1025.0" << -1;
+        QTest::newRow("major decides") << "3.0.0"
+                                       << "2.99.99" << 1;
     }
     void ordering()
     {
@@ -155,22 +163,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("stored");
         QTest::newRow("absent") << QByteArray(R"({"other":"x"})")
-                                << "Missing required field 'product'." << "old";
+                                << "Missing required field 'product'."
+                                << "old";
         QTest::newRow("null is present but not a string")
             << QByteArray(R"({"product":null})") << "Required field 'product' must be a string."
             << "old";
         QTest::newRow("number") << QByteArray(R"({"product":5})")
-                                << "Required field 'product' must be a string." << "old";
-        QTest::newRow("only spaces") << QByteArray(R"({"product":"   "})")
-                                     << "Required field 'product' must not be empty." << "old";
-        QTest::newRow("trimmed") << QByteArray(R"({"product":"  ivra \t"})") << "" << "ivra";
+                                << "Required field 'product' must be a string."
+                                << "old";
+        QTest::newRow("only spaces")
+            << QByteArray(R"({"product":"   "})") << "Required field 'product' must not be empty."
+            << "old";
+        QTest::newRow("trimmed") << QByteArray(R"({"product":"  ivra \t"})") << ""
+                                 << "ivra";
     }
     void stringReader()
     {
         QFETCH(QByteArray, json);
         QString destination = QStringLiteral("old");
-        QCOMPARE(readRequiredString(QJsonDocument::fromJson(json).object(), QStringLiteral("product"),
-                                    destination),
+        QCOMPARE(readRequiredString(QJsonDocument::fromJson(json).object(),
+                                    QStringLiteral("product"), destination),
                  FETCHED(QString, error));
         QCOMPARE(destination, FETCHED(QString, stored));
     }
@@ -181,7 +193,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<qint64>("stored");
         const QString notInteger = QStringLiteral("Required field 'n' must be an integer.");
-        const QString notNonNegative = QStringLiteral("Required field 'n' must be a non-negative integer.");
+        const QString notNonNegative =
+            QStringLiteral("Required field 'n' must be a non-negative integer.");
         QTest::newRow("zero") << QByteArray(R"({"n":0})") << "" << qint64(0);
         QTest::newRow("whole with fraction") << QByteArray(R"({"n":5.0})") << "" << qint64(5);
         QTest::newRow("exponent") << QByteArray(R"({"n":1e3})") << "" << qint64(1000);
@@ -190,9 +203,10 @@ private Q_SLOTS:
         QTest::newRow("fraction") << QByteArray(R"({"n":10.5})") << notNonNegative << qint64(-7);
         QTest::newRow("negative") << QByteArray(R"({"n":-1})") << notNonNegative << qint64(-7);
         QTest::newRow("too large") << QByteArray(R"({"n":1e19})") << notNonNegative << qint64(-7);
-        QTest::newRow("two to 63") << QByteArray(R"({"n":9223372036854775808})") << notNonNegative
-                                   << qint64(-7);
-        QTest::newRow("string of digits") << QByteArray(R"({"n":"12"})") << notInteger << qint64(-7);
+        QTest::newRow("two to 63")
+            << QByteArray(R"({"n":9223372036854775808})") << notNonNegative << qint64(-7);
+        QTest::newRow("string of digits")
+            << QByteArray(R"({"n":"12"})") << notInteger << qint64(-7);
         QTest::newRow("null") << QByteArray(R"({"n":null})") << notInteger << qint64(-7);
         QTest::newRow("absent") << QByteArray("{}") << "Missing required field 'n'." << qint64(-7);
     }
@@ -222,10 +236,12 @@ private Q_SLOTS:
         QCOMPARE(readRequiredStringList(object(R"({"l":["a",2,"c"]})"), QStringLiteral("l"), list),
                  QStringLiteral("Required field 'l' must contain only strings."));
         QCOMPARE(list, QStringList{"previous"});
-        QCOMPARE(readRequiredStringList(object(R"({"l":[" a ","", "b"]})"), QStringLiteral("l"), list),
-                 QString());
+        QCOMPARE(
+            readRequiredStringList(object(R"({"l":[" a ","", "b"]})"), QStringLiteral("l"), list),
+            QString());
         QCOMPARE(list, (QStringList{" a ", "", "b"}));
-        QCOMPARE(readRequiredStringList(object(R"({"l":[]})"), QStringLiteral("l"), list), QString());
+        QCOMPARE(readRequiredStringList(object(R"({"l":[]})"), QStringLiteral("l"), list),
+                 QString());
         QCOMPARE(list, QStringList());
         QCOMPARE(readRequiredStringList(object("{}"), QStringLiteral("l"), list),
                  QStringLiteral("Missing required field 'l'."));
@@ -235,14 +251,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
-        QTest::newRow("array root") << QByteArray("[1]") << "Gateway release JSON root must be an object.";
-        QTest::newRow("missing checksum") << withField(kGatewayFields, "installerSha256", QJsonValue::Undefined)
-                                          << "Missing required field 'installerSha256'.";
+        QTest::newRow("array root")
+            << QByteArray("[1]") << "Gateway release JSON root must be an object.";
+        QTest::newRow("missing checksum")
+            << withField(kGatewayFields, "installerSha256", QJsonValue::Undefined)
+            << "Missing required field 'installerSha256'.";
         QJsonObject twoDefects = object(kGatewayFields);
         twoDefects.remove("edition");
         twoDefects.insert("installerUrl", 5);
-        QTest::newRow("first defect wins") << QJsonDocument(twoDefects).toJson()
-                                           << "Missing required field 'edition'.";
+        QTest::newRow("first defect wins")
+            << QJsonDocument(twoDefects).toJson() << "Missing required field 'edition'.";
         QTest::newRow("upgrade null") << withField(kGatewayFields, "upgrade", QJsonValue::Null)
                                       << "Optional field 'upgrade' must be an object.";
         QTest::newRow("upgrade string") << withField(kGatewayFields, "upgrade", "x")
@@ -250,7 +268,8 @@ private Q_SLOTS:
         QTest::newRow("upgrade empty") << withField(kGatewayFields, "upgrade", QJsonObject())
                                        << "Invalid upgrade metadata: Missing required field 'url'.";
         QTest::newRow("upgrade empty full version")
-            << withField(kGatewayFields, "upgrade", QJsonObject{{"url", "u"}, {"fullLatestVersion", " "}})
+            << withField(kGatewayFields, "upgrade",
+                         QJsonObject{{"url", "u"}, {"fullLatestVersion", " "}})
             << "Invalid upgrade metadata: Required field 'fullLatestVersion' must not be empty.";
     }
     void gatewayManifestErrors()
@@ -268,7 +287,8 @@ private Q_SLOTS:
         const GatewayReleaseResult result = parseGatewayRelease("<html>oops</html>");
         QVERIFY(result.error.startsWith(QStringLiteral("Invalid gateway release JSON: ")));
         QVERIFY(result.error.endsWith(QLatin1Char('.')));
-        QVERIFY(parseGatewayRelease(QByteArray()).error.startsWith(QStringLiteral("Invalid gateway release JSON: ")));
+        QVERIFY(parseGatewayRelease(QByteArray())
+                    .error.startsWith(QStringLiteral("Invalid gateway release JSON: ")));
     }
 
     void gatewayManifestValues()
@@ -285,7 +305,8 @@ private Q_SLOTS:
         QVERIFY(!result.release.hasUpgrade);
         QCOMPARE(result.release.upgradeUrl, QString());
 
-        root.insert("upgrade", QJsonObject{{"url", " https://x.example/full "}, {"fullLatestVersion", "3.1.0"}});
+        root.insert("upgrade", QJsonObject{{"url", " https://x.example/full "},
+                                           {"fullLatestVersion", "3.1.0"}});
         result = parseGatewayRelease(QJsonDocument(root).toJson());
         QVERIFY(isValid(result));
         QVERIFY(result.release.hasUpgrade);
@@ -297,30 +318,38 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("error");
-        QTest::newRow("array root") << QByteArray("[\"x\"]") << "Client release JSON root must be an object.";
-        QTest::newRow("missing artifact") << withField(kClientFields, "artifact", QJsonValue::Undefined)
-                                          << "Missing required field 'artifact'.";
+        QTest::newRow("array root")
+            << QByteArray("[\"x\"]") << "Client release JSON root must be an object.";
+        QTest::newRow("missing artifact")
+            << withField(kClientFields, "artifact", QJsonValue::Undefined)
+            << "Missing required field 'artifact'.";
         QTest::newRow("artifact not object") << withField(kClientFields, "artifact", 1)
                                              << "Required field 'artifact' must be an object.";
-        QTest::newRow("artifact without url") << withField(kClientFields, "artifact/url", QJsonValue::Undefined)
-                                              << "Invalid artifact metadata: Missing required field 'url'.";
+        QTest::newRow("artifact without url")
+            << withField(kClientFields, "artifact/url", QJsonValue::Undefined)
+            << "Invalid artifact metadata: Missing required field 'url'.";
         QTest::newRow("negative size") << withField(kClientFields, "artifact/sizeBytes", -1)
-                                       << "Invalid artifact metadata: Required field 'sizeBytes' must be a non-negative integer.";
+                                       << "Invalid artifact metadata: Required field 'sizeBytes' "
+                                          "must be a non-negative integer.";
         QTest::newRow("fractional size") << withField(kClientFields, "artifact/sizeBytes", 10.5)
-                                         << "Invalid artifact metadata: Required field 'sizeBytes' must be a non-negative integer.";
-        QTest::newRow("size as text") << withField(kClientFields, "artifact/sizeBytes", "10")
-                                      << "Invalid artifact metadata: Required field 'sizeBytes' must be an integer.";
+                                         << "Invalid artifact metadata: Required field 'sizeBytes' "
+                                            "must be a non-negative integer.";
+        QTest::newRow("size as text")
+            << withField(kClientFields, "artifact/sizeBytes", "10")
+            << "Invalid artifact metadata: Required field 'sizeBytes' must be an integer.";
         QTest::newRow("missing launch") << withField(kClientFields, "launch", QJsonValue::Undefined)
                                         << "Missing required field 'launch'.";
-        QTest::newRow("numeric argument") << withField(kClientFields, "launch/args", QJsonArray{"a", 1})
-                                          << "Invalid launch metadata: Required field 'args' must contain only strings.";
-        QTest::newRow("blank exe") << withField(kClientFields, "launch/exePath", " ")
-                                   << "Invalid launch metadata: Required field 'exePath' must not be empty.";
+        QTest::newRow("numeric argument")
+            << withField(kClientFields, "launch/args", QJsonArray{"a", 1})
+            << "Invalid launch metadata: Required field 'args' must contain only strings.";
+        QTest::newRow("blank exe")
+            << withField(kClientFields, "launch/exePath", " ")
+            << "Invalid launch metadata: Required field 'exePath' must not be empty.";
         QJsonObject twoDefects = object(kClientFields);
         twoDefects.insert("channel", QJsonValue::Null);
         twoDefects.remove("launch");
-        QTest::newRow("first defect wins") << QJsonDocument(twoDefects).toJson()
-                                           << "Required field 'channel' must be a string.";
+        QTest::newRow("first defect wins")
+            << QJsonDocument(twoDefects).toJson() << "Required field 'channel' must be a string.";
     }
     void clientManifestErrors()
     {
@@ -339,27 +368,36 @@ private Q_SLOTS:
         QJsonObject artifact = root.value("artifact").toObject();
         artifact.insert("sizeBytes", 1048576.0);
         root.insert("artifact", artifact);
-        root.insert("launch", QJsonObject{{"exePath", " bin\\client.exe "}, {"args", QJsonArray{" a ", "", "-x"}}});
+        root.insert("launch", QJsonObject{{"exePath", " bin\\client.exe "},
+                                          {"args", QJsonArray{" a ", "", "-x"}}});
         const ClientReleaseResult result = parseClientRelease(QJsonDocument(root).toJson());
         QCOMPARE(result.error, QString());
         QCOMPARE(result.release.latestVersion, QStringLiteral("1.2.3"));
         QCOMPARE(result.release.artifactSizeBytes, qint64(1048576));
         QCOMPARE(result.release.launchExePath, QStringLiteral("bin\\client.exe"));
         QCOMPARE(result.release.launchArgs, (QStringList{" a ", "", "-x"}));
-        QVERIFY(parseClientRelease("{").error.startsWith(QStringLiteral("Invalid client release JSON: ")));
+        QVERIFY(parseClientRelease("{").error.startsWith(
+            QStringLiteral("Invalid client release JSON: ")));
     }
 
     void productIdForEdition_data()
     {
         QTest::addColumn<QString>("edition");
         QTest::addColumn<QString>("product");
-        QTest::newRow("blanks around") << " Demo " << "ivra-demo";
-        QTest::newRow("upper case") << "DEMO" << "ivra-demo";
-        QTest::newRow("lower case") << "demo" << "ivra-demo";
-        QTest::newRow("full") << "Full" << "ivra-full";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("other") << "beta" << "";
-        QTest::newRow("inner blank") << "de mo" << "";
+        QTest::newRow("blanks around") << " Demo "
+                                       << "ivra-demo";
+        QTest::newRow("upper case") << "DEMO"
+                                    << "ivra-demo";
+        QTest::newRow("lower case") << "demo"
+                                    << "ivra-demo";
+        QTest::newRow("full") << "Full"
+                              << "ivra-full";
+        QTest::newRow("empty") << ""
+                               << "";
+        QTest::newRow("other") << "beta"
+                               << "";
+        QTest::newRow("inner blank") << "de mo"
+                                     << "";
     }
     void productIdForEdition()
     {

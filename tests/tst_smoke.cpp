@@ -36,7 +36,9 @@ private:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         launcher.setProcessEnvironment(environment);
-        launcher.start(qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + QStringLiteral("/IvraLauncher"), arguments);
+        launcher.start(qEnvironmentVariable("IVRA_TEST_BINARY_DIR") +
+                           QStringLiteral("/IvraLauncher"),
+                       arguments);
         if (!launcher.waitForStarted())
             return {QStringLiteral("not started")};
         QDeadlineTimer deadline(20000);
@@ -51,7 +53,8 @@ private Q_SLOTS:
     void startLinesComeFirstAndRunsAppend()
     {
         QFile::remove(logPath());
-        for (const QStringList &arguments : {QStringList(), QStringList{"--no-such-option", "extra"}}) {
+        for (const QStringList &arguments :
+             {QStringList(), QStringList{"--no-such-option", "extra"}}) {
             const QStringList added = runOnce(arguments);
             QVERIFY2(added.size() >= 4, qPrintable(added.join('\n')));
             QVERIFY(added.at(0).endsWith(QStringLiteral(" info IVRA Launcher started.")));
@@ -59,7 +62,8 @@ private Q_SLOTS:
             QVERIFY(added.at(2).endsWith(QStringLiteral(" info Log file: %1").arg(logPath())));
             QVERIFY2(added.at(3).contains(QStringLiteral(" info Requesting Gateway manifest: ")),
                      qPrintable(added.at(3)));
-            QVERIFY(added.at(3).endsWith(QStringLiteral("/releases/manifests/gateway-demo.json?edition=demo")));
+            QVERIFY(added.at(3).endsWith(
+                QStringLiteral("/releases/manifests/gateway-demo.json?edition=demo")));
         }
         // The second run appended below the first: both sets of start lines are in the one file.
         QCOMPARE(logLines().filter(QStringLiteral(" info IVRA Launcher started.")).size(), 2);

@@ -25,7 +25,8 @@ QByteArray readText(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-GatewayRelease offer(const QString &fullVersion, const QString &url = QStringLiteral("https://x.example"))
+GatewayRelease offer(const QString &fullVersion,
+                     const QString &url = QStringLiteral("https://x.example"))
 {
     GatewayRelease release;
     release.hasUpgrade = true;
@@ -45,12 +46,14 @@ private:
 private Q_SLOTS:
     void dataRootAndLayout()
     {
-        const QString generic = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+        const QString generic =
+            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
         const QString root = generic + QStringLiteral("/Ivra Engine");
         QCOMPARE(dataRootPath(), root);
         QCOMPARE(gatewayStatePath(), root + QStringLiteral("/gateway-state.json"));
         QCOMPARE(downloadsPath(), root + QStringLiteral("/downloads"));
-        QCOMPARE(clientProductPath(QStringLiteral("ivra-demo")), root + QStringLiteral("/clients/ivra-demo"));
+        QCOMPARE(clientProductPath(QStringLiteral("ivra-demo")),
+                 root + QStringLiteral("/clients/ivra-demo"));
         QCOMPARE(clientVersionPath(QStringLiteral("ivra-demo"), QStringLiteral(" 1.4.2 ")),
                  root + QStringLiteral("/clients/ivra-demo/1.4.2"));
         QCOMPARE(clientStagingPath(QStringLiteral("ivra-demo"), QStringLiteral(" 1.4.2 ")),
@@ -70,7 +73,8 @@ private Q_SLOTS:
 
     void missingFileLoadsEmptyWithoutError()
     {
-        const GatewayStateLoadResult result = loadGatewayState(temp.filePath(QStringLiteral("none.json")));
+        const GatewayStateLoadResult result =
+            loadGatewayState(temp.filePath(QStringLiteral("none.json")));
         QCOMPARE(result.error, QString());
         QVERIFY(result.state.clients.isEmpty());
     }
@@ -80,9 +84,10 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("prefix");
         QTest::newRow("empty file") << QByteArray() << "Invalid gateway state JSON: ";
-        QTest::newRow("not json") << QByteArray("{\"clients\": {") << "Invalid gateway state JSON: ";
-        QTest::newRow("array root") << QByteArray("[{\"clients\":{}}]")
-                                    << "Gateway state JSON root must be an object.";
+        QTest::newRow("not json") << QByteArray("{\"clients\": {")
+                                  << "Invalid gateway state JSON: ";
+        QTest::newRow("array root")
+            << QByteArray("[{\"clients\":{}}]") << "Gateway state JSON root must be an object.";
     }
     void brokenFilesLoadEmptyWithTheirMessage()
     {
@@ -103,7 +108,8 @@ private Q_SLOTS:
         const QString path = temp.filePath(QStringLiteral("folder.json"));
         QVERIFY(QDir().mkpath(path));
         const GatewayStateLoadResult result = loadGatewayState(path);
-        QVERIFY2(result.error.startsWith(QStringLiteral("Unable to open gateway state '%1': ").arg(path)),
+        QVERIFY2(result.error.startsWith(
+                     QStringLiteral("Unable to open gateway state '%1': ").arg(path)),
                  qPrintable(result.error));
         QVERIFY(result.state.clients.isEmpty());
     }
@@ -135,7 +141,8 @@ private Q_SLOTS:
         // The next save writes both members as objects and drops what was ignored.
         QVERIFY(saveGatewayState(path, wrongTypes.state));
         QCOMPARE(QJsonDocument::fromJson(readText(path)).object(),
-                 QJsonObject({{"clients", QJsonObject()}, {"dismissedUpgradeMajorByEdition", QJsonObject()}}));
+                 QJsonObject({{"clients", QJsonObject()},
+                              {"dismissedUpgradeMajorByEdition", QJsonObject()}}));
     }
 
     void saveCreatesFoldersAndRoundTrips()
@@ -177,9 +184,10 @@ private Q_SLOTS:
         state.clients.insert("ivra-demo", {"9.9.9", ""});
         QString error;
         QVERIFY(!saveGatewayState(path, state, &error));
-        QVERIFY2(error.startsWith(QStringLiteral("Unable to write gateway state '%1': ").arg(path)) ||
-                     error.startsWith(QStringLiteral("Unable to commit gateway state '%1': ").arg(path)),
-                 qPrintable(error));
+        QVERIFY2(
+            error.startsWith(QStringLiteral("Unable to write gateway state '%1': ").arg(path)) ||
+                error.startsWith(QStringLiteral("Unable to commit gateway state '%1': ").arg(path)),
+            qPrintable(error));
         QCOMPARE(readText(path), QByteArray("{\"clients\":{}}"));
         QVERIFY(!saveGatewayState(path, state, nullptr)); // no message asked for, same result
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -191,8 +199,10 @@ private Q_SLOTS:
         const QString blocker = temp.filePath(QStringLiteral("blocker"));
         QVERIFY(writeText(blocker, "x"));
         QString error;
-        QVERIFY(!saveGatewayState(blocker + QStringLiteral("/sub/gateway-state.json"), GatewayState(), &error));
-        QCOMPARE(error, QStringLiteral("Unable to create gateway state directory: %1/sub.").arg(blocker));
+        QVERIFY(!saveGatewayState(blocker + QStringLiteral("/sub/gateway-state.json"),
+                                  GatewayState(), &error));
+        QCOMPARE(error,
+                 QStringLiteral("Unable to create gateway state directory: %1/sub.").arg(blocker));
         QCOMPARE(readText(blocker), QByteArray("x"));
 
         const QString folderAsFile = temp.filePath(QStringLiteral("state-is-folder.json"));
@@ -212,10 +222,12 @@ private Q_SLOTS:
         QCOMPARE(clientInstallStateFor(state, "ivra-demo").previousVersion, QString());
         recordInstalledClientVersion(state, "ivra-demo", "1.1.0");
         QCOMPARE(clientInstallStateFor(state, "ivra-demo").activeVersion, QStringLiteral("1.1.0"));
-        QCOMPARE(clientInstallStateFor(state, "ivra-demo").previousVersion, QStringLiteral("1.0.0"));
+        QCOMPARE(clientInstallStateFor(state, "ivra-demo").previousVersion,
+                 QStringLiteral("1.0.0"));
         recordInstalledClientVersion(state, "ivra-demo", "1.0.0"); // back to the previous: a swap
         QCOMPARE(clientInstallStateFor(state, "ivra-demo").activeVersion, QStringLiteral("1.0.0"));
-        QCOMPARE(clientInstallStateFor(state, "ivra-demo").previousVersion, QStringLiteral("1.1.0"));
+        QCOMPARE(clientInstallStateFor(state, "ivra-demo").previousVersion,
+                 QStringLiteral("1.1.0"));
 
         const GatewayState before = state;
         recordInstalledClientVersion(state, "  ", "2.0.0");

@@ -105,23 +105,45 @@ private Q_SLOTS:
             }
         };
         walk(vertical);
-        const QString h = QStringLiteral("spacer 40x20 %1/%2").arg(QSizePolicy::Expanding).arg(QSizePolicy::Minimum);
-        const QString v = QStringLiteral("spacer 20x40 %1/%2").arg(QSizePolicy::Minimum).arg(QSizePolicy::Expanding);
-        QCOMPARE(names, (QStringList{"titleLabel", "horizontalLayout_2", "statusLabel", "progressBar",
-                                     "horizontalLayout", "label", "currentVersionValue", h,
-                                     "horizontalLayout_3", "label_2", "requiredVersionValue", h, v,
-                                     "upgradeLabel", "buttonLayout", "launchButton", "downloadButton",
-                                     "upgradeButton", "rememberUpgradeButton", h, "exitButton"}));
+        const QString h = QStringLiteral("spacer 40x20 %1/%2")
+                              .arg(QSizePolicy::Expanding)
+                              .arg(QSizePolicy::Minimum);
+        const QString v = QStringLiteral("spacer 20x40 %1/%2")
+                              .arg(QSizePolicy::Minimum)
+                              .arg(QSizePolicy::Expanding);
+        QCOMPARE(names, (QStringList{"titleLabel",
+                                     "horizontalLayout_2",
+                                     "statusLabel",
+                                     "progressBar",
+                                     "horizontalLayout",
+                                     "label",
+                                     "currentVersionValue",
+                                     h,
+                                     "horizontalLayout_3",
+                                     "label_2",
+                                     "requiredVersionValue",
+                                     h,
+                                     v,
+                                     "upgradeLabel",
+                                     "buttonLayout",
+                                     "launchButton",
+                                     "downloadButton",
+                                     "upgradeButton",
+                                     "rememberUpgradeButton",
+                                     h,
+                                     "exitButton"}));
     }
 
     void formLook()
     {
         MainWindow window;
-        const QString s1 = QStringLiteral("#centralWidget {\n  border: 1px solid black;\n  border-top-color: "
-                                          "rgb(44, 44, 44);\n  border-left-color: rgb(44, 44, 44);\n}");
-        const QString s2 = QStringLiteral("\t\t   border-radius: 4px;\n           background-color: rgba(255, "
-                                          "255, 255, 10);\n           padding-left: 5px;\n           "
-                                          "padding-right: 5px;\npadding-top: 0px;\npadding-bottom: 0px;");
+        const QString s1 =
+            QStringLiteral("#centralWidget {\n  border: 1px solid black;\n  border-top-color: "
+                           "rgb(44, 44, 44);\n  border-left-color: rgb(44, 44, 44);\n}");
+        const QString s2 =
+            QStringLiteral("\t\t   border-radius: 4px;\n           background-color: rgba(255, "
+                           "255, 255, 10);\n           padding-left: 5px;\n           "
+                           "padding-right: 5px;\npadding-top: 0px;\npadding-bottom: 0px;");
         QCOMPARE(s1.size(), 120);
         QCOMPARE(s2.size(), 178);
         QCOMPARE(window.centralWidget()->styleSheet(), s1);
@@ -144,7 +166,8 @@ private Q_SLOTS:
         QVERIFY(title->testAttribute(Qt::WA_SetFont));
         // No other widget has a font of its own.
         for (QWidget *widget : window.findChildren<QWidget *>())
-            QVERIFY2(widget == title || !widget->testAttribute(Qt::WA_SetFont), qPrintable(widget->objectName()));
+            QVERIFY2(widget == title || !widget->testAttribute(Qt::WA_SetFont),
+                     qPrintable(widget->objectName()));
         auto *status = window.findChild<QLabel *>(QStringLiteral("statusLabel"));
         QVERIFY(status->wordWrap());
         QCOMPARE(status->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
@@ -156,7 +179,9 @@ private Q_SLOTS:
     void constructorReplacesTextsAndHidesWidgets()
     {
         MainWindow window;
-        auto text = [&](const char *name) { return window.findChild<QLabel *>(QLatin1String(name))->text(); };
+        auto text = [&](const char *name) {
+            return window.findChild<QLabel *>(QLatin1String(name))->text();
+        };
         QCOMPARE(text("titleLabel"), QStringLiteral("IVRA ENGINE 2.0 Beta"));
         QCOMPARE(text("label"), QStringLiteral("Gateway Version"));
         QCOMPARE(text("label_2"), QStringLiteral("Client Version"));
@@ -173,9 +198,9 @@ private Q_SLOTS:
 
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        for (const char *name : {"label", "currentVersionValue", "label_2", "requiredVersionValue", "progressBar",
-                                 "upgradeLabel", "upgradeButton", "rememberUpgradeButton", "downloadButton",
-                                 "launchButton"})
+        for (const char *name : {"label", "currentVersionValue", "label_2", "requiredVersionValue",
+                                 "progressBar", "upgradeLabel", "upgradeButton",
+                                 "rememberUpgradeButton", "downloadButton", "launchButton"})
             QVERIFY2(!isShown(&window, name), name);
         QVERIFY(!button(&window, "launchButton")->isEnabled());
         QVERIFY(isShown(&window, "exitButton"));
@@ -211,7 +236,8 @@ private Q_SLOTS:
         QCOMPARE(window.pos(), origin + QPoint(37, -12));
         sendMouse(target, QEvent::MouseMove, start + QPoint(-5, 60), Qt::NoButton, Qt::LeftButton);
         QCOMPARE(window.pos(), origin + QPoint(-5, 60));
-        sendMouse(target, QEvent::MouseButtonRelease, start + QPoint(-5, 60), Qt::LeftButton, Qt::NoButton);
+        sendMouse(target, QEvent::MouseButtonRelease, start + QPoint(-5, 60), Qt::LeftButton,
+                  Qt::NoButton);
         sendMouse(target, QEvent::MouseMove, start + QPoint(80, 80), Qt::NoButton, Qt::NoButton);
         QCOMPARE(window.pos(), origin + QPoint(-5, 60));
     }
@@ -228,11 +254,13 @@ private Q_SLOTS:
             const QPoint start = centerOf(status);
             sendMouse(status, QEvent::MouseButtonPress, start, other, other);
             sendMouse(status, QEvent::MouseMove, start + QPoint(30, 30), Qt::NoButton, other);
-            sendMouse(status, QEvent::MouseButtonRelease, start + QPoint(30, 30), other, Qt::NoButton);
+            sendMouse(status, QEvent::MouseButtonRelease, start + QPoint(30, 30), other,
+                      Qt::NoButton);
             QCOMPARE(window.pos(), origin);
         }
         QPushButton *exit = button(&window, "exitButton");
-        connect(exit, &QPushButton::clicked, &window, [] { QFAIL("exit must not be clicked by a drag test"); });
+        connect(exit, &QPushButton::clicked, &window,
+                [] { QFAIL("exit must not be clicked by a drag test"); });
         const QPoint start = centerOf(exit);
         sendMouse(exit, QEvent::MouseButtonPress, start, Qt::LeftButton, Qt::LeftButton);
         sendMouse(exit, QEvent::MouseMove, start + QPoint(40, 40), Qt::NoButton, Qt::LeftButton);
@@ -255,7 +283,8 @@ private Q_SLOTS:
             QVERIFY(background->alignment() & Qt::AlignRight);
         }
         // The watermark is faint white: its most opaque pixel has alpha 13.
-        const QImage image = QPixmap(QStringLiteral(":/images/images/ivra_zaph_splash_square.png")).toImage();
+        const QImage image =
+            QPixmap(QStringLiteral(":/images/images/ivra_zaph_splash_square.png")).toImage();
         QCOMPARE(image.size(), QSize(1000, 1000));
         int maxAlpha = 0;
         for (int y = 0; y < image.height(); y += 3)

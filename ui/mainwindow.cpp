@@ -71,7 +71,8 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Closing the file leaves the ".part" on disk; the next download of the same artifact removes it.
+    // Closing the file leaves the ".part" on disk; the next download of the same artifact removes
+    // it.
     delete downloadFile;
     delete ui;
 }

@@ -107,8 +107,8 @@ void TestServer::respond(QTcpSocket *socket, const TestResponse &response)
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
     if (!response.omitLength) {
-        const qint64 length = response.announcedLength >= 0 ? response.announcedLength
-                                                            : response.body.size();
+        const qint64 length =
+            response.announcedLength >= 0 ? response.announcedLength : response.body.size();
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
     head += "Connection: close\r\n\r\n";

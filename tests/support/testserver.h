@@ -18,12 +18,12 @@ struct TestResponse
     QByteArray contentType = "application/octet-stream";
     // Content-Length to announce; -1 announces the body's own size.
     qint64 announcedLength = -1;
-    bool omitLength = false;     // no Content-Length: the body ends when the connection closes
-    bool stall = false;          // send nothing at all, keep the connection open
-    qint64 dropAfterBytes = -1;  // close the connection after this many body bytes
-    int delayMs = 0;             // wait before answering
-    int trickleBytes = 0;        // send the body this many bytes at a time ...
-    int trickleIntervalMs = 0;   // ... with this pause in between
+    bool omitLength = false;    // no Content-Length: the body ends when the connection closes
+    bool stall = false;         // send nothing at all, keep the connection open
+    qint64 dropAfterBytes = -1; // close the connection after this many body bytes
+    int delayMs = 0;            // wait before answering
+    int trickleBytes = 0;       // send the body this many bytes at a time ...
+    int trickleIntervalMs = 0;  // ... with this pause in between
     // Send the headers and this many body bytes, then keep the connection open.
     qint64 stallAfterBytes = -1;
 };

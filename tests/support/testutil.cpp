@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,6 +13,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 
 namespace TestUtil {

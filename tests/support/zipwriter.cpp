@@ -41,7 +41,8 @@ QByteArray buildZip(const QList<ZipEntry> &entries)
     QByteArray central;
     for (const ZipEntry &entry : entries) {
         const quint32 offset = quint32(out.size());
-        const quint32 crc = entry.crcOverride >= 0 ? quint32(entry.crcOverride) : crc32Of(entry.data);
+        const quint32 crc =
+            entry.crcOverride >= 0 ? quint32(entry.crcOverride) : crc32Of(entry.data);
         const quint32 size = quint32(entry.data.size());
         const quint32 declared = entry.sizeOverride >= 0 ? quint32(entry.sizeOverride) : size;
 
@@ -49,7 +50,7 @@ QByteArray buildZip(const QList<ZipEntry> &entries)
         put16(out, 20);
         put16(out, entry.flags);
         put16(out, entry.method);
-        put16(out, 0); // time
+        put16(out, 0);    // time
         put16(out, 0x21); // date: 1980-01-01
         put32(out, crc);
         put32(out, size);

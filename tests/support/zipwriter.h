@@ -10,13 +10,13 @@ struct ZipEntry
 {
     QByteArray name;
     QByteArray data;
-    quint32 unixMode = 0100644;  // recorded in the external attributes when madeByUnix
+    quint32 unixMode = 0100644; // recorded in the external attributes when madeByUnix
     bool madeByUnix = true;
-    quint32 dosAttributes = 0;   // low byte of the external attributes
-    quint16 method = 0;          // 0 stored; anything else is written as given
-    quint16 flags = 0;           // bit 0 marks an encrypted entry
-    qint64 crcOverride = -1;     // a wrong CRC-32 when set
-    qint64 sizeOverride = -1;    // a wrong uncompressed size when set
+    quint32 dosAttributes = 0; // low byte of the external attributes
+    quint16 method = 0;        // 0 stored; anything else is written as given
+    quint16 flags = 0;         // bit 0 marks an encrypted entry
+    qint64 crcOverride = -1;   // a wrong CRC-32 when set
+    qint64 sizeOverride = -1;  // a wrong uncompressed size when set
 };
 
 QByteArray buildZip(const QList<ZipEntry> &entries);
