@@ -1,0 +1,337 @@
+#include "release/publishing.h"
+
+#include "install/launchpath.h"
+#include "install/zipextract.h"
+#include "net/filedigest.h"
+#include "release/clientrelease.h"
+#include "release/gatewayrelease.h"
+#include "release/version.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <zip.h>
+
+namespace {
+QString checkVersions(const QString &what, const QString &latest, const QString &minimum)
+{
+    const ReleaseVersion l = parseReleaseVersion(latest);
+    const ReleaseVersion m = parseReleaseVersion(minimum);
+    if (!isValid(l))
+        return l.error;
+    if (!isValid(m))
+        return m.error;
+    if (!isAtLeast(l, m))
+        return QStringLiteral("%1 manifest latest version is below minimum version.").arg(what);
+    return QString();
+}
+
+QString writeAtomically(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
+    file.write(data);
+    if (!file.commit())
+        return QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
+    return QString();
+}
+
+QString copyAtomically(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("Unable to read '%1': %2.").arg(source, in.errorString());
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        return QStringLiteral("Unable to write '%1': %2.").arg(target, out.errorString());
+    QByteArray chunk;
+    while (!(chunk = in.read(1 << 20)).isEmpty())
+        out.write(chunk);
+    if (!out.commit())
+        return QStringLiteral("Unable to write '%1': %2.").arg(target, out.errorString());
+    return QString();
+}
+
+QString joinUrl(const QString &base, const QString &path)
+{
+    QString root = base.trimmed();
+    while (root.endsWith(QLatin1Char('/')))
+        root.chop(1);
+    return root + QLatin1Char('/') + path;
+}
+
+// A package the launcher accepts: it extracts cleanly and holds the launch file.
+QString checkPackage(const QString &zipPath, const QString &exePath)
+{
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        return QStringLiteral("Unable to create a temporary folder.");
+    const QString staging = scratch.filePath(QStringLiteral("staging"));
+    QString error;
+    if (!extractZipPayload(zipPath, staging, &error))
+        return error;
+    if (resolveLaunchPath(staging, exePath, &error).isEmpty())
+        return error;
+    return QString();
+}
+
+// The tree file that an artifact URL below baseUrl names.
+QString treeFileFor(const QString &treeRoot, const QString &baseUrl, const QString &url)
+{
+    const QString prefix = joinUrl(baseUrl, QString());
+    if (!url.startsWith(prefix))
+        return QString();
+    const QString relative = QUrl::fromPercentEncoding(url.mid(prefix.size()).toUtf8());
+    if (!isSafeZipEntryName(relative))
+        return QString();
+    return QDir(treeRoot).absoluteFilePath(relative);
+}
+
+QString checkArtifact(const QString &file, const QString &sha256, qint64 size)
+{
+    if (file.isEmpty() || !QFileInfo(file).isFile())
+        return QStringLiteral("Artifact is not in the release tree: %1.").arg(file);
+    if (size > 0 && QFileInfo(file).size() != size)
+        return QStringLiteral(
+                   "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+            .arg(size)
+            .arg(QFileInfo(file).size());
+    QString error;
+    const QString actual = fileSha256Hex(file, &error);
+    if (actual.isEmpty())
+        return error;
+    if (QString::compare(actual, sha256.trimmed(), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("%1 checksum mismatch. Expected %2, received %3.")
+            .arg(QFileInfo(file).fileName(), sha256, actual);
+    return QString();
+}
+} // namespace
+
+QString zipFolder(const QString &folder, const QString &zipPath)
+{
+    int error = 0;
+    QFile::remove(zipPath);
+    zip_t *archive =
+        zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (!archive)
+        return QStringLiteral("Unable to create '%1'.").arg(zipPath);
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    QStringList paths;
+    while (it.hasNext())
+        paths << it.next();
+    paths.sort();
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        const QByteArray name = QDir(folder).relativeFilePath(path).toUtf8();
+        struct stat status;
+        if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || info.isSymLink()) {
+            zip_discard(archive);
+            return QStringLiteral("Only plain files and folders can be packed: %1.").arg(path);
+        }
+        zip_int64_t index;
+        if (info.isDir()) {
+            index = zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8);
+        } else {
+            zip_source_t *source =
+                zip_source_file(archive, QFile::encodeName(path).constData(), 0, -1);
+            index = source ? zip_file_add(archive, name.constData(), source, ZIP_FL_ENC_UTF_8) : -1;
+            if (index < 0 && source)
+                zip_source_free(source);
+        }
+        if (index < 0 ||
+            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                             zip_uint32_t(status.st_mode) << 16) != 0) {
+            zip_discard(archive);
+            return QStringLiteral("Unable to add '%1' to the package.").arg(path);
+        }
+    }
+    if (zip_close(archive) != 0) {
+        zip_discard(archive);
+        return QStringLiteral("Unable to write '%1'.").arg(zipPath);
+    }
+    return QString();
+}
+
+QString publishClient(const ClientPublication &p)
+{
+    if (p.product.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
+        p.baseUrl.trimmed().isEmpty())
+        return QStringLiteral("Product, channel and base URL are required.");
+    QString error = checkVersions(QStringLiteral("Client"), p.version, p.minimumVersion);
+    if (!error.isEmpty())
+        return error;
+
+    QTemporaryDir scratch;
+    QString package = p.sourceZip;
+    if (!p.sourceFolder.isEmpty()) {
+        package = scratch.filePath(QStringLiteral("package.zip"));
+        error = zipFolder(p.sourceFolder, package);
+        if (!error.isEmpty())
+            return error;
+    }
+    if (package.isEmpty())
+        return QStringLiteral("A source folder or a ZIP package is required.");
+    error = checkPackage(package, p.exePath);
+    if (!error.isEmpty())
+        return error;
+
+    const QString product = p.product.trimmed();
+    const QString version = p.version.trimmed();
+    const QString relative = QStringLiteral("releases/clients/%1/%1_%2.zip").arg(product, version);
+    const QString target = QDir(p.treeRoot).absoluteFilePath(relative);
+    error = copyAtomically(package, target);
+    if (!error.isEmpty())
+        return error;
+
+    QString digestError;
+    const QString digest = fileSha256Hex(target, &digestError);
+    if (digest.isEmpty())
+        return digestError;
+    const QJsonObject manifest{
+        {"product", product},
+        {"channel", p.channel.trimmed()},
+        {"latestVersion", version},
+        {"minimumVersion", p.minimumVersion.trimmed()},
+        {"artifact", QJsonObject{{"url", joinUrl(p.baseUrl, relative)},
+                                 {"sha256", digest},
+                                 {"sizeBytes", double(QFileInfo(target).size())}}},
+        {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
+                               {"args", QJsonArray::fromStringList(p.args)}}},
+    };
+    // The manifest goes last, so no one sees it before its package is in place.
+    return writeAtomically(
+        QDir(p.treeRoot)
+            .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product)),
+        QJsonDocument(manifest).toJson(QJsonDocument::Indented));
+}
+
+QString publishGateway(const GatewayPublication &p)
+{
+    if (p.edition.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
+        p.baseUrl.trimmed().isEmpty())
+        return QStringLiteral("Edition, channel and base URL are required.");
+    QString error = checkVersions(QStringLiteral("Gateway"), p.version, p.minimumVersion);
+    if (!error.isEmpty())
+        return error;
+    const bool offersUpgrade =
+        !p.upgradeUrl.trimmed().isEmpty() || !p.fullLatestVersion.trimmed().isEmpty();
+    if (offersUpgrade) {
+        const ReleaseVersion full = parseReleaseVersion(p.fullLatestVersion);
+        if (!isValid(full))
+            return full.error;
+        const QUrl link = QUrl::fromUserInput(p.upgradeUrl.trimmed());
+        if (!link.isValid() || link.scheme().isEmpty())
+            return QStringLiteral("Upgrade URL is not available.");
+    }
+    if (!QFileInfo(p.installerFile).isFile())
+        return QStringLiteral("Installer not found: %1.").arg(p.installerFile);
+
+    const QString edition = p.edition.trimmed();
+    const QString version = p.version.trimmed();
+    const QString relative =
+        QStringLiteral("releases/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
+    const QString target = QDir(p.treeRoot).absoluteFilePath(relative);
+    error = copyAtomically(p.installerFile, target);
+    if (!error.isEmpty())
+        return error;
+    QString digestError;
+    const QString digest = fileSha256Hex(target, &digestError);
+    if (digest.isEmpty())
+        return digestError;
+    QJsonObject manifest{
+        {"product", p.product.trimmed()},
+        {"edition", edition},
+        {"channel", p.channel.trimmed()},
+        {"latestVersion", version},
+        {"minimumVersion", p.minimumVersion.trimmed()},
+        {"installerUrl", joinUrl(p.baseUrl, relative)},
+        {"installerSha256", digest},
+    };
+    if (offersUpgrade)
+        manifest.insert("upgrade",
+                        QJsonObject{{"url", p.upgradeUrl.trimmed()},
+                                    {"fullLatestVersion", p.fullLatestVersion.trimmed()}});
+    return writeAtomically(
+        QDir(p.treeRoot)
+            .absoluteFilePath(
+                QStringLiteral("releases/manifests/gateway-%1.json").arg(edition.toLower())),
+        QJsonDocument(manifest).toJson(QJsonDocument::Indented));
+}
+
+QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl)
+{
+    const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
+    const QStringList gateways =
+        manifests.entryList({QStringLiteral("gateway-*.json")}, QDir::Files, QDir::Name);
+    const QStringList clients =
+        manifests.entryList({QStringLiteral("client-*.json")}, QDir::Files, QDir::Name);
+    if (gateways.isEmpty() && clients.isEmpty())
+        return QStringLiteral("No manifests in %1.").arg(manifests.path());
+
+    for (const QString &name : gateways) {
+        QFile file(manifests.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
+        const GatewayReleaseResult result = parseGatewayRelease(file.readAll());
+        if (!isValid(result))
+            return QStringLiteral("Unable to read Gateway release manifest: %1").arg(result.error);
+        const GatewayRelease &r = result.release;
+        if (QStringLiteral("gateway-%1.json").arg(r.edition.toLower()) != name)
+            return QStringLiteral("Gateway manifest edition '%1' does not match its file name %2.")
+                .arg(r.edition, name);
+        if (!isValid(parseReleaseVersion(r.latestVersion)) ||
+            !isValid(parseReleaseVersion(r.minimumVersion)))
+            return QStringLiteral("Gateway manifest contains invalid version data.");
+        if (!checkVersions(QStringLiteral("Gateway"), r.latestVersion, r.minimumVersion).isEmpty())
+            return QStringLiteral("Gateway manifest latest version is below minimum version.");
+        const QUrl installer = QUrl::fromUserInput(r.installerUrl);
+        if (!installer.isValid() || installer.scheme().isEmpty())
+            return QStringLiteral("Gateway update installer URL is invalid.");
+        QString error =
+            checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0);
+        if (!error.isEmpty())
+            return error;
+        if (r.hasUpgrade && !isValid(parseReleaseVersion(r.fullLatestVersion)))
+            return parseReleaseVersion(r.fullLatestVersion).error;
+    }
+    for (const QString &name : clients) {
+        QFile file(manifests.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
+        const ClientReleaseResult result = parseClientRelease(file.readAll());
+        if (!isValid(result))
+            return QStringLiteral("Unable to read IVRA client manifest: %1").arg(result.error);
+        const ClientRelease &r = result.release;
+        if (QStringLiteral("client-%1.json").arg(r.product) != name)
+            return QStringLiteral("Client manifest product '%1' does not match its file name %2.")
+                .arg(r.product, name);
+        if (!isValid(parseReleaseVersion(r.latestVersion)) ||
+            !isValid(parseReleaseVersion(r.minimumVersion)))
+            return QStringLiteral("Client manifest contains invalid version data.");
+        if (!checkVersions(QStringLiteral("Client"), r.latestVersion, r.minimumVersion).isEmpty())
+            return QStringLiteral("Client manifest latest version is below minimum version.");
+        const QUrl artifact = QUrl::fromUserInput(r.artifactUrl);
+        if (!artifact.isValid() || artifact.scheme().isEmpty())
+            return QStringLiteral("IVRA client artifact URL is invalid.");
+        const QString package = treeFileFor(treeRoot, baseUrl, r.artifactUrl);
+        QString error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes);
+        if (error.isEmpty())
+            error = checkPackage(package, r.launchExePath);
+        if (!error.isEmpty())
+            return error;
+    }
+    return QString();
+}
