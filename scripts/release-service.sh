@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The project's local release service: nginx serving a release tree over HTTPS
+# on loopback, with a private CA that this machine is made to trust.
+#
+#   scripts/release-service.sh start [TREE]   (default TREE: .run/release-tree)
+#   scripts/release-service.sh stop
+#   scripts/release-service.sh status
+#
+# Writes only below .run/release-service, plus the CA into the system store
+# (/usr/local/share/ca-certificates), which needs root. Port: IVRA_RELEASE_PORT (8443).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+project=$PWD
+state="$project/.run/release-service"
+port="${IVRA_RELEASE_PORT:-8443}"
+ca_name="ivra-local-release-ca"
+system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
+
+running() { [ -f "$state/nginx.pid" ] && kill -0 "$(cat "$state/nginx.pid")" 2>/dev/null; }
+
+make_certificates() {
+  mkdir -p "$state"
+  if [ ! -f "$state/ca.crt" ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=IVRA local release CA" \
+      -keyout "$state/ca.key" -out "$state/ca.crt" 2>/dev/null
+  fi
+  if [ ! -f "$state/server.crt" ]; then
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+      -keyout "$state/server.key" -out "$state/server.csr" 2>/dev/null
+    printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+      > "$state/server.ext"
+    openssl x509 -req -in "$state/server.csr" -CA "$state/ca.crt" -CAkey "$state/ca.key" -CAcreateserial \
+      -days 825 -extfile "$state/server.ext" -out "$state/server.crt" 2>/dev/null
+  fi
+}
+
+trust_ca() {
+  # Qt trusts the system store only, so the CA has to be there.
+  if ! cmp -s "$state/ca.crt" "$system_ca" 2>/dev/null; then
+    install -m 644 "$state/ca.crt" "$system_ca"
+    update-ca-certificates >/dev/null 2>&1
+  fi
+}
+
+write_config() {
+  local tree=$1
+  mkdir -p "$state/temp"
+  cat > "$state/nginx.conf" <<CONF
+daemon on;
+user root root;
+worker_processes 1;
+pid $state/nginx.pid;
+error_log $state/error.log;
+events { worker_connections 256; }
+http {
+  types { application/json json; application/zip zip; application/octet-stream exe; }
+  default_type application/octet-stream;
+  log_format release '\$remote_addr [\$time_local] "\$request" \$status \$body_bytes_sent "\$http_user_agent"';
+  access_log $state/access.log release;
+  client_body_temp_path $state/temp/body;
+  proxy_temp_path $state/temp/proxy;
+  fastcgi_temp_path $state/temp/fastcgi;
+  uwsgi_temp_path $state/temp/uwsgi;
+  scgi_temp_path $state/temp/scgi;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$port ssl;
+    server_name 127.0.0.1 localhost;
+    ssl_certificate $state/server.crt;
+    ssl_certificate_key $state/server.key;
+    root $tree;
+    # Manifests must never be served stale; artifacts never change under their name.
+    location /releases/manifests/ { add_header Cache-Control "no-cache" always; }
+    location /releases/ { add_header Cache-Control "public, max-age=31536000, immutable" always; }
+  }
+}
+CONF
+}
+
+case "${1:-}" in
+  start)
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "release-service: start needs root: it installs its CA into the system store ($system_ca) and runs nginx." >&2
+      exit 1
+    fi
+    tree=$(realpath -m "${2:-$project/.run/release-tree}")
+    mkdir -p "$tree"
+    if running; then "$0" stop; fi
+    make_certificates
+    trust_ca
+    write_config "$tree"
+    nginx -c "$state/nginx.conf" -p "$state" -g "" 2>>"$state/error.log"
+    for _ in $(seq 50); do running && break; sleep 0.1; done
+    running || { echo "release-service: nginx did not start; see $state/error.log" >&2; exit 1; }
+    echo "release-service: serving $tree at https://127.0.0.1:$port"
+    ;;
+  stop)
+    if running; then
+      nginx -c "$state/nginx.conf" -p "$state" -s stop 2>/dev/null || kill "$(cat "$state/nginx.pid")"
+      for _ in $(seq 50); do running || break; sleep 0.1; done
+    fi
+    rm -f "$state/nginx.pid"
+    echo "release-service: stopped"
+    ;;
+  status)
+    if running; then echo "release-service: running (pid $(cat "$state/nginx.pid")) on https://127.0.0.1:$port"; exit 0; fi
+    echo "release-service: not running"; exit 3
+    ;;
+  *)
+    echo "usage: $0 start [TREE] | stop | status" >&2; exit 2 ;;
+esac
