@@ -1,25 +1,45 @@
 #!/usr/bin/env bash
-# The launcher's main job: installs what is missing, builds the launcher and
-# runs it. With no display it runs under Xvfb and writes a screenshot.
+# The launcher's main job, from a fresh machine: installs what is missing,
+# builds the launcher, the release tool and a demo client, publishes the client
+# as 1.0.0, starts the local HTTPS release service and runs the launcher. On a
+# desktop the window shows; with no display it runs under Xvfb, writes
+# screenshots of the ready window and presses Launch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
+build=build-demo
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF "$@" >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target IvraLauncher ivra-release ivra-demo-client
 
-mkdir -p .run
+tree="$PWD/.run/release-tree"
+scripts/publish-demo.sh "$build" "$tree" 1.0.0
+scripts/release-service.sh start "$tree"
+
 if [ -n "${DISPLAY:-}" ]; then
-  exec ./build/IvraLauncher
+  exec "./$build/IvraLauncher"
 fi
 
-# No display: start the launcher under a virtual one, photograph it, end it.
-shot="$PWD/.run/launcher.png"
+shots="$PWD/.run"
 xvfb-run -a -s "-screen 0 800x500x24" bash -c '
-  ./build/IvraLauncher & pid=$!
-  sleep "${IVRA_DEMO_SECONDS:-4}"
-  import -window root "$1"
-  kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true
-' _ "$shot"
-echo "Screenshot of the window: $shot"
-echo "Log folder: ${XDG_DATA_HOME:-$HOME/.local/share}/IVRA Labs/IvraLauncher/logs"
+  set -u
+  ./'"$build"'/IvraLauncher & pid=$!
+  for _ in $(seq 100); do
+    wid=$(xdotool search --name "IVRA ENGINE 2.0 Beta" 2>/dev/null | head -1) && [ -n "$wid" ] && break
+    sleep 0.1
+  done
+  sleep "${IVRA_DEMO_SECONDS:-3}"
+  import -window root "$1/launcher-ready.png"
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+  xdotool mousemove $((X + 50)) $((Y + 248)) click 1   # the Launch button
+  sleep 2
+  import -window root "$1/client-started.png"
+  if kill -0 "$pid" 2>/dev/null; then echo "The launcher is still open."; kill "$pid"; fi
+' _ "$shots"
+
+data="${XDG_DATA_HOME:-$HOME/.local/share}"
+echo "Screenshots: $shots/launcher-ready.png, $shots/client-started.png"
+echo "Installed client: $data/Ivra Engine/clients/ivra-demo/"
+echo "Started client recorded: $(cat "$data/Ivra Engine/clients/ivra-demo/1.0.0/bin/ivra-demo-client.started.json" 2>/dev/null | tr -d '\n' || echo none)"
+echo "Log folder: $data/IVRA Labs/IvraLauncher/logs"
+echo "The release service keeps running: scripts/release-service.sh stop"

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Publishes the demo client VERSION (default 1.0.0) and the current Gateway
+# into a release tree with the release tool. Usage:
+#   scripts/publish-demo.sh BUILD_DIR TREE [VERSION] [GATEWAY_VERSION]
+set -euo pipefail
+build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
+base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+mkdir -p "$work/client/bin"
+cp "$build/ivra-demo-client" "$work/client/bin/ivra-demo-client"
+echo "IVRA demo client $version" > "$work/client/VERSION.txt"
+"$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
+  --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \
+  --arg "--demo" --arg "version $version" --from-folder "$work/client"
+
+# The demo Gateway "installer" only records that it was started with /SP-.
+printf '#!/bin/sh\necho "installer started: $*" > "$0.started.txt"\n' > "$work/setup.sh"
+upgrade=(--upgrade-url "https://ivra.example/full" --full-version "${IVRA_DEMO_FULL_VERSION:-3.1.0}")
+[ "${IVRA_DEMO_UPGRADE:-1}" = 0 ] && upgrade=()
+"$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel stable \
+  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}"
+"$build/ivra-release" check --tree "$tree" --base-url "$base"
