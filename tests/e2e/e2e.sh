@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# End-to-end runs of the real IvraLauncher against nginx over HTTPS, driven as
+# a user would (xdotool clicks on a virtual display) and judged only by what a
+# user or operator sees: screenshots, the log, the state file, the install
+# folders, nginx's access log and what the started client or installer wrote.
+# Usage: e2e.sh BUILD_DIR   (run under xvfb-run; needs root for the service)
+set -uo pipefail
+if [ "$(id -u)" -ne 0 ]; then echo "SKIP: the release service needs root"; exit 77; fi
+build=$(realpath "$1")
+project=$(realpath "$(dirname "$0")/../..")
+service="$project/scripts/release-service.sh"
+access="$project/.run/release-service/access.log"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ivra-e2e.XXXXXX")
+tree="$work/tree"
+failures=0 passes=0
+trap '"$service" stop >/dev/null 2>&1; rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $scenario: $*"; failures=$((failures + 1)); }
+check() { if eval "$1"; then :; else fail "$2"; fi; }
+new_home() { export XDG_DATA_HOME="$work/home-$1"; mkdir -p "$XDG_DATA_HOME"; data="$XDG_DATA_HOME/Ivra Engine"; }
+logfile() { ls "$XDG_DATA_HOME/IVRA Labs/IvraLauncher/logs/"*.log 2>/dev/null | head -1; }
+wait_for() { # condition, seconds
+  local i; for i in $(seq $(( $2 * 10 ))); do eval "$1" && return 0; sleep 0.1; done; return 1; }
+publish() { IVRA_DEMO_UPGRADE=${upgrade:-1} "$project/scripts/publish-demo.sh" "$build" "$tree" "$@" >/dev/null; }
+
+start_launcher() {
+  "$build/IvraLauncher" >/dev/null 2>&1 & pid=$!
+  wait_for 'wid=$(xdotool search --onlyvisible --name "IVRA ENGINE 2.0 Beta" 2>/dev/null | head -1); [ -n "$wid" ]' 10 ||
+    { fail "no window"; return 1; }
+  eval "$(xdotool getwindowgeometry --shell "$wid")"
+}
+ready() { grep -qE "client manifest received|client zip downloaded" "$(logfile)" 2>/dev/null && sleep 1; }
+click() { xdotool mousemove $((X + $1)) $((Y + $2)) click 1; }
+shot() { import -window root "$work/$1.png"; }
+# Whether a strip of the window holds text: pixels darker than the background.
+has_ink() { # name x y w h
+  local dark; dark=$(convert "$work/$1.png" -crop "${4}x${5}+$((X + $2))+$((Y + $3))" -colorspace Gray \
+    -threshold 50% -format "%[fx:(1-mean)*w*h]" info:)
+  [ "${dark%.*}" -gt 20 ]; }
+stop_launcher() { kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; }
+finished() { if [ "$failures" -eq "$1" ]; then passes=$((passes + 1)); echo "PASS: $scenario"; fi; }
+
+"$service" start "$tree" >/dev/null || { echo "release service did not start"; exit 1; }
+publish 1.0.0
+scenario="the served tree passes the release tool's check"; before=$failures
+check '"$build/ivra-release" check --base-url https://127.0.0.1:8443 >/dev/null' "served check failed"
+finished $before
+
+scenario="fresh install, then Launch"; before=$failures; new_home a
+start_launcher && wait_for ready 20 || fail "never ready"
+shot ready-with-offer
+click 50 248
+wait_for '! kill -0 $pid 2>/dev/null' 10 || { fail "launcher did not quit"; stop_launcher; }
+record="$data/clients/ivra-demo/1.0.0/bin/ivra-demo-client.started.json"
+wait_for "[ -s '$record' ]" 10 || fail "client not started"
+check 'grep -q "\"version 1.0.0\"" "$record" && grep -q "\"--demo\"" "$record"' "client arguments"
+check 'grep -q "\"workingDirectory\": \"$data/clients/ivra-demo/1.0.0/bin\"" "$record"' "working directory"
+check 'grep -q "\"activeVersion\": \"1.0.0\"" "$data/gateway-state.json"' "state records 1.0.0"
+finished $before
+
+scenario="second start, up to date"; before=$failures
+state_before=$(sha256sum "$data/gateway-state.json"); lines_before=$(wc -l < "$access")
+start_launcher && wait_for ready 20 || fail "never ready"
+stop_launcher
+check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "package requested again"
+check '[ "$(sha256sum "$data/gateway-state.json")" = "$state_before" ]' "state file changed"
+finished $before
+
+scenario="new client versions: installed, previous kept, older pruned"; before=$failures
+for version in 1.1.0 1.2.0; do
+  publish "$version"
+  : > "$(logfile)"
+  start_launcher && wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "$version not downloaded"
+  sleep 1; stop_launcher
+done
+check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.2.0 " ]' "folders: $(ls "$data/clients/ivra-demo" | tr '\n' ' ')"
+check 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json" && grep -q "\"previousVersion\": \"1.1.0\"" "$data/gateway-state.json"' "state 1.2.0 after 1.1.0"
+finished $before
+
+scenario="upgrade offer: Remember hides it, also after a restart"; before=$failures; new_home b
+start_launcher && wait_for ready 20 || fail "never ready"
+shot offer-shown
+check 'has_ink offer-shown 8 208 160 16' "offer line not shown"
+click 225 248   # Remember
+sleep 1; shot offer-remembered
+check '! has_ink offer-remembered 8 208 160 16' "offer still shown after Remember"
+check 'grep -q "\"demo\": \"3\"" "$data/gateway-state.json"' "dismissal not saved"
+stop_launcher
+start_launcher && wait_for ready 20 || fail "never ready after restart"
+shot offer-after-restart
+check '! has_ink offer-after-restart 8 208 160 16' "offer back after restart"
+check 'has_ink offer-after-restart 12 240 70 16' "Launch button missing"
+stop_launcher
+finished $before
+
+scenario="release service stopped, then Retry"; before=$failures; new_home c
+"$service" stop >/dev/null
+start_launcher && wait_for 'grep -q "gateway manifest failed after" "$(logfile)"' 20 || fail "no failure logged"
+sleep 0.5; shot service-down
+check 'grep -q "networkError=1, message=Connection refused" "$(logfile)"' "refused connection not logged"
+check 'has_ink service-down 12 240 70 16' "Retry button missing"
+"$service" start "$tree" >/dev/null
+click 50 248    # Retry
+wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "Retry did not install"
+sleep 1; shot after-retry
+check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not installed after Retry"
+stop_launcher
+finished $before
+
+scenario="newer Gateway published: installer verified, started with /SP-, launcher quits"; before=$failures
+publish 1.2.0 2026.1030.0
+# The window may be gone before anyone could look at it: judge by the process and the files.
+"$build/IvraLauncher" >/dev/null 2>&1 & pid=$!
+wait_for '! kill -0 $pid 2>/dev/null' 20 || { fail "launcher did not quit"; stop_launcher; }
+installer="$data/downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe"
+wait_for "[ -s '$installer.started.txt' ]" 10 || fail "installer not started"
+check 'grep -qx "installer started: /SP-" "$installer.started.txt"' "installer arguments"
+check 'grep -q "GET /releases/gateway/IvraGateway_demo_2026.1030.0_Setup.exe" "$access"' "installer not fetched"
+finished $before
+
+cp "$work"/*.png "$build/" 2>/dev/null
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
