@@ -23,7 +23,8 @@ int main(int argc, char **argv)
         file.write(QJsonDocument(record).toJson());
         file.commit();
     }
-    QLabel window(QStringLiteral("IVRA demo client is running.\nArguments: %1").arg(all.mid(1).join(QLatin1Char(' '))));
+    QLabel window(QStringLiteral("IVRA demo client is running.\nArguments: %1")
+                      .arg(all.mid(1).join(QLatin1Char(' '))));
     window.setMargin(24);
     window.setWindowTitle(QStringLiteral("IVRA demo client"));
     window.show();

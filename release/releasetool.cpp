@@ -83,13 +83,13 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("ivra-release"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("ivra-release client|gateway|check --tree DIR --base-url URL [options]\n"
-                       "client:  --product --channel --version --minimum --exe [--arg A]... "
-                       "(--from-folder F | --from-zip Z)\n"
-                       "gateway: --edition --channel --version --minimum --installer FILE "
-                       "[--upgrade-url U --full-version X]\n"
-                       "check:   validates every manifest of the tree (--tree) or of the service at --base-url\n"
+    parser.setApplicationDescription(QStringLiteral(
+        "ivra-release client|gateway|check --tree DIR --base-url URL [options]\n"
+        "client:  --product --channel --version --minimum --exe [--arg A]... "
+        "(--from-folder F | --from-zip Z)\n"
+        "gateway: --edition --channel --version --minimum --installer FILE "
+        "[--upgrade-url U --full-version X]\n"
+        "check:   validates every manifest of the tree (--tree) or of the service at --base-url\n"
         "         (--edition demo, --product ivra-demo) and the artifacts they name"));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("command"),
@@ -135,9 +135,10 @@ int main(int argc, char **argv)
         p.fullLatestVersion = parser.value("full-version");
         error = publishGateway(p);
     } else if (servedCheck) {
-        error = checkServed(parser.value("base-url"),
-                            parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
-                            parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"));
+        error = checkServed(
+            parser.value("base-url"),
+            parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
+            parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"));
     } else if (command == QLatin1String("check")) {
         error = checkReleaseTree(parser.value("tree"), parser.value("base-url"));
     } else {

@@ -300,6 +300,32 @@ private Q_SLOTS:
         QCOMPARE(previousVersion(), QStringLiteral("1.1.0"));
     }
 
+    void pruneGoesOnPastAFolderItCannotRemove()
+    {
+        installOnDisk("0.8.0");
+        installOnDisk("0.9.0");
+        installOnDisk("1.0.0");
+        recordState("1.0.0", "0.9.0");
+        const QString locked = versionFolder("0.8.0") + "/bin"; // its entries cannot be removed
+        QVERIFY(lockPath(locked));
+        serveClient("1.1.0", package);
+        bool ready = false;
+        {
+            MainWindow window;
+            QTRY_COMPARE(statusText(&window), QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
+            ready = true;
+        }
+        unlockPath(locked);
+        QVERIFY(ready);
+        QCOMPARE(productFolderEntries(), (QStringList{"0.8.0", "1.0.0", "1.1.0"}));
+        const QStringList warnings =
+            logLines().filter(QStringLiteral(" warning Unable to prune old client install: "));
+        QVERIFY(!warnings.isEmpty());
+        QVERIFY(warnings.last().endsWith(
+            QStringLiteral("Unable to prune old client install: Unable to remove directory: %1.")
+                .arg(versionFolder("0.8.0"))));
+    }
+
     void installFailuresLeaveNoHalfInstall_data()
     {
         QTest::addColumn<QByteArray>("zip");

@@ -51,7 +51,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(writeFile(source() + "/bin/client", "#!/bin/sh\n"));
-        QVERIFY(QFile::setPermissions(source() + "/bin/client", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(QFile::setPermissions(source() + "/bin/client",
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QVERIFY(writeFile(source() + "/share/data.txt", "data"));
     }
 
@@ -62,7 +63,8 @@ private Q_SLOTS:
         const ClientReleaseResult manifest =
             parseClientRelease(readFile(tree + "/releases/manifests/client-ivra-demo.json"));
         QCOMPARE(manifest.error, QString());
-        QCOMPARE(manifest.release.artifactUrl, kBase + "/releases/clients/ivra-demo/ivra-demo_1.2.0.zip");
+        QCOMPARE(manifest.release.artifactUrl,
+                 kBase + "/releases/clients/ivra-demo/ivra-demo_1.2.0.zip");
         const QString package = tree + "/releases/clients/ivra-demo/ivra-demo_1.2.0.zip";
         QCOMPARE(manifest.release.artifactSha256, sha256Hex(readFile(package)));
         QCOMPARE(manifest.release.artifactSizeBytes, QFileInfo(package).size());
@@ -91,20 +93,33 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("message");
-        QTest::newRow("bad version") << "version" << "1.2" << "Version '1.2' must use numeric x.y.z format.";
-        QTest::newRow("latest below minimum") << "minimum" << "1.3.0"
-                                              << "Client manifest latest version is below minimum version.";
-        QTest::newRow("unsafe launch path") << "exe" << "../client" << "Client launch path is unsafe: ../client.";
-        QTest::newRow("absolute launch path") << "exe" << "/bin/sh" << "Client launch path must be relative: /bin/sh.";
-        QTest::newRow("missing launch file") << "exe" << "bin/other" << "Client executable was not found: ";
-        QTest::newRow("unsafe entry name") << "zip" << "" << "Unsafe zip entry path: ../evil.";
+        QTest::newRow("bad version") << "version"
+                                     << "1.2"
+                                     << "Version '1.2' must use numeric x.y.z format.";
+        QTest::newRow("latest below minimum")
+            << "minimum"
+            << "1.3.0"
+            << "Client manifest latest version is below minimum version.";
+        QTest::newRow("unsafe launch path") << "exe"
+                                            << "../client"
+                                            << "Client launch path is unsafe: ../client.";
+        QTest::newRow("absolute launch path") << "exe"
+                                              << "/bin/sh"
+                                              << "Client launch path must be relative: /bin/sh.";
+        QTest::newRow("missing launch file") << "exe"
+                                             << "bin/other"
+                                             << "Client executable was not found: ";
+        QTest::newRow("unsafe entry name") << "zip"
+                                           << ""
+                                           << "Unsafe zip entry path: ../evil.";
     }
     void refusalsWriteNothing()
     {
         QFETCH(QString, field);
         QFETCH(QString, value);
         QFETCH(QString, message);
-        const QString tree = temp.filePath(QStringLiteral("refused-%1").arg(QTest::currentDataTag()));
+        const QString tree =
+            temp.filePath(QStringLiteral("refused-%1").arg(QTest::currentDataTag()));
         ClientPublication p = client(tree);
         if (field == "version")
             p.version = value;
@@ -115,7 +130,8 @@ private Q_SLOTS:
         else {
             p.sourceFolder.clear();
             p.sourceZip = temp.filePath("hostile.zip");
-            QVERIFY(writeFile(p.sourceZip, buildZip({ZipEntry{"bin/client", "x"}, ZipEntry{"../evil", "x"}})));
+            QVERIFY(writeFile(p.sourceZip,
+                              buildZip({ZipEntry{"bin/client", "x"}, ZipEntry{"../evil", "x"}})));
         }
         const QString error = publishClient(p);
         QVERIFY2(error.startsWith(message), qPrintable(error));

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -128,6 +129,19 @@ QByteArray recorderBytes()
 QJsonObject recorderRecord(const QString &path)
 {
     return QJsonDocument::fromJson(readFile(path)).object();
+}
+
+bool lockPath(const QString &path)
+{
+    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0)
+        return true;
+    return QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+}
+
+void unlockPath(const QString &path)
+{
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 void installTestLogging()

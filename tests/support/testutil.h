@@ -35,6 +35,12 @@ QByteArray recorderBytes();
 // The JSON object the recorder wrote when it was started, empty until then.
 QJsonObject recorderRecord(const QString &path);
 
+// Makes a file or folder impossible to change or remove, even for root
+// (the immutable attribute; without the rights for it, write permission is
+// taken away instead), and gives it back.
+bool lockPath(const QString &path);
+void unlockPath(const QString &path);
+
 // Sets up file logging for a test process as main() does.
 void installTestLogging();
 } // namespace TestUtil
