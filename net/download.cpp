@@ -4,6 +4,10 @@
 #include "net/releaserequest.h"
 #include "ui_mainwindow.h"
 
+namespace {
+constexpr qint64 kDownloadReadBufferBytes = 4 * 1024 * 1024;
+}
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -41,6 +45,9 @@ void MainWindow::startDownload(const QUrl &url, const QString &targetPath, Reque
     QNetworkReply *reply = networkManager->get(releaseRequest(url));
     tagReply(reply, purpose);
     downloadReply = reply;
+    // Bounds what the network thread may queue ahead of the disk, so memory
+    // stays flat however large the artifact is.
+    reply->setReadBufferSize(kDownloadReadBufferBytes);
     // Artifacts go straight to disk as they arrive; they are never held whole in memory.
     connect(reply, &QIODevice::readyRead, this, [this, reply]() {
         if (reply == downloadReply && downloadFile)

@@ -1,0 +1,41 @@
+#!/usr/bin/env python3
+"""Generates a client folder of about SIZE MiB: many small text files, a few
+large ones, part compressible and part not, and bin/client. Deterministic."""
+import os
+import random
+import sys
+
+size_mib, folder = int(sys.argv[1]), sys.argv[2]
+rng = random.Random(size_mib)
+total = size_mib * 1024 * 1024
+os.makedirs(os.path.join(folder, "bin"), exist_ok=True)
+with open(os.path.join(folder, "bin", "client"), "w") as f:
+    f.write("#!/bin/sh\nexit 0\n")
+os.chmod(os.path.join(folder, "bin", "client"), 0o755)
+
+written = 0
+words = [b"ivra", b"engine", b"texture", b"shader", b"level", b"asset", b"mesh", b"sound"]
+# About a tenth in 2000 small compressible files.
+small_budget = total // 10
+for i in range(2000):
+    path = os.path.join(folder, "data", "small%02d" % (i % 40), "file%04d.txt" % i)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    n = small_budget // 2000
+    line = b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+    with open(path, "wb") as f:
+        f.write((line * (n // len(line) + 1))[:n])
+    written += n
+# The rest in large files: half incompressible, half compressible.
+index = 0
+while written < total:
+    n = min(64 * 1024 * 1024, total - written)
+    path = os.path.join(folder, "packs", "pack%03d.bin" % index)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        if index % 2 == 0:
+            f.write(os.urandom(n))
+        else:
+            block = bytes(rng.getrandbits(8) % 16 for _ in range(4096))
+            f.write((block * (n // 4096 + 1))[:n])
+    written += n
+    index += 1

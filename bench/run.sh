@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Benchmark of the whole update pass against the standard tools, on the same
+# files and the same local HTTPS release service. Prints a table of ratios
+# (launcher / reference, measured side by side in this run) and writes it to
+# .run/bench/results.txt. Usage: bash bench/run.sh [RUNS_SMALL] [RUNS_LARGE]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+project=$PWD
+bash scripts/install-deps.sh
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target IvraLauncher ivra-release ivra-bench
+
+runs_small=${1:-5} runs_large=${2:-3}
+out="$project/.run/bench"
+work="$out/work"
+mkdir -p "$out"
+rm -rf "$work"; mkdir -p "$work"
+base=https://127.0.0.1:8443
+results="$out/results.txt"
+: > "$out/samples.txt"; : > "$out/packages.txt"
+trap 'scripts/release-service.sh stop >/dev/null 2>&1 || true' EXIT
+
+now_ms() { date +%s%3N; }
+# median and spread (min..max) of the numbers on stdin
+stats() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%d %d %d\n", m, a[1], a[NR]}'; }
+sample() { echo "$1 $2" >> "$out/samples.txt"; }
+median_of() { grep "^$1 " "$out/samples.txt" | awk '{print $2}' | stats; }
+
+for size in 64 1024; do
+  runs=$runs_small; [ "$size" -gt 64 ] && runs=$runs_large
+  echo "== ${size} MiB package"
+  src="$work/src-$size"; tree="$work/tree-$size"
+  python3 bench/make-package.py "$size" "$src"
+  "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel bench \
+    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" >/dev/null
+  printf 'bench installer\n' > "$work/setup.exe"
+  "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel bench \
+    --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" >/dev/null
+  rm -rf "$src"
+  scripts/release-service.sh start "$tree" >/dev/null
+  package="$tree/releases/clients/ivra-demo/ivra-demo_1.0.0.zip"
+  echo "$size $(stat -c %s "$package")" >> "$out/packages.txt"
+  url="$base/releases/clients/ivra-demo/ivra-demo_1.0.0.zip"
+
+  for i in $(seq "$runs"); do
+    # A: fresh install through the real window code.
+    home="$work/home"; rm -rf "$home"; mkdir -p "$home"
+    read -r ms rss < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
+    sample "A$size" "$ms"; sample "RSS$size" "$rss"
+    # C: the same again, up to date.
+    read -r ms _ < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
+    sample "C$size" "$ms"
+    rm -rf "$home"
+    # B: the reference pipeline on the same file and server.
+    ref="$work/ref"; rm -rf "$ref"; mkdir -p "$ref"
+    t0=$(now_ms)
+    curl -sS -o "$ref/p.zip" "$url"
+    openssl dgst -sha256 "$ref/p.zip" >/dev/null
+    unzip -q "$ref/p.zip" -d "$ref/x"
+    sample "B$size" "$(( $(now_ms) - t0 ))"
+    rm -rf "$ref"
+    t0=$(now_ms)
+    curl -sS -o /dev/null "$base/releases/manifests/gateway-demo.json?edition=demo"
+    curl -sS -o /dev/null "$base/releases/manifests/client-ivra-demo.json?product=ivra-demo"
+    sample "Cref$size" "$(( $(now_ms) - t0 ))"
+    if [ "$size" -gt 64 ]; then
+      # D: digest and extraction alone.
+      read -r ms _ < <("$build/ivra-bench" digest "$package"); sample Ddigest "$ms"
+      t0=$(now_ms); openssl dgst -sha256 "$package" >/dev/null; sample Ddigestref "$(( $(now_ms) - t0 ))"
+      rm -rf "$work/x"; read -r ms _ < <("$build/ivra-bench" extract "$package" "$work/x"); sample Dextract "$ms"
+      rm -rf "$work/x"; t0=$(now_ms); unzip -q "$package" -d "$work/x"; sample Dextractref "$(( $(now_ms) - t0 ))"
+      rm -rf "$work/x"
+    fi
+    echo "   run $i done"
+  done
+  scripts/release-service.sh stop >/dev/null
+  rm -rf "$tree"
+done
+
+row() { # label launcher-key reference-key target
+  read -r lm lmin lmax < <(median_of "$2"); read -r rm rmin rmax < <(median_of "$3")
+  awk -v l="$1" -v lm="$lm" -v lmin="$lmin" -v lmax="$lmax" -v rm="$rm" -v rmin="$rmin" -v rmax="$rmax" -v t="$4" \
+    'BEGIN { r = (rm > 0) ? lm / rm : 0; printf "%-38s %8d ms [%d..%d] %8d ms [%d..%d] %6.2f  %s\n", l, lm, lmin, lmax, rm, rmin, rmax, r, (t == "-") ? "(no target)" : ((r <= t + 0) ? "<= " t " met" : "<= " t " MISSED") }'
+}
+{
+  echo "IVRA Gateway benchmark, $(date -u +%Y-%m-%dT%H:%MZ), runs: $runs_small (64 MiB), $runs_large (1 GiB)"
+  printf "%-38s %-24s %-24s %6s\n" "measure" "launcher median [spread]" "reference median [spread]" "ratio"
+  row "A/B fresh install, 64 MiB" A64 B64 -
+  row "A/B fresh install, 1 GiB" A1024 B1024 1.25
+  row "C up to date / two curl fetches" C1024 Cref1024 1.5
+  row "D digest / openssl dgst -sha256" Ddigest Ddigestref 1.2
+  row "D extraction / unzip -q" Dextract Dextractref 1.2
+  while read -r content bytes; do echo "package of $content MiB content: $((bytes / 1048576)) MiB compressed"; done < "$out/packages.txt"
+  read -r r64 _ < <(median_of RSS64); read -r r1024 _ < <(median_of RSS1024)
+  awk -v a="$r64" -v b="$r1024" 'BEGIN { printf "peak RSS of A: %d MiB at 64 MiB, %d MiB at 1 GiB (<= 64 MiB: %s; within 10%%: %s)\n", a/1024, b/1024, (b <= 65536) ? "met" : "MISSED", (b <= a * 1.1) ? "met" : "MISSED" }'
+} | tee "$results"
+echo "Written to $results"
