@@ -5,7 +5,7 @@
 #include "ui_mainwindow.h"
 
 namespace {
-constexpr qint64 kDownloadReadBufferBytes = 4 * 1024 * 1024;
+constexpr qint64 kDownloadReadBufferBytes = 1024 * 1024;
 }
 
 #include <QDir>
