@@ -11,7 +11,7 @@
 void MainWindow::startGatewayUpdate()
 {
     const QUrl url = QUrl::fromUserInput(gatewayRelease.installerUrl);
-    if (!url.isValid() || url.scheme().isEmpty()) {
+    if (!isUsableUrl(url)) {
         showFailure(QStringLiteral("Gateway update installer URL is invalid."), false);
         return;
     }

@@ -9,7 +9,7 @@
 void MainWindow::startClientDownload()
 {
     const QUrl url = QUrl::fromUserInput(clientRelease.artifactUrl);
-    if (!url.isValid() || url.scheme().isEmpty()) {
+    if (!isUsableUrl(url)) {
         showFailure(QStringLiteral("IVRA client artifact URL is invalid."), false);
         return;
     }

@@ -38,7 +38,7 @@ void MainWindow::requestManifest(const QUrl &url, const QString &notConfiguredMe
                                  const QString &statusText, const QString &logFormat,
                                  RequestPurpose purpose, const QString &timeoutFormat)
 {
-    if (!url.isValid() || url.scheme().isEmpty()) {
+    if (!isUsableUrl(url)) {
         showFailure(notConfiguredMessage, false);
         return;
     }

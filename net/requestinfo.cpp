@@ -5,6 +5,11 @@
 
 #include <QUrlQuery>
 
+bool isUsableUrl(const QUrl &url)
+{
+    return url.isValid() && !url.scheme().isEmpty();
+}
+
 QString requestPurposeName(int purpose)
 {
     switch (purpose) {

@@ -17,6 +17,8 @@ inline constexpr int kReplyBodyPreviewBytes = 2048;
 inline constexpr char kRequestStartedAtProperty[] = "ivraRequestStartedAtMs";
 inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
 
+// A URL the launcher will use: valid and with a scheme.
+bool isUsableUrl(const QUrl &url);
 QString requestPurposeName(int purpose);
 bool isFilePurpose(int purpose);
 // The log form of a body: "<empty>", or at most 2048 bytes with a truncation marker.

@@ -3,6 +3,7 @@
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
+#include "net/requestinfo.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
@@ -97,6 +98,23 @@ QString treeFileFor(const QString &treeRoot, const QString &baseUrl, const QStri
     if (!isSafeZipEntryName(relative))
         return QString();
     return QDir(treeRoot).absoluteFilePath(relative);
+}
+
+QString readWhole(const QString &path, QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("Unable to read '%1'.").arg(path);
+    content = file.readAll();
+    return QString();
+}
+
+// The version tests of the launcher's decisions, with their messages.
+QString checkManifestVersions(const QString &what, const QString &latest, const QString &minimum)
+{
+    if (!isValid(parseReleaseVersion(latest)) || !isValid(parseReleaseVersion(minimum)))
+        return QStringLiteral("%1 manifest contains invalid version data.").arg(what);
+    return checkVersions(what, latest, minimum);
 }
 
 QString checkArtifact(const QString &file, const QString &sha256, qint64 size)
@@ -232,8 +250,7 @@ QString publishGateway(const GatewayPublication &p)
         const ReleaseVersion full = parseReleaseVersion(p.fullLatestVersion);
         if (!isValid(full))
             return full.error;
-        const QUrl link = QUrl::fromUserInput(p.upgradeUrl.trimmed());
-        if (!link.isValid() || link.scheme().isEmpty())
+        if (!isUsableUrl(QUrl::fromUserInput(p.upgradeUrl.trimmed())))
             return QStringLiteral("Upgrade URL is not available.");
     }
     if (!QFileInfo(p.installerFile).isFile())
@@ -281,53 +298,47 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl)
     if (gateways.isEmpty() && clients.isEmpty())
         return QStringLiteral("No manifests in %1.").arg(manifests.path());
 
+    QByteArray content;
     for (const QString &name : gateways) {
-        QFile file(manifests.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
-        const GatewayReleaseResult result = parseGatewayRelease(file.readAll());
+        QString error = readWhole(manifests.filePath(name), content);
+        if (!error.isEmpty())
+            return error;
+        const GatewayReleaseResult result = parseGatewayRelease(content);
         if (!isValid(result))
             return QStringLiteral("Unable to read Gateway release manifest: %1").arg(result.error);
         const GatewayRelease &r = result.release;
         if (QStringLiteral("gateway-%1.json").arg(r.edition.toLower()) != name)
             return QStringLiteral("Gateway manifest edition '%1' does not match its file name %2.")
                 .arg(r.edition, name);
-        if (!isValid(parseReleaseVersion(r.latestVersion)) ||
-            !isValid(parseReleaseVersion(r.minimumVersion)))
-            return QStringLiteral("Gateway manifest contains invalid version data.");
-        if (!checkVersions(QStringLiteral("Gateway"), r.latestVersion, r.minimumVersion).isEmpty())
-            return QStringLiteral("Gateway manifest latest version is below minimum version.");
-        const QUrl installer = QUrl::fromUserInput(r.installerUrl);
-        if (!installer.isValid() || installer.scheme().isEmpty())
+        error = checkManifestVersions(QStringLiteral("Gateway"), r.latestVersion, r.minimumVersion);
+        if (!error.isEmpty())
+            return error;
+        if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
             return QStringLiteral("Gateway update installer URL is invalid.");
-        QString error =
-            checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0);
+        error = checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0);
         if (!error.isEmpty())
             return error;
         if (r.hasUpgrade && !isValid(parseReleaseVersion(r.fullLatestVersion)))
             return parseReleaseVersion(r.fullLatestVersion).error;
     }
     for (const QString &name : clients) {
-        QFile file(manifests.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
-        const ClientReleaseResult result = parseClientRelease(file.readAll());
+        QString error = readWhole(manifests.filePath(name), content);
+        if (!error.isEmpty())
+            return error;
+        const ClientReleaseResult result = parseClientRelease(content);
         if (!isValid(result))
             return QStringLiteral("Unable to read IVRA client manifest: %1").arg(result.error);
         const ClientRelease &r = result.release;
         if (QStringLiteral("client-%1.json").arg(r.product) != name)
             return QStringLiteral("Client manifest product '%1' does not match its file name %2.")
                 .arg(r.product, name);
-        if (!isValid(parseReleaseVersion(r.latestVersion)) ||
-            !isValid(parseReleaseVersion(r.minimumVersion)))
-            return QStringLiteral("Client manifest contains invalid version data.");
-        if (!checkVersions(QStringLiteral("Client"), r.latestVersion, r.minimumVersion).isEmpty())
-            return QStringLiteral("Client manifest latest version is below minimum version.");
-        const QUrl artifact = QUrl::fromUserInput(r.artifactUrl);
-        if (!artifact.isValid() || artifact.scheme().isEmpty())
+        error = checkManifestVersions(QStringLiteral("Client"), r.latestVersion, r.minimumVersion);
+        if (!error.isEmpty())
+            return error;
+        if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))
             return QStringLiteral("IVRA client artifact URL is invalid.");
         const QString package = treeFileFor(treeRoot, baseUrl, r.artifactUrl);
-        QString error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes);
+        error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes);
         if (error.isEmpty())
             error = checkPackage(package, r.launchExePath);
         if (!error.isEmpty())

@@ -5,19 +5,12 @@
 
 #include <QDesktopServices>
 
-namespace {
-bool isUsableLink(const QUrl &url)
-{
-    return url.isValid() && !url.scheme().isEmpty();
-}
-} // namespace
-
 void MainWindow::updateUpgradeOffer()
 {
     bool visible = false;
     if (isUpgradeOfferDue(buildEdition(), gatewayRelease, gatewayState)) {
         upgradeUrl = QUrl::fromUserInput(gatewayRelease.upgradeUrl);
-        visible = isUsableLink(upgradeUrl);
+        visible = isUsableUrl(upgradeUrl);
     }
     ui->upgradeLabel->setVisible(visible);
     ui->upgradeButton->setVisible(visible);
@@ -26,7 +19,7 @@ void MainWindow::updateUpgradeOffer()
 
 void MainWindow::onUpgradeClicked()
 {
-    if (!isUsableLink(upgradeUrl)) {
+    if (!isUsableUrl(upgradeUrl)) {
         ui->statusLabel->setText(QStringLiteral("Upgrade URL is not available."));
         return;
     }
