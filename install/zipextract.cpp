@@ -37,6 +37,10 @@ bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &targe
     bool ok = file.open(QIODevice::WriteOnly);
     QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
     zip_uint64_t total = 0;
+    // An entry never gets more bytes on disk than the archive records for it:
+    // a deflated stream that claims a few bytes can inflate to gigabytes, and
+    // libzip would hand them all over before the CRC-32 shows the lie.
+    const bool sizeKnown = stat.valid & ZIP_STAT_SIZE;
     while (ok) {
         const zip_int64_t read = zip_fread(entry, chunk.data(), zip_uint64_t(chunk.size()));
         if (read < 0) {
@@ -46,12 +50,16 @@ bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &targe
         if (read == 0)
             break;
         total += zip_uint64_t(read);
+        if (sizeKnown && total > stat.size) {
+            ok = false;
+            break;
+        }
         if (file.write(chunk.constData(), read) != read)
             ok = false;
     }
     if (zip_fclose(entry) != 0)
         ok = false;
-    if (ok && (stat.valid & ZIP_STAT_SIZE) && total != stat.size)
+    if (ok && sizeKnown && total != stat.size)
         ok = false;
     if (ok && !file.flush())
         ok = false;
