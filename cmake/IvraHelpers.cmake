@@ -6,6 +6,10 @@ if(IVRA_SANITIZE)
   target_compile_options(ivra_flags INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(ivra_flags INTERFACE -fsanitize=address,undefined)
 endif()
+if(IVRA_FUZZ)
+  # Coverage for libFuzzer in every object; only the fuzz targets link its main.
+  target_compile_options(ivra_flags INTERFACE -fsanitize=fuzzer-no-link)
+endif()
 
 # One small library per build identity: the version, the edition and the two
 # manifest URLs reach the code only through the translation unit made here.

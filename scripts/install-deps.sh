@@ -11,6 +11,7 @@ packages=(
   xvfb xauth x11-apps xdotool imagemagick fonts-roboto-unhinted
   binutils-mingw-w64-x86-64
   zip unzip python3
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

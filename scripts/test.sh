@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a
-# plain build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# plain build and once under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then runs the fuzz targets briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,3 +16,5 @@ run_suite() {
 
 run_suite build-tests
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 run_suite build-sanitize -DIVRA_SANITIZE=ON
+# Every libFuzzer target for a few seconds from its seed corpus (clang, same sanitizers).
+bash scripts/fuzz.sh "${IVRA_FUZZ_SECONDS:-15}"

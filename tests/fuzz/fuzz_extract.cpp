@@ -1,0 +1,45 @@
+// Arbitrary bytes extracted as a ZIP package: whatever happens, nothing
+// appears outside the extraction folder and nothing there is a link.
+#include "fuzzsupport.h"
+#include "install/zipextract.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+// Every entry below root, links included and not followed.
+QStringList everything(const QString &root)
+{
+    QStringList paths;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    return paths;
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QString work = scratchRoot() + QStringLiteral("/extract");
+    const QString zip = work + QStringLiteral("/package.zip");
+    const QString destination = work + QStringLiteral("/staging/.staging-1.0.0");
+    QDir(work).removeRecursively();
+    FUZZ_ASSERT(QDir().mkpath(work));
+    QFile file(zip);
+    FUZZ_ASSERT(file.open(QIODevice::WriteOnly));
+    file.write(reinterpret_cast<const char *>(data), qint64(size));
+    file.close();
+
+    QString error;
+    const bool ok = extractZipPayload(zip, destination, &error);
+    FUZZ_ASSERT(ok == error.isEmpty());
+    for (const QString &path : everything(work)) {
+        if (path == zip || path == work + QStringLiteral("/staging"))
+            continue;
+        FUZZ_ASSERT(path == destination || path.startsWith(destination + QLatin1Char('/')));
+        FUZZ_ASSERT(!QFileInfo(path).isSymLink());
+    }
+    return 0;
+}

@@ -1,0 +1,17 @@
+// Both release manifest parsers on the same bytes: a result is either valid
+// with no message, or carries a message.
+#include "fuzzsupport.h"
+#include "release/clientrelease.h"
+#include "release/gatewayrelease.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArray body = fuzzBytes(data, size);
+    const GatewayReleaseResult gateway = parseGatewayRelease(body);
+    FUZZ_ASSERT(isValid(gateway) == gateway.error.isEmpty());
+    const ClientReleaseResult client = parseClientRelease(body);
+    FUZZ_ASSERT(isValid(client) == client.error.isEmpty());
+    if (isValid(client))
+        FUZZ_ASSERT(client.release.artifactSizeBytes >= 0);
+    return 0;
+}
