@@ -4,15 +4,46 @@
 #include "net/releaserequest.h"
 #include "ui_mainwindow.h"
 
-namespace {
-constexpr qint64 kDownloadReadBufferBytes = 1024 * 1024;
-}
+#include "app/logging.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+constexpr qint64 kDownloadReadBufferBytes = 1024 * 1024;
+
+void watchForStall(QNetworkReply *reply, const QString &urlText)
+{
+    // Qt sets no transfer time-out; the abort ends the download through the
+    // dispatcher's network-error path, as a manifest time-out does.
+    auto received = std::make_shared<qint64>(0);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [received](qint64 bytes, qint64) { *received = bytes; });
+    auto *watchdog = new QTimer(reply);
+    QObject::connect(watchdog, &QTimer::timeout, reply,
+                     [reply, received, urlText, checked = qint64(0)]() mutable {
+                         if (!reply->isRunning())
+                             return;
+                         if (*received - checked >= kDownloadStallMinimumBytes) {
+                             checked = *received;
+                             return;
+                         }
+                         logWarning(QStringLiteral("Download stalled: fewer than %1 bytes in %2 "
+                                                   "ms, aborting: %3")
+                                        .arg(kDownloadStallMinimumBytes)
+                                        .arg(kDownloadStallWindowMs)
+                                        .arg(urlText));
+                         reply->abort();
+                     });
+    watchdog->start(kDownloadStallWindowMs);
+}
+} // namespace
 
 void MainWindow::startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose)
 {
@@ -54,6 +85,7 @@ void MainWindow::startDownload(const QUrl &url, const QString &targetPath, Reque
             downloadFile->write(reply->readAll());
     });
     connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onDownloadProgress);
+    watchForStall(reply, url.toString(QUrl::RemovePassword));
 }
 
 void MainWindow::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)

@@ -14,6 +14,10 @@ enum class RequestPurpose : int {
 
 inline constexpr int kManifestRequestTimeoutMs = 10000;
 inline constexpr int kReplyBodyPreviewBytes = 2048;
+// A download that receives fewer bytes than this in one window is taken as
+// stalled and aborted (a few bytes a second would otherwise hold the pass forever).
+inline constexpr int kDownloadStallWindowMs = 30000;
+inline constexpr qint64 kDownloadStallMinimumBytes = 1024;
 inline constexpr char kRequestStartedAtProperty[] = "ivraRequestStartedAtMs";
 inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
 

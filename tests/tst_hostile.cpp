@@ -17,9 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/resource.h>
-
 using namespace TestUtil;
 
 namespace {
@@ -29,21 +26,6 @@ const QString kPackagePath = QStringLiteral("/releases/clients/hostile.zip");
 const QString kProduct = QStringLiteral("ivra-demo");
 // The space a package may fill: each file written is held below this size.
 constexpr rlim_t kFileSizeLimit = 64 << 20;
-
-// Holds every file this process writes below the limit while it lives, as a
-// nearly full disk would; a write past it fails with EFBIG.
-struct FileSizeLimit
-{
-    rlimit saved{};
-    FileSizeLimit()
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
-        limited.rlim_cur = kFileSizeLimit;
-        setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved); }
-};
 
 // Every entry below root but the excluded folders, with the bytes of files.
 QMap<QString, QByteArray> snapshot(const QString &root, const QStringList &excluded = {})
@@ -137,7 +119,6 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        std::signal(SIGXFSZ, SIG_IGN);
         installTestLogging();
         server.installAsProxy();
         QProcess generator;
@@ -170,7 +151,7 @@ private Q_SLOTS:
         QString error;
         bool ok = false;
         {
-            FileSizeLimit limit;
+            FileSizeLimit limit(kFileSizeLimit);
             ok = extractZipPayload(zip, staging, &error);
         }
         const QJsonValue message = entry["message"];
@@ -219,7 +200,7 @@ private Q_SLOTS:
         const QString staging = clientStagingPath(kProduct, "2.0.0");
         const QString download = downloadsPath() + "/ivra-demo/ivra-demo_2.0.0.zip";
 
-        FileSizeLimit limit;
+        FileSizeLimit limit(kFileSizeLimit);
         MainWindow window;
         const QJsonValue message = entry["passMessage"];
         if (message.isNull()) {

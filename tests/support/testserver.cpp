@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <sys/socket.h>
+
 TestServer::TestServer(QObject *parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, &TestServer::onNewConnection);
@@ -135,6 +137,12 @@ void TestServer::sendBody(QTcpSocket *socket, const QByteArray &body, const Test
     if (response.dropAfterBytes >= 0) {
         socket->write(body.left(response.dropAfterBytes));
         socket->flush();
+        if (response.reset) {
+            // A zero linger time makes the close a reset (RST), as a crashed peer's would be.
+            const linger zero{1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &zero,
+                         sizeof zero);
+        }
         socket->abort();
         return;
     }

@@ -20,7 +20,8 @@ struct TestResponse
     qint64 announcedLength = -1;
     bool omitLength = false;    // no Content-Length: the body ends when the connection closes
     bool stall = false;         // send nothing at all, keep the connection open
-    qint64 dropAfterBytes = -1; // close the connection after this many body bytes
+    qint64 dropAfterBytes = -1; // close the connection after this many body bytes ...
+    bool reset = false;         // ... with a TCP reset instead of an orderly close
     int delayMs = 0;            // wait before answering
     int trickleBytes = 0;       // send the body this many bytes at a time ...
     int trickleIntervalMs = 0;  // ... with this pause in between

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <csignal>
 
 namespace TestUtil {
 
@@ -166,3 +167,19 @@ bool TestUtil::runUntilQuit(int timeoutMs)
     guard.start(timeoutMs);
     return QCoreApplication::exec() == 0;
 }
+
+namespace TestUtil {
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
+}
+} // namespace TestUtil

@@ -45,7 +45,19 @@ void unlockPath(const QString &path);
 void installTestLogging();
 } // namespace TestUtil
 
+#include <sys/resource.h>
+
 namespace TestUtil {
+// While it lives, no file this process writes may grow past the given size,
+// as on a nearly full disk: a write beyond it fails with EFBIG (SIGXFSZ is
+// ignored from the first use on).
+struct FileSizeLimit
+{
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    rlimit saved{};
+};
+
 // Runs the application's event loop until something calls
 // QCoreApplication::quit (true) or the time runs out (false). quit() has an
 // effect only while that loop runs.
