@@ -11,6 +11,11 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/client/bin"
 cp "$build/ivra-demo-client" "$work/client/bin/ivra-demo-client"
 echo "IVRA demo client $version" > "$work/client/VERSION.txt"
+# IVRA_DEMO_PAYLOAD_MB adds that many MiB of random data, for a package that takes a while.
+if [ "${IVRA_DEMO_PAYLOAD_MB:-0}" -gt 0 ]; then
+  mkdir -p "$work/client/data"
+  head -c "$((IVRA_DEMO_PAYLOAD_MB << 20))" /dev/urandom > "$work/client/data/payload.bin"
+fi
 "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
   --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \
   --arg "--demo" --arg "version $version" --from-folder "$work/client"

@@ -8,6 +8,8 @@
 #
 # Writes only below .run/release-service, plus the CA into the system store
 # (/usr/local/share/ca-certificates), which needs root. Port: IVRA_RELEASE_PORT (8443).
+# IVRA_RELEASE_CERT and IVRA_RELEASE_KEY serve another certificate and key in
+# place of the one made here (the tests use them to serve untrusted ones).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -66,8 +68,8 @@ http {
   server {
     listen 127.0.0.1:$port ssl;
     server_name 127.0.0.1 localhost;
-    ssl_certificate $state/server.crt;
-    ssl_certificate_key $state/server.key;
+    ssl_certificate ${IVRA_RELEASE_CERT:-$state/server.crt};
+    ssl_certificate_key ${IVRA_RELEASE_KEY:-$state/server.key};
     root $tree;
     # Manifests must never be served stale; artifacts never change under their name.
     location /releases/manifests/ { add_header Cache-Control "no-cache" always; }

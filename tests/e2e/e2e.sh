@@ -107,6 +107,42 @@ check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not 
 stop_launcher
 finished $before
 
+scenario="TLS failures: unknown CA, wrong host name, expired certificate"; before=$failures
+certs="$work/certs" ca="$project/.run/release-service"; mkdir -p "$certs"
+make_cert() { # name issuer-certificate issuer-key subjectAltName days
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=$1" -keyout "$certs/$1.key" -out "$certs/$1.csr" 2>/dev/null
+  printf 'subjectAltName=%s\n' "$4" > "$certs/$1.ext"
+  openssl x509 -req -in "$certs/$1.csr" -CA "$2" -CAkey "$3" -CAcreateserial -CAserial "$certs/serial" \
+    -days "$5" -extfile "$certs/$1.ext" -out "$certs/$1.crt" 2>/dev/null; }
+openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=Unknown CA" \
+  -keyout "$certs/other-ca.key" -out "$certs/other-ca.crt" 2>/dev/null
+make_cert unknown-ca "$certs/other-ca.crt" "$certs/other-ca.key" IP:127.0.0.1 30
+make_cert wrong-host "$ca/ca.crt" "$ca/ca.key" DNS:releases.example.com 30
+make_cert expired "$ca/ca.crt" "$ca/ca.key" IP:127.0.0.1 -1   # ends before it begins
+for kind in unknown-ca wrong-host expired; do
+  IVRA_RELEASE_CERT="$certs/$kind.crt" IVRA_RELEASE_KEY="$certs/$kind.key" "$service" start "$tree" >/dev/null
+  new_home "tls-$kind"
+  start_launcher && wait_for 'grep -q "gateway manifest failed after" "$(logfile)"' 20 || fail "$kind: no failure logged"
+  sleep 0.5; shot "tls-$kind"
+  check 'grep -q "networkError=6, message=SSL handshake failed" "$(logfile)"' \
+    "$kind: not refused in the handshake: $(grep -o 'networkError=.*' "$(logfile)" | head -1)"
+  check 'has_ink "tls-$kind" 12 240 70 16' "$kind: Retry button missing"
+  check '[ ! -e "$data/downloads" ] && [ ! -e "$data/clients" ]' "$kind: something was downloaded"
+  echo "  $kind: $(grep -o 'message=.*' "$(logfile)" | head -1)"
+  stop_launcher
+done
+"$service" start "$tree" >/dev/null
+finished $before
+
+scenario="log folder cannot be created: the log goes to its base folder, the pass ends ready"; before=$failures
+new_home logless; base="$XDG_DATA_HOME/IVRA Labs/IvraLauncher"
+mkdir -p "$base"; : > "$base/logs"   # a file where the folder would be
+start_launcher && wait_for 'grep -qs "client zip downloaded" "$base"/*.log' 20 || fail "no log in $base"
+sleep 1
+check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not installed"
+stop_launcher
+finished $before
+
 scenario="newer Gateway published: installer verified, started with /SP-, launcher quits"; before=$failures
 publish 1.2.0 2026.1030.0
 # The window may be gone before anyone could look at it: judge by the process and the files.
