@@ -23,7 +23,8 @@ bool fail(QString *error, const QString &message)
 
 // Streams one entry into target through Qt, checking that the bytes add up
 // to the recorded size; libzip checks the CRC-32 when the entry is read to its end.
-bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &target)
+bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &target,
+                        QByteArray &chunk)
 {
     zip_stat_t stat;
     zip_stat_init(&stat);
@@ -35,7 +36,6 @@ bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &targe
 
     QFile file(target);
     bool ok = file.open(QIODevice::WriteOnly);
-    QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
     zip_uint64_t total = 0;
     // An entry never gets more bytes on disk than the archive records for it:
     // a deflated stream that claims a few bytes can inflate to gigabytes, and
@@ -126,6 +126,9 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
             QStringLiteral("Unable to create extraction directory: %1.").arg(destination));
 
     const QString root = QFileInfo(destination).absoluteFilePath();
+    // One buffer for every entry: an archive of many small files would
+    // otherwise allocate a megabyte per file.
+    QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         const zip_uint64_t index = zip_uint64_t(i);
@@ -164,7 +167,7 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         if (!QDir().mkpath(parent))
             return closeAndFail(
                 QStringLiteral("Unable to create zip entry directory: %1.").arg(parent));
-        if (!extractEntryToFile(archive, index, target))
+        if (!extractEntryToFile(archive, index, target, chunk))
             return closeAndFail(QStringLiteral("Unable to extract zip entry: %1.").arg(name));
 #ifdef Q_OS_UNIX
         applyUnixPermissions(archive, index, target);

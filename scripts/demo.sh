@@ -21,7 +21,7 @@ if [ -n "${DISPLAY:-}" ]; then
 fi
 
 shots="$PWD/.run"
-xvfb-run -a -s "-screen 0 800x500x24" bash -c '
+xvfb-run -a -s "-screen 0 800x500x24 -noreset" bash -c '
   set -u
   ./'"$build"'/IvraLauncher & pid=$!
   for _ in $(seq 100); do
