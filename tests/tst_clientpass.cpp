@@ -23,10 +23,7 @@
 using namespace TestUtil;
 
 namespace {
-const QString kGatewayPath = QStringLiteral("/releases/manifests/gateway-demo.json");
-const QString kClientPath = QStringLiteral("/releases/manifests/client-ivra-demo.json");
 const QString kPackagePath = QStringLiteral("/releases/clients/package.zip");
-const QString kProduct = QStringLiteral("ivra-demo");
 
 QString versionFolder(const QString &version)
 {

@@ -19,10 +19,7 @@ using namespace TestUtil;
 Q_DECLARE_METATYPE(TestResponse)
 
 namespace {
-const QString kGatewayPath = QStringLiteral("/releases/manifests/gateway-demo.json");
-const QString kClientPath = QStringLiteral("/releases/manifests/client-ivra-demo.json");
 const QString kPackagePath = QStringLiteral("/releases/clients/ivra-demo-2.0.0.zip");
-const QString kProduct = QStringLiteral("ivra-demo");
 const QString kNetworkFailure = QStringLiteral("Unable to download release data: ");
 const QString kReady = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
 
@@ -82,10 +79,7 @@ private Q_SLOTS:
         freshDataRoot();
         server.clearRoutes();
         server.route(kGatewayPath, jsonResponse(gatewayManifest()));
-        QVERIFY(writeFile(clientVersionPath(kProduct, "1.0.0") + "/bin/client", "working install"));
-        GatewayState state;
-        state.clients.insert(kProduct, {"1.0.0", QString()});
-        QVERIFY(saveGatewayState(gatewayStatePath(), state));
+        QVERIFY(setUpWorkingInstall("1.0.0", "working install"));
         stateBefore = readFile(gatewayStatePath());
     }
 

@@ -17,8 +17,6 @@
 using namespace TestUtil;
 
 namespace {
-const QString kGatewayPath = QStringLiteral("/releases/manifests/gateway-demo.json");
-const QString kClientPath = QStringLiteral("/releases/manifests/client-ivra-demo.json");
 const QString kInstallerPath = QStringLiteral("/releases/gateway/setup.exe");
 
 QString installerTarget(const QString &edition, const QString &version)

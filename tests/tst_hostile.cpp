@@ -20,10 +20,7 @@
 using namespace TestUtil;
 
 namespace {
-const QString kClientPath = QStringLiteral("/releases/manifests/client-ivra-demo.json");
-const QString kGatewayPath = QStringLiteral("/releases/manifests/gateway-demo.json");
 const QString kPackagePath = QStringLiteral("/releases/clients/hostile.zip");
-const QString kProduct = QStringLiteral("ivra-demo");
 // The space a package may fill: each file written is held below this size.
 constexpr rlim_t kFileSizeLimit = 64 << 20;
 
@@ -181,10 +178,7 @@ private Q_SLOTS:
         QFETCH(QJsonObject, entry);
         const QByteArray zip = readFile(suite.filePath(entry["file"].toString()));
         freshDataRoot();
-        QVERIFY(writeFile(clientVersionPath(kProduct, "1.0.0") + "/bin/client", "#!/bin/sh\n"));
-        GatewayState state;
-        state.clients.insert(kProduct, {"1.0.0", QString()});
-        QVERIFY(saveGatewayState(gatewayStatePath(), state));
+        QVERIFY(setUpWorkingInstall("1.0.0", "#!/bin/sh\n"));
         server.clearRoutes();
         server.route(kGatewayPath, jsonResponse(gatewayManifest()));
         server.route(kClientPath,

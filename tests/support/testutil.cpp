@@ -1,6 +1,7 @@
 #include "support/testutil.h"
 
 #include "app/logging.h"
+#include "storage/gatewaystate.h"
 #include "storage/paths.h"
 
 #include <QCoreApplication>
@@ -25,6 +26,14 @@ QString freshDataRoot()
     const QString root = dataRootPath();
     QDir(root).removeRecursively();
     return root;
+}
+
+bool setUpWorkingInstall(const QString &version, const QByteArray &launchFile)
+{
+    GatewayState state;
+    state.clients.insert(kProduct, {version, QString()});
+    return writeFile(clientVersionPath(kProduct, version) + "/bin/client", launchFile) &&
+           saveGatewayState(gatewayStatePath(), state);
 }
 
 QByteArray readFile(const QString &path)

@@ -11,6 +11,15 @@ class QPushButton;
 class QProgressBar;
 
 namespace TestUtil {
+// What the test builds ask the test host for, and the product they install.
+inline const QString kGatewayPath = QStringLiteral("/releases/manifests/gateway-demo.json");
+inline const QString kClientPath = QStringLiteral("/releases/manifests/client-ivra-demo.json");
+inline const QString kProduct = QStringLiteral("ivra-demo");
+
+// An install of version on disk (bin/client holding launchFile), recorded as
+// the active one in the state file, as an earlier run would have left it.
+bool setUpWorkingInstall(const QString &version, const QByteArray &launchFile);
+
 // The data root of the running test process, removed and made anew.
 QString freshDataRoot();
 QByteArray readFile(const QString &path);
