@@ -1,10 +1,9 @@
 #include "ui/mainwindow.h"
 
+#include "app/logging.h"
 #include "net/filedigest.h"
 #include "net/releaserequest.h"
 #include "ui_mainwindow.h"
-
-#include "app/logging.h"
 
 #include <QDir>
 #include <QFile>

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-10}
 build=build-fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+  -DCMAKE_CXX_COMPILER=clang++-14 \
   -DIVRA_FUZZ=ON -DIVRA_SANITIZE=ON -DIVRA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target fuzzers -j "$(nproc 2>/dev/null || echo 2)"
 
