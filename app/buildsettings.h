@@ -2,11 +2,16 @@
 
 #include <QString>
 
-// Release service addresses fixed when the launcher is built. They are defined
+// Release service addresses and keys fixed when the launcher is built. They are defined
 // only in the generated settings unit of each build.
 namespace BuildSettings {
 QString gatewayManifestUrl();
 QString clientManifestUrl();
 // The address a build falls back to when its Gateway setting is empty.
 QString defaultGatewayManifestUrl();
+// Release signing keys, minisign public-key lines separated by ";". Empty: the
+// build fetches no signatures and behaves as an unsigned build.
+QString releasePublicKeys();
+// Signatures older than this many days are refused (freeze protection); 0 is off.
+int releaseMaxAgeDays();
 } // namespace BuildSettings

@@ -9,10 +9,15 @@ project=$PWD
 bash scripts/install-deps.sh
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target IvraLauncher ivra-release ivra-bench
+cmake --build "$build" -j "$(nproc)" --target ivra-release
+out="$project/.run/bench"
+# The signed driver trusts a key of the benchmark's own.
+keys="$out/keys"
+[ -f "$keys/bench.key" ] || "$build/ivra-release" keygen --secret-key "$keys/bench.key" --public-key "$keys/bench.pub" >/dev/null
+cmake -S . -B "$build" -DIVRA_BENCH_PUBLIC_KEY="$(sed -n 2p "$keys/bench.pub")" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target IvraLauncher ivra-release ivra-bench ivra-bench-signed
 
 runs_small=${1:-5} runs_large=${2:-3}
-out="$project/.run/bench"
 work="$out/work"
 mkdir -p "$out"
 rm -rf "$work"; mkdir -p "$work"
@@ -33,10 +38,10 @@ for size in 64 1024; do
   src="$work/src-$size"; tree="$work/tree-$size"
   python3 bench/make-package.py "$size" "$src"
   "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel bench \
-    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" >/dev/null
+    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" --secret-key "$keys/bench.key" >/dev/null
   printf 'bench installer\n' > "$work/setup.exe"
   "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel bench \
-    --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" >/dev/null
+    --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" --secret-key "$keys/bench.key" >/dev/null
   rm -rf "$src"
   scripts/release-service.sh start "$tree" >/dev/null
   package="$tree/releases/clients/ivra-demo/ivra-demo_1.0.0.zip"
@@ -51,6 +56,10 @@ for size in 64 1024; do
     # C: the same again, up to date.
     read -r ms _ < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
     sample "C$size" "$ms"
+    # S: up to date with signatures (the first signed pass remembers the timestamps).
+    XDG_DATA_HOME="$home" "$build/ivra-bench-signed" pass >/dev/null
+    read -r ms _ < <(XDG_DATA_HOME="$home" "$build/ivra-bench-signed" pass)
+    sample "S$size" "$ms"
     rm -rf "$home"
     # B: the reference pipeline on the same file and server.
     ref="$work/ref"; rm -rf "$ref"; mkdir -p "$ref"
@@ -64,6 +73,12 @@ for size in 64 1024; do
     curl -sS -o /dev/null "$base/releases/manifests/gateway-demo.json?edition=demo"
     curl -sS -o /dev/null "$base/releases/manifests/client-ivra-demo.json?product=ivra-demo"
     sample "Cref$size" "$(( $(now_ms) - t0 ))"
+    t0=$(now_ms)
+    for manifest in "gateway-demo.json?edition=demo" "client-ivra-demo.json?product=ivra-demo"; do
+      curl -sS -o /dev/null "$base/releases/manifests/$manifest"
+      curl -sS -o /dev/null "$base/releases/manifests/${manifest/\?/.minisig?}"
+    done
+    sample "Sref$size" "$(( $(now_ms) - t0 ))"
     if [ "$size" -gt 64 ]; then
       # D: digest and extraction alone.
       read -r ms _ < <("$build/ivra-bench" digest "$package"); sample Ddigest "$ms"
@@ -89,6 +104,7 @@ row() { # label launcher-key reference-key target
   row "A/B fresh install, 64 MiB" A64 B64 -
   row "A/B fresh install, 1 GiB" A1024 B1024 1.25
   row "C up to date / two curl fetches" C1024 Cref1024 1.5
+  row "S signed up to date / four curl fetches" S1024 Sref1024 1.5
   row "D digest / openssl dgst -sha256" Ddigest Ddigestref 1.2
   row "D extraction / unzip -q" Dextract Dextractref 1.2
   while read -r content bytes; do echo "package of $content MiB content: $((bytes / 1048576)) MiB compressed"; done < "$out/packages.txt"

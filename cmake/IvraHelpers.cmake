@@ -11,10 +11,28 @@ if(IVRA_FUZZ)
   target_compile_options(ivra_flags INTERFACE -fsanitize=fuzzer-no-link)
 endif()
 
-# One small library per build identity: the version, the edition and the two
-# manifest URLs reach the code only through the translation unit made here.
+# One small library per build identity: the version, the edition, the two
+# manifest URLs and the release signing keys reach the code only through the
+# translation unit made here.
 function(ivra_add_build_settings name)
-  cmake_parse_arguments(ARG "" "VERSION;EDITION;GATEWAY_URL;CLIENT_URL;DEFAULT_GATEWAY_URL" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "VERSION;EDITION;GATEWAY_URL;CLIENT_URL;DEFAULT_GATEWAY_URL;PUBLIC_KEYS;MAX_AGE_DAYS" "" ${ARGN})
+  # A key is minisign's base64 line: "Ed", an 8-byte id and a 32-byte key.
+  # Callers pass the keys separated by "," (a ";" would split the argument list).
+  string(REPLACE "," ";" keys "${ARG_PUBLIC_KEYS}")
+  set(IVRA_SETTING_PUBLIC_KEYS "${keys}")
+  foreach(key IN LISTS keys)
+    string(STRIP "${key}" key)
+    if(NOT key STREQUAL "" AND NOT key MATCHES "^RW[A-Za-z0-9+/]+$")
+      message(FATAL_ERROR "IVRA_RELEASE_PUBLIC_KEYS: not a minisign public key line: ${key}")
+    endif()
+  endforeach()
+  set(IVRA_SETTING_MAX_AGE_DAYS "${ARG_MAX_AGE_DAYS}")
+  if(IVRA_SETTING_MAX_AGE_DAYS STREQUAL "")
+    set(IVRA_SETTING_MAX_AGE_DAYS 0)
+  endif()
+  if(NOT IVRA_SETTING_MAX_AGE_DAYS MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "IVRA_RELEASE_MAX_AGE_DAYS must be a whole number of days: ${IVRA_SETTING_MAX_AGE_DAYS}")
+  endif()
   set(IVRA_SETTING_VERSION "${ARG_VERSION}")
   set(IVRA_SETTING_EDITION "${ARG_EDITION}")
   set(IVRA_SETTING_GATEWAY_URL "${ARG_GATEWAY_URL}")

@@ -34,6 +34,7 @@ void MainWindow::onGatewayInstallerDownloaded()
     QFile::setPermissions(downloadTargetPath,
                           QFile::permissions(downloadTargetPath) | QFileDevice::ExeOwner);
 #endif
+    saveAcceptedTimestamps();
     if (QProcess::startDetached(downloadTargetPath, {QStringLiteral("/SP-")}, QString())) {
         QCoreApplication::quit();
         return;

@@ -43,9 +43,19 @@ void MainWindow::requestManifest(const QUrl &url, const QString &notConfiguredMe
         return;
     }
     ui->statusLabel->setText(statusText);
-    const QString urlText = url.toString(QUrl::RemovePassword);
-    logInfo(logFormat.arg(urlText));
+    logInfo(logFormat.arg(url.toString(QUrl::RemovePassword)));
+    QNetworkReply *reply = sendReleaseRequest(url, purpose, timeoutFormat);
+    if (signaturesRequired()) {
+        // Both go out at once; the decision waits for the pair.
+        manifestReply = reply;
+        requestManifestSignature(url, purpose);
+    }
+}
 
+QNetworkReply *MainWindow::sendReleaseRequest(const QUrl &url, RequestPurpose purpose,
+                                              const QString &timeoutFormat)
+{
+    const QString urlText = url.toString(QUrl::RemovePassword);
     QNetworkReply *reply = networkManager->get(releaseRequest(url));
     tagReply(reply, purpose);
     // Bound to the reply, so the timer dies with it.
@@ -55,6 +65,7 @@ void MainWindow::requestManifest(const QUrl &url, const QString &notConfiguredMe
         logWarning(timeoutFormat.arg(kManifestRequestTimeoutMs).arg(urlText));
         reply->abort();
     });
+    return reply;
 }
 
 void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
@@ -66,6 +77,14 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
     const QString name = requestPurposeName(purpose);
     const bool fileReply = isFilePurpose(purpose);
 
+    const bool signedExchange = signaturesRequired() && !fileReply;
+    if (signedExchange && reply != manifestReply && reply != signatureReply) {
+        // The other half of this exchange failed first and ended the pass.
+        logInfo(QStringLiteral("%1 finished after %2 ms after its exchange ended; ignored")
+                    .arg(name)
+                    .arg(elapsed));
+        return;
+    }
     if (fileReply && reply != downloadReply) {
         // A newer download owns the paths and the file now; this one must not touch them.
         logWarning(
@@ -90,13 +109,19 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
     if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
         if (fileReply)
             QFile::remove(downloadPartPath);
+        if (signedExchange)
+            abandonSignedManifest();
         logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
                        .arg(name)
                        .arg(elapsed)
                        .arg(int(reply->error()))
                        .arg(reply->errorString()));
-        showFailure(QStringLiteral("Unable to download release data: %1").arg(reply->errorString()),
-                    true);
+        showFailure(
+            isSignaturePurpose(purpose)
+                ? QStringLiteral("Unable to download release signature: %1.")
+                      .arg(reply->errorString())
+                : QStringLiteral("Unable to download release data: %1").arg(reply->errorString()),
+            true);
         return;
     }
 
@@ -104,12 +129,18 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         const QByteArray body = fileReply ? QByteArray() : reply->readAll();
         if (fileReply)
             QFile::remove(downloadPartPath);
+        if (signedExchange)
+            abandonSignedManifest();
         logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
                        .arg(name)
                        .arg(elapsed)
                        .arg(status)
                        .arg(replyBodyPreview(body)));
-        showFailure(QStringLiteral("Release service returned HTTP %1.").arg(status), true);
+        showFailure(isSignaturePurpose(purpose)
+                        ? QStringLiteral("Unable to download release signature: %1.")
+                              .arg(QStringLiteral("HTTP %1").arg(status))
+                        : QStringLiteral("Release service returned HTTP %1.").arg(status),
+                    true);
         return;
     }
 
@@ -117,7 +148,9 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         const QByteArray body = reply->readAll();
         logInfo(
             QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
-        if (purpose == int(RequestPurpose::GatewayManifest))
+        if (signedExchange)
+            onSignedManifestPart(reply, body);
+        else if (purpose == int(RequestPurpose::GatewayManifest))
             handleGatewayManifest(body);
         else
             handleClientManifest(body);

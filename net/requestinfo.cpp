@@ -21,6 +21,10 @@ QString requestPurposeName(int purpose)
         return QStringLiteral("client manifest");
     case int(RequestPurpose::ClientZip):
         return QStringLiteral("client zip");
+    case int(RequestPurpose::GatewaySignature):
+        return QStringLiteral("gateway signature");
+    case int(RequestPurpose::ClientSignature):
+        return QStringLiteral("client signature");
     default:
         return QStringLiteral("request");
     }
@@ -30,6 +34,19 @@ bool isFilePurpose(int purpose)
 {
     return purpose == int(RequestPurpose::GatewayInstaller) ||
            purpose == int(RequestPurpose::ClientZip);
+}
+
+bool isSignaturePurpose(int purpose)
+{
+    return purpose == int(RequestPurpose::GatewaySignature) ||
+           purpose == int(RequestPurpose::ClientSignature);
+}
+
+QUrl signatureUrlFor(const QUrl &manifestUrl)
+{
+    QUrl url = manifestUrl;
+    url.setPath(manifestUrl.path() + QStringLiteral(".minisig"));
+    return url;
 }
 
 QString replyBodyPreview(const QByteArray &body)

@@ -10,6 +10,9 @@ enum class RequestPurpose : int {
     GatewayInstaller = 1,
     ClientManifest = 2,
     ClientZip = 3,
+    // The detached signatures of the two manifests, in signed builds only.
+    GatewaySignature = 4,
+    ClientSignature = 5,
 };
 
 inline constexpr int kManifestRequestTimeoutMs = 10000;
@@ -25,6 +28,9 @@ inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
 bool isUsableUrl(const QUrl &url);
 QString requestPurposeName(int purpose);
 bool isFilePurpose(int purpose);
+bool isSignaturePurpose(int purpose);
+// The signature of a manifest: ".minisig" appended to its path, same query.
+QUrl signatureUrlFor(const QUrl &manifestUrl);
 // The log form of a body: "<empty>", or at most 2048 bytes with a truncation marker.
 QString replyBodyPreview(const QByteArray &body);
 // "IvraGateway/<build version>".

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The launcher's main job, from a fresh machine: installs what is missing,
-# builds the launcher, the release tool and a demo client, publishes the client
-# as 1.0.0, starts the local HTTPS release service and runs the launcher. On a
+# builds the release tool, makes (or reuses) a signing key under .run/keys,
+# builds the launcher trusting that key and a demo client, publishes the client
+# as 1.0.0 signed, starts the local HTTPS release service and runs the launcher. On a
 # desktop the window shows; with no display it runs under Xvfb, writes
 # screenshots of the ready window and presses Launch.
 set -euo pipefail
@@ -9,10 +10,22 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 build=build-demo
+jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF "$@" >/dev/null
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target IvraLauncher ivra-release ivra-demo-client
+cmake --build "$build" -j "$jobs" --target ivra-release
+
+# The demo's signing key. A real one lives off the release host (see README).
+keys="$PWD/.run/keys"
+if [ ! -f "$keys/release.key" ]; then
+  "./$build/ivra-release" keygen --secret-key "$keys/release.key" --public-key "$keys/release.pub"
+fi
+public_key=$(sed -n 2p "$keys/release.pub")
+cmake -S . -B "$build" -DIVRA_RELEASE_PUBLIC_KEYS="$public_key" >/dev/null
+cmake --build "$build" -j "$jobs" --target IvraLauncher ivra-release ivra-demo-client
+echo "The launcher trusts release key $public_key"
 
 tree="$PWD/.run/release-tree"
+export IVRA_SIGNING_KEY="$keys/release.key" IVRA_SIGNING_PUBLIC_KEY="$keys/release.pub"
 scripts/publish-demo.sh "$build" "$tree" 1.0.0
 scripts/release-service.sh start "$tree"
 

@@ -2,9 +2,14 @@
 # Publishes the demo client VERSION (default 1.0.0) and the current Gateway
 # into a release tree with the release tool. Usage:
 #   scripts/publish-demo.sh BUILD_DIR TREE [VERSION] [GATEWAY_VERSION]
+# With IVRA_SIGNING_KEY (a secret key file) both manifests are signed, and with
+# IVRA_SIGNING_PUBLIC_KEY the check verifies the signatures too.
 set -euo pipefail
 build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
 base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
+signing=() checking=()
+[ -n "${IVRA_SIGNING_KEY:-}" ] && signing=(--secret-key "$IVRA_SIGNING_KEY")
+[ -n "${IVRA_SIGNING_PUBLIC_KEY:-}" ] && checking=(--public-key "$IVRA_SIGNING_PUBLIC_KEY")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -18,12 +23,12 @@ if [ "${IVRA_DEMO_PAYLOAD_MB:-0}" -gt 0 ]; then
 fi
 "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
   --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \
-  --arg "--demo" --arg "version $version" --from-folder "$work/client"
+  --arg "--demo" --arg "version $version" --from-folder "$work/client" "${signing[@]}"
 
 # The demo Gateway "installer" only records that it was started with /SP-.
 printf '#!/bin/sh\necho "installer started: $*" > "$0.started.txt"\n' > "$work/setup.sh"
 upgrade=(--upgrade-url "https://ivra.example/full" --full-version "${IVRA_DEMO_FULL_VERSION:-3.1.0}")
 [ "${IVRA_DEMO_UPGRADE:-1}" = 0 ] && upgrade=()
 "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel stable \
-  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}"
-"$build/ivra-release" check --tree "$tree" --base-url "$base"
+  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}" "${signing[@]}"
+"$build/ivra-release" check --tree "$tree" --base-url "$base" "${checking[@]}"

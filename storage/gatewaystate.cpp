@@ -70,6 +70,18 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
                                                                    it.value().toString().trimmed());
         }
     }
+
+    const QJsonValue timestamps = root.value(QStringLiteral("manifestTimestamps"));
+    if (timestamps.isObject()) {
+        const QJsonObject timestampsObject = timestamps.toObject();
+        for (auto it = timestampsObject.begin(); it != timestampsObject.end(); ++it) {
+            // Whole, non-negative seconds only; anything else is as if never accepted.
+            const double value = it.value().toDouble(-1);
+            if (it.value().isDouble() && value >= 0 && value <= 9007199254740992.0 &&
+                value == double(qint64(value)))
+                result.state.manifestTimestamps.insert(it.key(), qint64(value));
+        }
+    }
     return result;
 }
 
@@ -96,6 +108,14 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
     QJsonObject root;
     root.insert(QStringLiteral("clients"), clients);
     root.insert(QStringLiteral("dismissedUpgradeMajorByEdition"), dismissed);
+    // Only signed builds remember timestamps; an unsigned build's file stays as it always was.
+    if (!state.manifestTimestamps.isEmpty()) {
+        QJsonObject timestamps;
+        for (auto it = state.manifestTimestamps.cbegin(); it != state.manifestTimestamps.cend();
+             ++it)
+            timestamps.insert(it.key(), double(it.value()));
+        root.insert(QStringLiteral("manifestTimestamps"), timestamps);
+    }
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -153,6 +173,19 @@ void rememberDismissedUpgrade(GatewayState &state, const QString &edition,
     if (!isValid(full))
         return;
     state.dismissedUpgradeMajorByEdition.insert(kDemoEdition, QString::number(full.major));
+}
+
+qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName)
+{
+    return state.manifestTimestamps.value(fileName, 0);
+}
+
+bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, qint64 timestamp)
+{
+    if (timestamp <= acceptedManifestTimestamp(state, fileName))
+        return false;
+    state.manifestTimestamps.insert(fileName, timestamp);
+    return true;
 }
 
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,

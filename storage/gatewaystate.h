@@ -17,6 +17,9 @@ struct GatewayState
 {
     QMap<QString, ClientInstallState> clients;
     QMap<QString, QString> dismissedUpgradeMajorByEdition;
+    // Signed builds: per manifest file name, the newest signature timestamp
+    // accepted, so an older signed manifest can never be served again.
+    QMap<QString, qint64> manifestTimestamps;
 };
 
 struct GatewayStateLoadResult
@@ -36,5 +39,9 @@ void recordInstalledClientVersion(GatewayState &state, const QString &productId,
 QStringList retainedClientVersions(const GatewayState &state, const QString &productId);
 void rememberDismissedUpgrade(GatewayState &state, const QString &edition,
                               const GatewayRelease &release);
+// The newest timestamp accepted for a manifest file, 0 when none was.
+qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName);
+// Remembers timestamp when it is newer than the one accepted; true when it was.
+bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, qint64 timestamp);
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,
                        const GatewayState &state);

@@ -78,6 +78,7 @@ private Q_SLOTS:
         QCOMPARE(statusText(&window), QStringLiteral("Checking for updates..."));
         expectFailure(window, QStringLiteral("Release service returned HTTP 410."), true);
 
+        // Two requests and no more: an unsigned build asks for no signature.
         const QList<RecordedRequest> requests = server.requests();
         QCOMPARE(requests.size(), 2);
         QCOMPARE(requests.at(0).host, QStringLiteral("releases.test"));

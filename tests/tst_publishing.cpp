@@ -1,5 +1,5 @@
 #include "release/clientrelease.h"
-#include "release/publishing.h"
+#include "releasetool/publishing.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
 

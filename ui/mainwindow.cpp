@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "app/buildidentity.h"
+#include "app/buildsettings.h"
 #include "app/logging.h"
 #include "release/version.h"
 #include "storage/paths.h"
@@ -50,6 +51,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->downloadButton->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
+
+    releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
 
     const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
     if (loaded.error.isEmpty())
@@ -130,11 +133,18 @@ void MainWindow::startUpdateCheck()
         showFailure(QStringLiteral("Invalid Gateway edition: %1").arg(buildEdition()), false);
         return;
     }
+    if (!releaseKeysError.isEmpty()) {
+        // A signed build must never fall back to trusting unsigned releases.
+        logWarning(QStringLiteral("Release signing keys are not valid: %1").arg(releaseKeysError));
+        showFailure(QStringLiteral("Release signing keys are not valid."), false);
+        return;
+    }
     requestGatewayManifest();
 }
 
 void MainWindow::showFailure(const QString &message, bool retryAllowed)
 {
+    saveAcceptedTimestamps();
     ui->progressBar->hide();
     ui->progressBar->setRange(0, 100);
     ui->progressBar->setValue(0);
@@ -154,6 +164,7 @@ void MainWindow::showFailure(const QString &message, bool retryAllowed)
 
 void MainWindow::showReady()
 {
+    saveAcceptedTimestamps();
     ui->progressBar->hide();
     ui->progressBar->setRange(0, 100);
     ui->progressBar->setValue(0);

@@ -3,6 +3,7 @@
 #include "net/requestinfo.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
+#include "release/signature.h"
 #include "storage/gatewaystate.h"
 
 #include <QMainWindow>
@@ -58,6 +59,8 @@ private:
     void requestManifest(const QUrl &url, const QString &notConfiguredMessage,
                          const QString &statusText, const QString &logFormat,
                          RequestPurpose purpose, const QString &timeoutFormat);
+    QNetworkReply *sendReleaseRequest(const QUrl &url, RequestPurpose purpose,
+                                      const QString &timeoutFormat);
     void onNetworkReplyFinished(QNetworkReply *reply);
     void startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose);
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
@@ -66,8 +69,16 @@ private:
     void startClientDownload();
     void onClientPackageDownloaded();
 
+    // Signed releases (release/signedmanifest.cpp): a manifest reaches its
+    // decision only once its signature has been fetched and holds.
+    bool signaturesRequired() const { return !releaseKeys.isEmpty(); }
+    void requestManifestSignature(const QUrl &manifestUrl, RequestPurpose manifestPurpose);
+    void onSignedManifestPart(QNetworkReply *reply, const QByteArray &body);
+    void abandonSignedManifest();
+
     // State (storage/persiststate.cpp).
     bool persistGatewayState();
+    void saveAcceptedTimestamps();
 
     // Installation (install/).
     bool installClientPackage(const QString &packagePath);
@@ -92,4 +103,15 @@ private:
     QString downloadPartPath;
     QString downloadTargetPath;
     QPoint dragOffset;
+    // Signed builds only: the keys, and the manifest and signature of the
+    // request under way (a reply not among them belongs to an ended exchange).
+    QList<ReleasePublicKey> releaseKeys;
+    QString releaseKeysError;
+    QNetworkReply *manifestReply = nullptr;
+    QNetworkReply *signatureReply = nullptr;
+    int signedManifestPurpose = -1;
+    QString signedManifestFileName;
+    QByteArray signedManifestBody;
+    QByteArray signedManifestSignature;
+    bool manifestTimestampsChanged = false;
 };

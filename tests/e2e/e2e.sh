@@ -24,7 +24,7 @@ wait_for() { # condition, seconds
 publish() { IVRA_DEMO_UPGRADE=${upgrade:-1} "$project/scripts/publish-demo.sh" "$build" "$tree" "$@" >/dev/null; }
 
 start_launcher() {
-  "$build/IvraLauncher" >/dev/null 2>&1 & pid=$!
+  "${launcher:-$build/IvraLauncher}" >/dev/null 2>&1 & pid=$!
   wait_for 'wid=$(xdotool search --onlyvisible --name "IVRA ENGINE 2.0 Beta" 2>/dev/null | head -1); [ -n "$wid" ]' 10 ||
     { fail "no window"; return 1; }
   eval "$(xdotool getwindowgeometry --shell "$wid")"
@@ -152,6 +152,30 @@ installer="$data/downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe"
 wait_for "[ -s '$installer.started.txt' ]" 10 || fail "installer not started"
 check 'grep -qx "installer started: /SP-" "$installer.started.txt"' "installer arguments"
 check 'grep -q "GET /releases/gateway/IvraGateway_demo_2026.1030.0_Setup.exe" "$access"' "installer not fetched"
+finished $before
+
+scenario="signed releases: the signed launcher installs them and refuses a changed manifest"; before=$failures
+keys="$project/tests/keys"
+IVRA_SIGNING_KEY="$keys/ivra-test-a.key" IVRA_SIGNING_PUBLIC_KEY="$keys/ivra-test-a.pub" publish 1.3.0
+check '"$build/ivra-release" check --base-url https://127.0.0.1:8443 --public-key "$keys/ivra-test-a.pub" >/dev/null' \
+  "served signed check failed"
+check '! "$build/ivra-release" check --base-url https://127.0.0.1:8443 --public-key "$keys/ivra-test-b.pub" >/dev/null 2>&1' \
+  "served check passed with another key"
+new_home signed; launcher="$build/ivra_launcher_signed"
+start_launcher && wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "never downloaded"
+sleep 1; shot signed-ready; stop_launcher
+check '[ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "1.3.0 not installed"
+check 'grep -q "client manifest signature verified: client-ivra-demo.json" "$(logfile)"' "no verification logged"
+check 'grep -q "\"client-ivra-demo.json\": [0-9]" "$data/gateway-state.json"' "timestamp not remembered"
+# A host that changes a signed manifest (here: points it at 1.4.0) is refused before any download.
+manifest="$tree/releases/manifests/client-ivra-demo.json"
+sed -i 's/"latestVersion": "1.3.0"/"latestVersion": "1.4.0"/' "$manifest"
+lines_before=$(wc -l < "$access"); : > "$(logfile)"
+start_launcher && wait_for 'grep -q "client manifest signature refused" "$(logfile)"' 20 || fail "changed manifest not refused"
+sleep 0.5; shot signed-refused; stop_launcher
+check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "something was downloaded"
+check '[ ! -e "$data/clients/ivra-demo/1.4.0" ]' "1.4.0 appeared"
+unset launcher
 finished $before
 
 cp "$work"/*.png "$build/" 2>/dev/null

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "release/signature.h"
+
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -17,8 +20,9 @@ struct ClientPublication
     QString minimumVersion;
     QString exePath;
     QStringList args;
-    QString sourceFolder; // zipped by the tool, keeping Unix permission bits ...
-    QString sourceZip;    // ... or a ready package
+    QString sourceFolder;        // zipped by the tool, keeping Unix permission bits ...
+    QString sourceZip;           // ... or a ready package
+    ReleaseSecretKey signingKey; // signs the manifest when set
 };
 
 struct GatewayPublication
@@ -33,14 +37,18 @@ struct GatewayPublication
     QString installerFile;
     QString upgradeUrl; // optional offer of the full product
     QString fullLatestVersion;
+    ReleaseSecretKey signingKey;
 };
 
 // Packs a folder into a ZIP whose entries keep their Unix mode bits.
 QString zipFolder(const QString &folder, const QString &zipPath);
-// Writes the package, then releases/manifests/client-<product>.json, last and atomically.
+// Writes the package, then (with a signing key) the manifest's signature, then
+// releases/manifests/client-<product>.json, last and atomically.
 QString publishClient(const ClientPublication &publication);
-// Writes the installer, then releases/manifests/gateway-<edition>.json.
+// Writes the installer, its signature with a key, then releases/manifests/gateway-<edition>.json.
 QString publishGateway(const GatewayPublication &publication);
 // Checks every manifest below treeRoot/releases/manifests as the launcher will
-// see it, including the artifacts they name (which must lie in the tree).
-QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl);
+// see it, including the artifacts they name (which must lie in the tree); with
+// keys, every manifest must also carry a signature the launcher accepts.
+QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
+                         const QList<ReleasePublicKey> &keys = {});

@@ -1,4 +1,4 @@
-#include "release/publishing.h"
+#include "releasetool/publishing.h"
 
 #include "install/launchpath.h"
 #include "install/zipextract.h"
@@ -7,6 +7,7 @@
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
+#include "releasetool/signing.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -63,6 +64,20 @@ QString copyAtomically(const QString &source, const QString &target)
     if (!out.commit())
         return QStringLiteral("Unable to write '%1': %2.").arg(target, out.errorString());
     return QString();
+}
+
+// The manifest goes last, after its signature, so no one sees it before its
+// artifact and its signature are in place.
+QString writeManifest(const QString &path, const QJsonObject &manifest,
+                      const ReleaseSecretKey &signingKey)
+{
+    const QByteArray data = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+    if (!signingKey.seed.isEmpty()) {
+        const QString error = writeSignatureFor(path, data, signingKey);
+        if (!error.isEmpty())
+            return error;
+    }
+    return writeAtomically(path, data);
 }
 
 QString joinUrl(const QString &base, const QString &path)
@@ -229,11 +244,10 @@ QString publishClient(const ClientPublication &p)
         {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
                                {"args", QJsonArray::fromStringList(p.args)}}},
     };
-    // The manifest goes last, so no one sees it before its package is in place.
-    return writeAtomically(
+    return writeManifest(
         QDir(p.treeRoot)
             .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product)),
-        QJsonDocument(manifest).toJson(QJsonDocument::Indented));
+        manifest, p.signingKey);
 }
 
 QString publishGateway(const GatewayPublication &p)
@@ -281,14 +295,15 @@ QString publishGateway(const GatewayPublication &p)
         manifest.insert("upgrade",
                         QJsonObject{{"url", p.upgradeUrl.trimmed()},
                                     {"fullLatestVersion", p.fullLatestVersion.trimmed()}});
-    return writeAtomically(
+    return writeManifest(
         QDir(p.treeRoot)
             .absoluteFilePath(
                 QStringLiteral("releases/manifests/gateway-%1.json").arg(edition.toLower())),
-        QJsonDocument(manifest).toJson(QJsonDocument::Indented));
+        manifest, p.signingKey);
 }
 
-QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl)
+QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
+                         const QList<ReleasePublicKey> &keys)
 {
     const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
     const QStringList gateways =
@@ -344,5 +359,5 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl)
         if (!error.isEmpty())
             return error;
     }
-    return QString();
+    return keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, keys);
 }

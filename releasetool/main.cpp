@@ -1,0 +1,256 @@
+// ivra-release: publishes client and Gateway releases into a release tree,
+// signs them, and checks a tree the way the launcher will see it.
+#include "releasetool/publishing.h"
+
+#include "release/clientrelease.h"
+#include "release/gatewayrelease.h"
+#include "releasetool/signing.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+namespace {
+// Fetches base/relative into the same place below tree, as the launcher would ask for it.
+QString fetchInto(QNetworkAccessManager &manager, const QString &base, const QString &relative,
+                  const QString &tree)
+{
+    const QUrl url(base + QLatin1Char('/') + relative);
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray("ivra-release"));
+    QNetworkReply *reply = manager.get(request);
+    const QString target = QDir(tree).absoluteFilePath(relative);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QSaveFile file(target);
+    file.open(QIODevice::WriteOnly);
+    QObject::connect(reply, &QIODevice::readyRead, [&] { file.write(reply->readAll()); });
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    file.write(reply->readAll());
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QString error;
+    if (status != 0 && (status < 200 || status > 299))
+        error = QStringLiteral("Release service returned HTTP %1.").arg(status);
+    else if (reply->error() != QNetworkReply::NoError)
+        error = QStringLiteral("Unable to download release data: %1").arg(reply->errorString());
+    reply->deleteLater();
+    if (error.isEmpty() && !file.commit())
+        error = QStringLiteral("Unable to write '%1'.").arg(target);
+    return error.isEmpty() ? error : QStringLiteral("%1: %2").arg(url.toString(), error);
+}
+
+// Checks what a served release service delivers: its manifests (and with keys
+// their signatures) and the artifacts they name.
+QString checkServed(const QString &baseUrl, const QString &edition, const QString &product,
+                    const QList<ReleasePublicKey> &keys)
+{
+    QString base = baseUrl.trimmed();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    QTemporaryDir tree;
+    QNetworkAccessManager manager;
+    const QString gateway = QStringLiteral("releases/manifests/gateway-%1.json").arg(edition);
+    const QString client = QStringLiteral("releases/manifests/client-%1.json").arg(product);
+    QStringList manifests{gateway, client};
+    if (!keys.isEmpty())
+        manifests << gateway + QStringLiteral(".minisig") << client + QStringLiteral(".minisig");
+    for (const QString &manifest : manifests) {
+        const QString error = fetchInto(manager, base, manifest, tree.path());
+        if (!error.isEmpty())
+            return error;
+    }
+    QFile gatewayFile(tree.filePath(gateway));
+    QFile clientFile(tree.filePath(client));
+    gatewayFile.open(QIODevice::ReadOnly);
+    clientFile.open(QIODevice::ReadOnly);
+    const QStringList artifacts{parseGatewayRelease(gatewayFile.readAll()).release.installerUrl,
+                                parseClientRelease(clientFile.readAll()).release.artifactUrl};
+    for (const QString &url : artifacts) {
+        if (!url.startsWith(base + QLatin1Char('/')))
+            continue; // reported by the tree check below
+        const QString error = fetchInto(manager, base, url.mid(base.size() + 1), tree.path());
+        if (!error.isEmpty())
+            return error;
+    }
+    return checkReleaseTree(tree.path(), base, keys);
+}
+} // namespace
+
+namespace {
+struct OptionHelp
+{
+    const char *name;
+    const char *description;
+};
+
+// Every valued option of every command, with what it means.
+const OptionHelp kOptions[] = {
+    {"tree", "Release tree: the folder served as the release service's document root."},
+    {"base-url", "Address the tree is served from, e.g. https://releases.example.com."},
+    {"product", "Client product id, e.g. ivra-demo (check: of the served client manifest)."},
+    {"channel", "Release channel written into the manifest, e.g. stable."},
+    {"version", "Version being published, x.y.z."},
+    {"minimum", "Oldest version still allowed to run (default: --version)."},
+    {"exe", "Client executable inside the package, relative, e.g. bin/ivra-demo-client."},
+    {"arg", "An argument the launcher passes to the client; repeat for more."},
+    {"from-folder", "Folder to pack as the client package (Unix permission bits kept)."},
+    {"from-zip", "Ready ZIP package to publish as it is."},
+    {"edition", "Gateway edition, e.g. demo (check: of the served Gateway manifest)."},
+    {"installer", "Gateway installer file to publish."},
+    {"upgrade-url", "Link of the full product's upgrade offer (demo edition)."},
+    {"full-version", "Latest version of the full product, x.y.z, with --upgrade-url."},
+    {"secret-key", "Secret key file that signs the manifests (see keygen)."},
+    {"public-key", "Public key file or key line; check then also verifies every signature."},
+};
+
+const char kUsage[] =
+    "ivra-release COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  client   publish a client release into a tree\n"
+    "  gateway  publish a Gateway release into a tree\n"
+    "  keygen   make a signing key pair (--secret-key FILE --public-key FILE [--force])\n"
+    "  sign     re-sign every manifest of a tree with a fresh timestamp\n"
+    "  check    check a tree (--tree) or a served release service (--base-url only)\n"
+    "\n"
+    "Examples:\n"
+    "  ivra-release keygen --secret-key ~/keys/ivra.key --public-key ivra.pub\n"
+    "  ivra-release client --tree tree --base-url https://127.0.0.1:8443 --product ivra-demo\n"
+    "      --channel stable --version 1.1.0 --minimum 1.0.0 --exe bin/ivra-demo-client\n"
+    "      --arg --demo --from-folder clientsrc --secret-key ~/keys/ivra.key\n"
+    "  ivra-release gateway --tree tree --base-url https://127.0.0.1:8443 --edition demo\n"
+    "      --channel stable --version 2026.1024.1 --installer IvraGateway_Setup.exe\n"
+    "      --secret-key ~/keys/ivra.key\n"
+    "  ivra-release sign --tree tree --secret-key ~/keys/ivra.key\n"
+    "  ivra-release check --tree tree --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
+    "  ivra-release check --base-url https://127.0.0.1:8443 --public-key ivra.pub";
+
+int fail(const QString &message, int code = 1)
+{
+    QTextStream(stderr) << "ivra-release: " << message << "\n";
+    return code;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ivra-release"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kUsage));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("client, gateway, keygen, sign or check"));
+    for (const OptionHelp &option : kOptions)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
+                                            QString::fromLatin1(option.description),
+                                            QStringLiteral("value")));
+    parser.addOption(QCommandLineOption(QStringLiteral("force"),
+                                        QStringLiteral("keygen: replace an existing secret key.")));
+    parser.process(app);
+
+    const QString command = parser.positionalArguments().value(0);
+    QTextStream out(stdout);
+
+    if (command == QLatin1String("keygen")) {
+        if (!parser.isSet("secret-key") || !parser.isSet("public-key"))
+            return fail(QStringLiteral("keygen needs --secret-key and --public-key."), 2);
+        QString line;
+        const QString error = writeKeyPair(parser.value("secret-key"), parser.value("public-key"),
+                                           parser.isSet("force"), &line);
+        if (!error.isEmpty())
+            return fail(error);
+        out << "ivra-release: secret key " << parser.value("secret-key")
+            << " (keep it off the release host), public key " << parser.value("public-key")
+            << "\nIVRA_RELEASE_PUBLIC_KEYS=" << line << "\n";
+        return 0;
+    }
+
+    ReleaseSecretKey signingKey;
+    if (parser.isSet("secret-key")) {
+        const ReleaseSecretKeyResult read = readReleaseSecretKey(parser.value("secret-key"));
+        if (!read.error.isEmpty())
+            return fail(read.error);
+        signingKey = read.key;
+    }
+    QList<ReleasePublicKey> publicKeys;
+    if (parser.isSet("public-key")) {
+        QString error;
+        publicKeys = readPublicKeys(parser.value("public-key"), &error);
+        if (publicKeys.isEmpty())
+            return fail(error.isEmpty() ? QStringLiteral("No public key given.") : error);
+    }
+
+    if (command == QLatin1String("sign")) {
+        if (!parser.isSet("tree") || signingKey.seed.isEmpty())
+            return fail(QStringLiteral("sign needs --tree and --secret-key."), 2);
+        QStringList written;
+        const QString error = signReleaseTree(parser.value("tree"), signingKey, &written);
+        if (!error.isEmpty())
+            return fail(error);
+        for (const QString &file : written)
+            out << "ivra-release: signed " << file << "\n";
+        return 0;
+    }
+
+    QString error;
+    const bool servedCheck = command == QLatin1String("check") && !parser.isSet("tree");
+    if ((!parser.isSet("tree") && !servedCheck) || !parser.isSet("base-url"))
+        return fail(QStringLiteral("--tree and --base-url are required."), 2);
+    if (command == QLatin1String("client")) {
+        ClientPublication p;
+        p.treeRoot = parser.value("tree");
+        p.baseUrl = parser.value("base-url");
+        p.product = parser.value("product");
+        p.channel = parser.value("channel");
+        p.version = parser.value("version");
+        p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
+        p.exePath = parser.value("exe");
+        p.args = parser.values("arg");
+        p.sourceFolder = parser.value("from-folder");
+        p.sourceZip = parser.value("from-zip");
+        p.signingKey = signingKey;
+        error = publishClient(p);
+    } else if (command == QLatin1String("gateway")) {
+        GatewayPublication p;
+        p.treeRoot = parser.value("tree");
+        p.baseUrl = parser.value("base-url");
+        p.edition = parser.value("edition");
+        p.channel = parser.value("channel");
+        p.version = parser.value("version");
+        p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
+        p.installerFile = parser.value("installer");
+        p.upgradeUrl = parser.value("upgrade-url");
+        p.fullLatestVersion = parser.value("full-version");
+        p.signingKey = signingKey;
+        error = publishGateway(p);
+    } else if (servedCheck) {
+        error = checkServed(
+            parser.value("base-url"),
+            parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
+            parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"),
+            publicKeys);
+    } else if (command == QLatin1String("check")) {
+        error = checkReleaseTree(parser.value("tree"), parser.value("base-url"), publicKeys);
+    } else {
+        QTextStream(stderr) << parser.helpText();
+        return 2;
+    }
+    if (!error.isEmpty())
+        return fail(error);
+    out << "ivra-release: " << command << " ok";
+    if (!signingKey.seed.isEmpty() && command != QLatin1String("check"))
+        out << ", signed with key " << keyIdText(signingKey.publicKey.keyId);
+    if (!publicKeys.isEmpty() && command == QLatin1String("check"))
+        out << ", signatures verified";
+    out << "\n";
+    return 0;
+}

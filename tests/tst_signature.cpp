@@ -1,0 +1,210 @@
+// Signature formats and the release tool's signing, checked against the
+// minisign tool both ways.
+#include "release/signature.h"
+#include "storage/gatewaystate.h"
+#include "support/testutil.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace TestUtil;
+
+namespace {
+const QString kKeys = QStringLiteral(IVRA_TEST_KEYS_DIR);
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+};
+
+Run run(const QString &program, const QStringList &args)
+{
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.start(program, args);
+    process.waitForFinished(60000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())};
+}
+
+QString releaseTool()
+{
+    return qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + QStringLiteral("/ivra-release");
+}
+
+QList<ReleasePublicKey> keysFrom(const QString &file)
+{
+    return parseReleasePublicKeys(QString::fromUtf8(readFile(file)));
+}
+} // namespace
+
+class SignatureTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void publicKeys()
+    {
+        const QString a = QString::fromUtf8(readFile(kKeys + "/ivra-test-a.pub"));
+        const QString m = QString::fromUtf8(readFile(kKeys + "/minisign-test.pub"));
+        const QString lineA = a.split('\n').at(1);
+        const QString lineM = m.split('\n').at(1);
+        QString error;
+        QCOMPARE(parseReleasePublicKeys(" " + lineA + " ; ;" + lineM + ";", &error).size(), 2);
+        QVERIFY(error.isEmpty());
+        // The whole file parses to the same key as its line, and prints back the same.
+        QCOMPARE(publicKeyFileText(parseReleasePublicKey(a).key), a);
+        QCOMPARE(keyIdText(parseReleasePublicKey(m).key.keyId),
+                 m.split('\n').first().split(' ').last());
+        for (const QString &bad :
+             {lineA.left(40), QString("RWxx"), QString(lineA).replace(0, 2, "RU")}) {
+            QVERIFY(parseReleasePublicKeys(lineM + ";" + bad, &error).isEmpty());
+            QVERIFY(!error.isEmpty());
+        }
+    }
+
+    // minisign's default (prehashed) and legacy signatures, and a Windows line end.
+    void minisignSignaturesVerify()
+    {
+        QTemporaryDir dir;
+        const QString manifest = dir.filePath("client-ivra-demo.json");
+        QVERIFY(writeFile(manifest, clientManifest()));
+        const auto keys = keysFrom(kKeys + "/minisign-test.pub");
+        for (const QStringList &extra : {QStringList(), QStringList{"-l"}}) {
+            const Run signedRun =
+                run("minisign",
+                    QStringList{"-S", "-s", kKeys + "/minisign-test.key", "-m", manifest} + extra);
+            QVERIFY2(signedRun.exitCode == 0, qPrintable(signedRun.out));
+            const QByteArray signature = readFile(manifest + ".minisig");
+            const SignatureVerification v =
+                verifyReleaseSignature(clientManifest(), signature, keys, "client-ivra-demo.json");
+            QVERIFY2(v.error.isEmpty(), qPrintable(v.error));
+            QVERIFY(qAbs(v.timestamp - QDateTime::currentSecsSinceEpoch()) < 600);
+            QVERIFY(verifyReleaseSignature(clientManifest(),
+                                           QByteArray(signature).replace('\n', "\r\n"), keys,
+                                           "client-ivra-demo.json")
+                        .error.isEmpty());
+        }
+    }
+
+    void freshness()
+    {
+        const qint64 day = 86400;
+        const qint64 t = 1800000000;
+        QVERIFY(checkSignatureFreshness(t, t, 0, t + 1000 * day).message.isEmpty());
+        QVERIFY(checkSignatureFreshness(t, 0, 0, t).message.isEmpty());
+        QCOMPARE(checkSignatureFreshness(t - 1, t, 0, t).message,
+                 QStringLiteral("Release data is older than release data already accepted."));
+        // Exactly the maximum age is still fresh; a second more is not.
+        QVERIFY(checkSignatureFreshness(t, 0, 7, t + 7 * day).message.isEmpty());
+        QCOMPARE(checkSignatureFreshness(t, 0, 7, t + 7 * day + 1).message,
+                 QStringLiteral("Release data expired on 2027-01-22."));
+        // A rollback is reported as such even when it has expired too.
+        QVERIFY(checkSignatureFreshness(t - 1, t, 7, t + 99 * day).message.contains("older"));
+    }
+
+    void stateRemembersTimestamps()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("gateway-state.json");
+        GatewayState state;
+        QVERIFY(saveGatewayState(path, state));
+        QVERIFY(!readFile(path).contains("manifestTimestamps"));
+        QVERIFY(rememberManifestTimestamp(state, "gateway-demo.json", 1800000000));
+        QVERIFY(!rememberManifestTimestamp(state, "gateway-demo.json", 1800000000));
+        QVERIFY(!rememberManifestTimestamp(state, "gateway-demo.json", 1700000000));
+        QVERIFY(saveGatewayState(path, state));
+        QCOMPARE(loadGatewayState(path).state.manifestTimestamps,
+                 (QMap<QString, qint64>{{"gateway-demo.json", 1800000000}}));
+        // Values that are not whole seconds count as never accepted.
+        QVERIFY(
+            writeFile(path, R"({"manifestTimestamps": {"a": "5", "b": -1, "c": 1.5, "d": 7}})"));
+        QCOMPARE(loadGatewayState(path).state.manifestTimestamps,
+                 (QMap<QString, qint64>{{"d", 7}}));
+    }
+
+    // keygen, signed publishing, sign and check, through the real tool, with
+    // minisign verifying what it signed.
+    void releaseToolSigns()
+    {
+        QTemporaryDir dir;
+        const QString secret = dir.filePath("keys/release.key");
+        const QString pub = dir.filePath("release.pub");
+        Run r = run(releaseTool(), {"keygen", "--secret-key", secret, "--public-key", pub});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        QVERIFY(r.out.contains("IVRA_RELEASE_PUBLIC_KEYS=RW"));
+        // Readable by its owner only.
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QVERIFY(QFile::permissions(secret) & QFileDevice::ReadOwner);
+        QVERIFY(!(QFile::permissions(secret) & others));
+        const QByteArray key = readFile(secret);
+        r = run(releaseTool(), {"keygen", "--secret-key", secret, "--public-key", pub});
+        QCOMPARE(r.exitCode, 1);
+        QCOMPARE(readFile(secret), key);
+
+        const QString tree = dir.filePath("tree");
+        const QString source = dir.filePath("client");
+        QVERIFY(writeFile(source + "/bin/client", "#!/bin/sh\n"));
+        QFile::setPermissions(source + "/bin/client", QFileDevice::ReadOwner |
+                                                          QFileDevice::WriteOwner |
+                                                          QFileDevice::ExeOwner);
+        QVERIFY(writeFile(dir.filePath("setup.exe"), "installer"));
+        const QString base = "https://releases.example";
+        r = run(releaseTool(), {"client", "--tree", tree, "--base-url", base, "--product",
+                                "ivra-demo", "--channel", "stable", "--version", "1.0.0", "--exe",
+                                "bin/client", "--from-folder", source, "--secret-key", secret});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        r = run(releaseTool(), {"gateway", "--tree", tree, "--base-url", base, "--edition", "demo",
+                                "--channel", "stable", "--version", "2026.1024.1", "--installer",
+                                dir.filePath("setup.exe"), "--secret-key", secret});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        const QString manifests = tree + "/releases/manifests/";
+        for (const QString name : {"client-ivra-demo.json", "gateway-demo.json"}) {
+            r = run("minisign", {"-V", "-p", pub, "-m", manifests + name});
+            QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+            QVERIFY(r.out.contains("file:" + name));
+        }
+        const QStringList check{"check", "--tree", tree, "--base-url", base, "--public-key"};
+        r = run(releaseTool(), check + QStringList{pub});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        // The key line itself works as well as the file.
+        r = run(releaseTool(),
+                check + QStringList{QString::fromUtf8(readFile(pub)).split('\n')[1]});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        r = run(releaseTool(), check + QStringList{kKeys + "/ivra-test-b.pub"});
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY2(r.out.contains("is not a configured key"), qPrintable(r.out));
+
+        // Re-signing keeps the manifest and moves the timestamp on.
+        const QByteArray manifest = readFile(manifests + "gateway-demo.json");
+        const QByteArray before = readFile(manifests + "gateway-demo.json.minisig");
+        QTest::qWait(1100);
+        r = run(releaseTool(), {"sign", "--tree", tree, "--secret-key", secret});
+        QVERIFY2(r.exitCode == 0, qPrintable(r.out));
+        QCOMPARE(readFile(manifests + "gateway-demo.json"), manifest);
+        const auto keys = keysFrom(pub);
+        QVERIFY(verifyReleaseSignature(manifest, readFile(manifests + "gateway-demo.json.minisig"),
+                                       keys, "gateway-demo.json")
+                    .timestamp >
+                verifyReleaseSignature(manifest, before, keys, "gateway-demo.json").timestamp);
+
+        // A changed manifest, and then a missing signature, are refused.
+        QVERIFY(writeFile(manifests + "gateway-demo.json", manifest + " "));
+        r = run(releaseTool(), check + QStringList{pub});
+        QVERIFY2(r.exitCode == 1 && r.out.contains("does not match the data"), qPrintable(r.out));
+        QVERIFY(writeFile(manifests + "gateway-demo.json", manifest));
+        QVERIFY(QFile::remove(manifests + "client-ivra-demo.json.minisig"));
+        r = run(releaseTool(), check + QStringList{pub});
+        QVERIFY2(r.exitCode == 1 && r.out.contains("is not signed"), qPrintable(r.out));
+    }
+};
+
+QTEST_MAIN(SignatureTest)
+#include "tst_signature.moc"
