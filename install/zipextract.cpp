@@ -3,6 +3,15 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QStringDecoder>
+#include <QThread>
+
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include <zip.h>
 
@@ -13,6 +22,7 @@
 namespace {
 constexpr qint64 kExtractChunkBytes = 1 << 20;
 constexpr quint32 kDosDirectoryAttribute = 0x10;
+constexpr zip_uint64_t kNoFailure = ~zip_uint64_t(0);
 
 bool fail(QString *error, const QString &message)
 {
@@ -21,50 +31,80 @@ bool fail(QString *error, const QString &message)
     return false;
 }
 
+bool cancelled(const ExtractionProgress *progress)
+{
+    return progress && progress->cancelled.load(std::memory_order_relaxed);
+}
+
+// Why libzip would not open an entry, in words for the log.
+QString openFailureCause(zip_t *archive, const zip_stat_t &stat)
+{
+    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+        return QStringLiteral("the entry is encrypted");
+    if ((stat.valid & ZIP_STAT_COMP_METHOD) &&
+        !zip_compression_method_supported(stat.comp_method, 0))
+        return QStringLiteral("compression method %1 is not supported").arg(stat.comp_method);
+    return QString::fromUtf8(zip_strerror(archive));
+}
+
 // Streams one entry into target through Qt, checking that the bytes add up
-// to the recorded size; libzip checks the CRC-32 when the entry is read to its end.
-bool extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &target,
-                        QByteArray &chunk)
+// to the recorded size; libzip checks the CRC-32 when the entry is read to its
+// end. Returns why it failed, or an empty string.
+QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &target,
+                           QByteArray &chunk, ExtractionProgress *progress)
 {
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive, index, 0, &stat) != 0)
-        return false;
+        return QString::fromUtf8(zip_strerror(archive));
     zip_file_t *entry = zip_fopen_index(archive, index, 0);
     if (!entry)
-        return false;
+        return openFailureCause(archive, stat);
 
     QFile file(target);
-    bool ok = file.open(QIODevice::WriteOnly);
+    QString cause;
+    if (!file.open(QIODevice::WriteOnly))
+        cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
     zip_uint64_t total = 0;
     // An entry never gets more bytes on disk than the archive records for it:
     // a deflated stream that claims a few bytes can inflate to gigabytes, and
     // libzip would hand them all over before the CRC-32 shows the lie.
     const bool sizeKnown = stat.valid & ZIP_STAT_SIZE;
-    while (ok) {
+    while (cause.isEmpty()) {
+        if (cancelled(progress)) {
+            cause = QStringLiteral("cancelled");
+            break;
+        }
         const zip_int64_t read = zip_fread(entry, chunk.data(), zip_uint64_t(chunk.size()));
         if (read < 0) {
-            ok = false;
+            cause = QString::fromUtf8(zip_file_strerror(entry));
             break;
         }
         if (read == 0)
             break;
         total += zip_uint64_t(read);
         if (sizeKnown && total > stat.size) {
-            ok = false;
+            cause = QStringLiteral("the entry holds more than the %1 bytes the archive records")
+                        .arg(quint64(stat.size));
             break;
         }
         if (file.write(chunk.constData(), read) != read)
-            ok = false;
+            cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
+        else if (progress)
+            progress->bytesWritten.fetch_add(read, std::memory_order_relaxed);
     }
-    if (zip_fclose(entry) != 0)
-        ok = false;
-    if (ok && sizeKnown && total != stat.size)
-        ok = false;
-    if (ok && !file.flush())
-        ok = false;
+    if (zip_fclose(entry) != 0 && cause.isEmpty())
+        cause = QStringLiteral("CRC or read error when closing the entry");
+    if (cause.isEmpty() && sizeKnown && total != stat.size)
+        cause = QStringLiteral("the entry holds %1 bytes, the archive records %2")
+                    .arg(quint64(total))
+                    .arg(quint64(stat.size));
+    if (cause.isEmpty() && !file.flush())
+        cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
     file.close();
-    return ok && file.error() == QFileDevice::NoError;
+    if (cause.isEmpty() && file.error() != QFileDevice::NoError)
+        cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
+    return cause;
 }
 
 #ifdef Q_OS_UNIX
@@ -83,7 +123,84 @@ void applyUnixPermissions(zip_t *archive, zip_uint64_t index, const QString &tar
     ::chmod(QFile::encodeName(target).constData(), mode & 0777);
 }
 #endif
+
+struct PlannedFile
+{
+    zip_uint64_t index;
+    QString name;
+    QString target;
+};
+
+// The first failure in archive order among those the threads report.
+struct FirstFailure
+{
+    std::mutex mutex;
+    std::atomic<zip_uint64_t> index{kNoFailure};
+    QString message;
+    QString cause;
+
+    void record(zip_uint64_t at, const QString &text, const QString &why)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (at >= index.load())
+            return;
+        index.store(at);
+        message = text;
+        cause = why;
+    }
+};
+
+// Entries to the same file stay together, in archive order, on one thread.
+QList<QList<PlannedFile>> groupByTarget(const QList<PlannedFile> &files)
+{
+    QList<QList<PlannedFile>> groups;
+    QHash<QString, qsizetype> groupOf;
+    for (const PlannedFile &file : files) {
+        const auto found = groupOf.constFind(file.target);
+        if (found != groupOf.cend()) {
+            groups[*found].append(file);
+        } else {
+            groupOf.insert(file.target, groups.size());
+            groups.append({file});
+        }
+    }
+    return groups;
+}
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString decoded = decoder.decode(bytes);
+    return !decoder.hasError();
+}
 } // namespace
+
+QByteArray zipArchivePath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QDir::toNativeSeparators(path).toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+qint64 zipPayloadSize(const QString &zipPath)
+{
+    int openError = 0;
+    zip_t *archive = zip_open(zipArchivePath(zipPath).constData(), ZIP_RDONLY, &openError);
+    if (!archive)
+        return -1;
+    qint64 total = 0;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE))
+            total += qint64(stat.size);
+    }
+    zip_discard(archive);
+    return total;
+}
 
 bool isSafeZipEntryName(const QString &name)
 {
@@ -108,71 +225,154 @@ bool isInsideDirectory(const QString &root, const QString &path)
 
 bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error)
 {
+    return extractZipPayload(zipPath, destination, error, ExtractionOptions());
+}
+
+bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error,
+                       const ExtractionOptions &options)
+{
+    const QByteArray archivePath = zipArchivePath(zipPath);
     int openError = 0;
-    zip_t *archive = zip_open(QDir::toNativeSeparators(zipPath).toLocal8Bit().constData(),
-                              ZIP_RDONLY, &openError);
+    zip_t *archive = zip_open(archivePath.constData(), ZIP_RDONLY, &openError);
     if (!archive)
         return fail(error, QStringLiteral("Unable to open zip payload: %1.").arg(zipPath));
 
-    // Closes the archive before the message is produced, on every path.
-    auto closeAndFail = [&](const QString &message) {
-        zip_discard(archive);
-        return fail(error, message);
-    };
-
     QDir destinationDir(destination);
-    if (!destinationDir.exists() && !QDir().mkpath(destination))
-        return closeAndFail(
-            QStringLiteral("Unable to create extraction directory: %1.").arg(destination));
+    if (!destinationDir.exists() && !QDir().mkpath(destination)) {
+        zip_discard(archive);
+        return fail(error,
+                    QStringLiteral("Unable to create extraction directory: %1.").arg(destination));
+    }
 
+    // First, in archive order: names, folders and what goes where. A failure
+    // here ends the plan; the entries before it are still written, as a
+    // one-by-one extraction would have written them.
     const QString root = QFileInfo(destination).absoluteFilePath();
-    // One buffer for every entry: an archive of many small files would
-    // otherwise allocate a megabyte per file.
-    QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
+    FirstFailure failure;
+    QList<PlannedFile> files;
+    QSet<QString> fileTargets;
+    // Whether a file planned earlier stands where target or one of its folders must go.
+    auto blockedByFile = [&](const QString &target) {
+        for (QString path = target; path.size() > root.size();
+             path = QFileInfo(path).absolutePath()) {
+            if (fileTargets.contains(path))
+                return true;
+        }
+        return false;
+    };
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         const zip_uint64_t index = zip_uint64_t(i);
         zip_stat_t stat;
         zip_stat_init(&stat);
-        if (zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &stat) != 0 ||
-            !(stat.valid & ZIP_STAT_NAME))
-            return closeAndFail(
-                QStringLiteral("Unable to inspect zip entry %1.").arg(quint64(index)));
-
-        const QByteArray rawName(stat.name);
+        // libzip decodes the name: the UTF-8 flag, the Unicode path field, or else CP437.
+        if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME)) {
+            failure.record(index,
+                           QStringLiteral("Unable to inspect zip entry %1.").arg(quint64(index)),
+                           QString::fromUtf8(zip_strerror(archive)));
+            break;
+        }
+        const QByteArray decodedName(stat.name);
         QString name =
-            QString::fromUtf8(rawName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
+            QString::fromUtf8(decodedName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
 
         zip_uint8_t system = 0;
         zip_uint32_t attributes = 0;
         zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
-        const bool isDirectory = rawName.endsWith('/') || (attributes & kDosDirectoryAttribute);
+        const bool isDirectory = decodedName.endsWith('/') || (attributes & kDosDirectoryAttribute);
         if (isDirectory && name.endsWith(QLatin1Char('/')))
             name.chop(1);
 
-        if (!isSafeZipEntryName(name))
-            return closeAndFail(QStringLiteral("Unsafe zip entry path: %1.").arg(name));
-        const QString target = destinationDir.absoluteFilePath(name);
-        if (!isInsideDirectory(root, target))
-            return closeAndFail(
-                QStringLiteral("Zip entry escapes extraction directory: %1.").arg(name));
-
+        // A name that is still not UTF-8 would share its replacement characters with others.
+        if (!isValidUtf8(decodedName) || !isSafeZipEntryName(name)) {
+            failure.record(index, QStringLiteral("Unsafe zip entry path: %1.").arg(name),
+                           QStringLiteral("unsafe or undecodable name"));
+            break;
+        }
+        const QString target = QDir::cleanPath(destinationDir.absoluteFilePath(name));
+        if (!isInsideDirectory(root, target)) {
+            failure.record(index,
+                           QStringLiteral("Zip entry escapes extraction directory: %1.").arg(name),
+                           QStringLiteral("escaping name"));
+            break;
+        }
         if (isDirectory) {
-            if (!QDir().mkpath(target))
-                return closeAndFail(
-                    QStringLiteral("Unable to create zip directory: %1.").arg(target));
+            if (blockedByFile(target) || !QDir().mkpath(target)) {
+                failure.record(index,
+                               QStringLiteral("Unable to create zip directory: %1.").arg(target),
+                               QStringLiteral("a file stands in the way"));
+                break;
+            }
             continue;
         }
         const QString parent = QFileInfo(target).absolutePath();
-        if (!QDir().mkpath(parent))
-            return closeAndFail(
-                QStringLiteral("Unable to create zip entry directory: %1.").arg(parent));
-        if (!extractEntryToFile(archive, index, target, chunk))
-            return closeAndFail(QStringLiteral("Unable to extract zip entry: %1.").arg(name));
-#ifdef Q_OS_UNIX
-        applyUnixPermissions(archive, index, target);
-#endif
+        if (blockedByFile(parent) || !QDir().mkpath(parent)) {
+            failure.record(index,
+                           QStringLiteral("Unable to create zip entry directory: %1.").arg(parent),
+                           QStringLiteral("a file stands in the way"));
+            break;
+        }
+        files.append({index, name, target});
+        fileTargets.insert(target);
     }
     zip_discard(archive);
+
+    // Then the files, on several threads, each with its own archive handle.
+    const QList<QList<PlannedFile>> groups = groupByTarget(files);
+    std::atomic<qsizetype> next{0};
+    std::atomic<bool> openFailed{false};
+    auto work = [&]() {
+        int workerError = 0;
+        zip_t *own = zip_open(archivePath.constData(), ZIP_RDONLY, &workerError);
+        if (!own) {
+            openFailed.store(true);
+            return;
+        }
+        QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
+        for (qsizetype g = next++; g < groups.size(); g = next++) {
+            for (const PlannedFile &file : groups.at(g)) {
+                // Nothing after the first failure can change the outcome.
+                if (file.index > failure.index.load() || cancelled(options.progress))
+                    break;
+                const QString cause =
+                    extractEntryToFile(own, file.index, file.target, chunk, options.progress);
+                if (!cause.isEmpty()) {
+                    failure.record(
+                        file.index,
+                        QStringLiteral("Unable to extract zip entry: %1.").arg(file.name), cause);
+                    break;
+                }
+            }
+        }
+        zip_discard(own);
+    };
+    const int wanted = options.threads > 0 ? options.threads : QThread::idealThreadCount();
+    const int threads = int(qMax<qsizetype>(1, qMin<qsizetype>(wanted, groups.size())));
+    std::vector<std::thread> workers;
+    for (int t = 1; t < threads; ++t)
+        workers.emplace_back(work);
+    work();
+    for (std::thread &worker : workers)
+        worker.join();
+
+    if (cancelled(options.progress))
+        return fail(error, QStringLiteral("Extraction was cancelled."));
+    if (openFailed.load() && failure.index.load() == kNoFailure)
+        return fail(error, QStringLiteral("Unable to open zip payload: %1.").arg(zipPath));
+    if (failure.index.load() != kNoFailure) {
+        if (options.cause)
+            *options.cause = failure.cause;
+        return fail(error, failure.message);
+    }
+#ifdef Q_OS_UNIX
+    // Permissions last, in archive order: a read-only file listed twice must
+    // not stop its second copy from being written.
+    zip_t *modes = zip_open(archivePath.constData(), ZIP_RDONLY, &openError);
+    if (modes) {
+        for (const PlannedFile &file : files)
+            applyUnixPermissions(modes, file.index, file.target);
+        zip_discard(modes);
+    }
+#endif
     return true;
 }

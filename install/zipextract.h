@@ -1,12 +1,40 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
-// Unpacks a ZIP archive into destination, entry by entry, refusing any entry
-// whose name could place a file outside it. Files written before a failure
-// stay on disk; cleaning up is the caller's business.
+#include <atomic>
+
+// Shared between an extraction and whoever watches it from another thread.
+struct ExtractionProgress
+{
+    std::atomic<qint64> bytesWritten{0};
+    // Set by the watcher; the extraction stops at its next chunk and fails.
+    std::atomic<bool> cancelled{false};
+};
+
+struct ExtractionOptions
+{
+    ExtractionProgress *progress = nullptr;
+    int threads = 0;          // 0: one per core
+    QString *cause = nullptr; // why an entry failed (method, encryption, CRC, size), for the log
+};
+
+// Unpacks a ZIP archive into destination, refusing any entry whose name could
+// place a file outside it. Entries are written on several threads, each with
+// its own archive handle; the failure reported is the first in archive order,
+// with the same message a one-by-one extraction gives. Files written before a
+// failure stay on disk; cleaning up is the caller's business.
 bool extractZipPayload(const QString &zipPath, const QString &destination,
                        QString *error = nullptr);
+bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error,
+                       const ExtractionOptions &options);
+
+// The total uncompressed size of the archive's entries, -1 when it cannot be read.
+qint64 zipPayloadSize(const QString &zipPath);
+
+// A path as libzip takes it: UTF-8 on Windows, the file system's encoding elsewhere.
+QByteArray zipArchivePath(const QString &path);
 
 // A normalised entry name (forward slashes, trimmed, no final "/") that names
 // something strictly below the extraction folder.

@@ -240,6 +240,112 @@ private Q_SLOTS:
         QCOMPARE(readFile(sandbox("2") + "/dos.exe"), QByteArray("MZ"));
     }
 
+    // Names from tools that write a legacy code page (no UTF-8 flag) stay
+    // distinct files; a file listed twice, first read-only, is written twice.
+    void namesAndModesFromOtherTools()
+    {
+        ZipEntry first = file("\x8f\xe0\xa8.txt", "first");
+        ZipEntry second = file("\x8f\xe1\xa8.txt", "second");
+        ZipEntry readOnly = file("data/x", "1");
+        readOnly.unixMode = 0100444;
+        ZipEntry again = file("data/x", "2");
+        const QString path = archive(buildZip({first, second, readOnly, again}));
+        QString error;
+        QVERIFY2(extractZipPayload(path, sandbox(), &error), qPrintable(error));
+        // Read as CP437, as unzip does.
+        QCOMPARE(readFile(sandbox() + QString::fromUtf8("/\u00c5\u03b1\u00bf.txt")), "first");
+        QCOMPARE(readFile(sandbox() + QString::fromUtf8("/\u00c5\u00df\u00bf.txt")), "second");
+        QCOMPARE(readFile(sandbox() + "/data/x"), "2");
+        QCOMPARE(QFile::permissions(sandbox() + "/data/x") & QFileDevice::WriteOwner,
+                 QFileDevice::WriteOwner);
+
+        // An archive under a folder with non-ASCII characters, as in a user's profile.
+        const QString folder =
+            temp.filePath(QString::fromUtf8("\u00dcser \u041f\u0440\u0438\u043c\u0435\u0440"));
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(path, folder + "/package.zip"));
+        QVERIFY2(extractZipPayload(folder + "/package.zip", folder + "/staging", &error),
+                 qPrintable(error));
+        QCOMPARE(readFile(folder + "/staging/data/x"), "2");
+    }
+
+    // The same first failure whatever the number of threads, with its cause for the log.
+    void failuresInArchiveOrder_data()
+    {
+        QTest::addColumn<QList<ZipEntry>>("entries");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("cause");
+        ZipEntry encrypted = file("b/encrypted", "secret");
+        encrypted.flags = 1;
+        ZipEntry unknown = file("c/unknown", "zzzz");
+        unknown.method = 97;
+        ZipEntry badCrc = file("d/crc", "payload");
+        badCrc.crcOverride = 1234;
+        ZipEntry longer = file("e/long", "0123456789");
+        longer.sizeOverride = 4;
+        QList<ZipEntry> many;
+        for (int i = 0; i < 40; ++i)
+            many << file(QByteArray("ok/") + QByteArray::number(i), QByteArray(5000, 'x'));
+        QTest::newRow("encrypted") << (many + QList<ZipEntry>{encrypted, unknown})
+                                   << "Unable to extract zip entry: b/encrypted."
+                                   << "encrypted";
+        QTest::newRow("method") << (many + QList<ZipEntry>{unknown, encrypted})
+                                << "Unable to extract zip entry: c/unknown."
+                                << "compression method 97 is not supported";
+        QTest::newRow("crc") << (QList<ZipEntry>{badCrc} + many + QList<ZipEntry>{longer})
+                             << "Unable to extract zip entry: d/crc."
+                             << "CRC";
+        QTest::newRow("size") << (many + QList<ZipEntry>{longer, file("../x")})
+                              << "Unable to extract zip entry: e/long."
+                              << "more than the 4 bytes";
+        QTest::newRow("name after a bad entry")
+            << (QList<ZipEntry>{longer} + many + QList<ZipEntry>{file("../x")})
+            << "Unable to extract zip entry: e/long."
+            << "more than";
+        QTest::newRow("name first")
+            << (many + QList<ZipEntry>{file("../x"), longer}) << "Unsafe zip entry path: ../x."
+            << "unsafe";
+    }
+
+    void failuresInArchiveOrder()
+    {
+        QFETCH(QList<ZipEntry>, entries);
+        QFETCH(QString, message);
+        QFETCH(QString, cause);
+        const QString path = archive(buildZip(entries));
+        for (int threads : {1, 2, 4}) {
+            QString error;
+            QString why;
+            ExtractionOptions options;
+            options.threads = threads;
+            options.cause = &why;
+            QVERIFY(!extractZipPayload(path, sandbox(QString::number(threads)), &error, options));
+            QCOMPARE(error, message);
+            QVERIFY2(why.contains(cause), qPrintable(why));
+        }
+    }
+
+    void progressAndCancel()
+    {
+        QList<ZipEntry> entries;
+        for (int i = 0; i < 20; ++i)
+            entries << file(QByteArray("f") + QByteArray::number(i), QByteArray(100000, 'y'));
+        const QString path = archive(buildZip(entries));
+        QCOMPARE(zipPayloadSize(path), qint64(2000000));
+        ExtractionProgress progress;
+        ExtractionOptions options;
+        options.progress = &progress;
+        QString error;
+        QVERIFY(extractZipPayload(path, sandbox(), &error, options));
+        QCOMPARE(progress.bytesWritten.load(), qint64(2000000));
+        ExtractionProgress stopped;
+        stopped.cancelled = true;
+        options.progress = &stopped;
+        QVERIFY(!extractZipPayload(path, sandbox("2"), &error, options));
+        QCOMPARE(error, QStringLiteral("Extraction was cancelled."));
+        QCOMPARE(stopped.bytesWritten.load(), qint64(0));
+    }
+
     void pathRules()
     {
         QVERIFY(isSafeZipEntryName("a/b/c"));
