@@ -1,12 +1,15 @@
 #include "ui/mainwindow.h"
 
+#include "app/buildidentity.h"
 #include "app/logging.h"
 #include "install/directories.h"
+#include "install/housekeeping.h"
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "storage/paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 bool MainWindow::installClientPackage(const QString &packagePath)
@@ -39,8 +42,14 @@ bool MainWindow::installClientPackage(const QString &packagePath)
         showFailure(message, true);
         return false;
     };
-    if (!extractZipPayload(packagePath, stagingPath, &error))
+    QString cause;
+    ExtractionOptions options;
+    options.cause = &cause;
+    if (!extractZipPayload(packagePath, stagingPath, &error, options)) {
+        logWarning(
+            QStringLiteral("Extraction of %1 failed: %2 (%3)").arg(packagePath, error, cause));
         return abandonStaging(error);
+    }
     if (resolveLaunchPath(stagingPath, clientRelease.launchExePath, &error).isEmpty())
         return abandonStaging(error);
     if (!QDir().mkpath(productPath))
@@ -66,15 +75,19 @@ bool MainWindow::installClientPackage(const QString &packagePath)
 void MainWindow::pruneOldClientInstalls(const QString &productId)
 {
     const QStringList keep = retainedClientVersions(gatewayState, productId);
-    const QFileInfoList folders =
-        QDir(clientProductPath(productId))
-            .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::NoSort);
-    for (const QFileInfo &folder : folders) {
-        const QString name = folder.fileName();
-        if (name.startsWith(QLatin1String(".staging-")) || keep.contains(name))
-            continue;
+    for (const QString &folder : prunableClientFolders(clientProductPath(productId), keep)) {
         QString error;
-        if (!removeDirectoryIfPresent(folder.absoluteFilePath(), &error))
+        if (discardDirectory(folder, &error))
+            logInfo(QStringLiteral("Pruned client folder: %1").arg(folder));
+        else
             logWarning(QStringLiteral("Unable to prune old client install: %1").arg(error));
+    }
+    const QStringList obsolete = obsoleteDownloads(downloadsPath(), productId, keep,
+                                                   parseReleaseVersion(GatewayBuildVersion));
+    for (const QString &file : obsolete) {
+        if (QFile::remove(file))
+            logInfo(QStringLiteral("Removed obsolete download: %1").arg(file));
+        else
+            logWarning(QStringLiteral("Unable to remove obsolete download: %1").arg(file));
     }
 }

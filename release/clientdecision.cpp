@@ -43,6 +43,8 @@ void MainWindow::handleClientManifest(const QByteArray &body)
         resolveLaunchPath(clientVersionPath(clientProductId, active), clientRelease.launchExePath);
     if (!active.isEmpty() && !activeExe.isEmpty() &&
         active.trimmed() == clientRelease.latestVersion.trimmed()) {
+        logInfo(QStringLiteral("Client is ready: active %1, latest %2")
+                    .arg(active, clientRelease.latestVersion));
         setLaunchTarget(activeExe);
         showReady();
         return;
@@ -52,10 +54,16 @@ void MainWindow::handleClientManifest(const QByteArray &body)
         resolveLaunchPath(clientVersionPath(clientProductId, clientRelease.latestVersion),
                           clientRelease.launchExePath);
     if (latestExe.isEmpty()) {
+        logInfo(QStringLiteral("Downloading client: active %1, latest %2")
+                    .arg(active.isEmpty() ? QStringLiteral("none") : active,
+                         clientRelease.latestVersion));
         startClientDownload();
         return;
     }
     // The newest version is already unpacked (an earlier install whose save failed): adopt it.
+    logInfo(
+        QStringLiteral("Adopting unpacked client version %1: active %2")
+            .arg(clientRelease.latestVersion, active.isEmpty() ? QStringLiteral("none") : active));
     recordInstalledClientVersion(gatewayState, clientProductId, clientRelease.latestVersion);
     if (!persistGatewayState())
         return;

@@ -38,8 +38,14 @@ void MainWindow::handleGatewayManifest(const QByteArray &body)
         return;
     }
     // Every build below the latest replaces itself; a newer build is never downgraded.
-    if (isAtLeast(current, minimum) && isAtLeast(current, latest))
+    const QString versions =
+        QStringLiteral("build %1, latest %2, minimum %3")
+            .arg(GatewayBuildVersion, gatewayRelease.latestVersion, gatewayRelease.minimumVersion);
+    if (isAtLeast(current, minimum) && isAtLeast(current, latest)) {
+        logInfo(QStringLiteral("Gateway is current: %1").arg(versions));
         requestClientManifest();
-    else
+    } else {
+        logInfo(QStringLiteral("Gateway update required: %1").arg(versions));
         startGatewayUpdate();
+    }
 }

@@ -3,7 +3,8 @@
 
 The background watermark is a 1000 x 1000 PNG: a white emblem at alpha 13 of
 255 on a fully transparent background. The icon holds the same emblem, opaque
-on a dark disc, at 16, 32, 48, 64 and 128 pixels (32-bit PNG images).
+on a dark disc, at 16, 32, 48, 64 and 128 pixels (32-bit PNG images), and
+once more as a 256-pixel PNG for the window and the Linux desktop entry.
 Standard library only, so it runs anywhere: python3 scripts/make-assets.py
 """
 import math
@@ -96,6 +97,9 @@ def main():
         f.write(watermark())
     with open(os.path.join(RESOURCES, "ivra.ico"), "wb") as f:
         f.write(ico([16, 32, 48, 64, 128]))
+    # The window icon on every platform, and the desktop entry's icon on Linux.
+    with open(os.path.join(RESOURCES, "images", "ivra-gateway.png"), "wb") as f:
+        f.write(icon_image(256))
 
 
 if __name__ == "__main__":

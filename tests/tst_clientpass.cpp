@@ -8,6 +8,7 @@
 #include "ui/mainwindow.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -281,18 +282,22 @@ private Q_SLOTS:
         expectReady(window);
     }
 
-    void pruneKeepsActivePreviousStagingAndFiles()
+    // Staging folders of other versions and leftovers of an earlier prune go too.
+    void pruneKeepsActivePreviousAndFiles()
     {
         for (const char *version : {"1.0.0", "1.1.0", "1.2.0"})
             installOnDisk(version);
         QVERIFY(QDir().mkpath(clientStagingPath(kProduct, "0.5.0")));
+        QVERIFY(writeFile(clientProductPath(kProduct) + "/.trash-0.4.0-0badf00d/bin/client", "x"));
         QVERIFY(writeFile(clientProductPath(kProduct) + "/notes.txt", "keep me"));
         recordState("1.1.0", "1.0.0");
         serveClient("1.3.0", package);
+        const int logStart = logLines().size();
         MainWindow window;
         expectReady(window);
-        QCOMPARE(productFolderEntries(),
-                 (QStringList{".staging-0.5.0", "1.1.0", "1.3.0", "notes.txt"}));
+        QCOMPARE(productFolderEntries(), (QStringList{"1.1.0", "1.3.0", "notes.txt"}));
+        const QStringList pruned = logLinesSince(logStart).filter(" info Pruned client folder: ");
+        QCOMPARE(pruned.size(), 4);
         QCOMPARE(activeVersion(), QStringLiteral("1.3.0"));
         QCOMPARE(previousVersion(), QStringLiteral("1.1.0"));
     }
@@ -312,15 +317,68 @@ private Q_SLOTS:
             QTRY_COMPARE(statusText(&window), QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
             ready = true;
         }
+        // What could not be removed waits under a hidden name: it is never adopted as whole.
+        const QStringList entries = productFolderEntries();
         unlockPath(locked);
+        unlockPath(clientProductPath(kProduct) + "/" + entries.value(0) + "/bin");
         QVERIFY(ready);
-        QCOMPARE(productFolderEntries(), (QStringList{"0.8.0", "1.0.0", "1.1.0"}));
+        QCOMPARE(entries.size(), 3);
+        QVERIFY2(entries.at(0).startsWith(".trash-0.8.0-"), qPrintable(entries.join(' ')));
+        QCOMPARE(entries.mid(1), (QStringList{"1.0.0", "1.1.0"}));
         const QStringList warnings =
             logLines().filter(QStringLiteral(" warning Unable to prune old client install: "));
         QVERIFY(!warnings.isEmpty());
         QVERIFY(warnings.last().endsWith(
-            QStringLiteral("Unable to prune old client install: Unable to remove directory: %1.")
-                .arg(versionFolder("0.8.0"))));
+            QStringLiteral("Unable to prune old client install: Unable to remove directory: %1/%2.")
+                .arg(clientProductPath(kProduct), entries.at(0))));
+        // Serving 0.8.0 again downloads it; the leftover goes at the next prune.
+        serveClient("0.8.0", package, {{"minimumVersion", "0.8.0"}});
+        {
+            MainWindow window;
+            expectReady(window);
+        }
+        QCOMPARE(server.requestCount(kPackagePath), 2);
+        QCOMPARE(productFolderEntries(), (QStringList{"0.8.0", "1.1.0"}));
+    }
+
+    // Three updates in a row: the data folder keeps the kept versions' packages
+    // and nothing else of the product, and no older Gateway installer.
+    void dataFolderStaysBounded()
+    {
+        const QString downloads = downloadsPath() + "/ivra-demo/";
+        QVERIFY(writeFile(downloads + "ivra-demo_0.9.0.zip", "old package"));
+        QVERIFY(writeFile(downloads + "ivra-demo_0.9.5.zip.part", "partial"));
+        QVERIFY(writeFile(downloads + "other-file.txt", "not ours to judge"));
+        QVERIFY(
+            writeFile(downloadsPath() + "/gateway/IvraGateway_demo_2026.1024.0_Setup.exe", "x"));
+        QVERIFY(writeFile(downloadsPath() + "/gateway/IvraGateway_demo_2026.1024.1_Setup.exe.part",
+                          "x"));
+        QVERIFY(
+            writeFile(downloadsPath() + "/gateway/IvraGateway_demo_2026.1030.0_Setup.exe", "x"));
+        QVERIFY(QDir().mkpath(clientStagingPath(kProduct, "1.0.5")));
+        for (const char *version : {"1.0.0", "1.1.0", "1.2.0"}) {
+            serveClient(version, package);
+            MainWindow window;
+            expectReady(window);
+        }
+        QDirIterator it(dataRootPath(),
+                        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        QStringList listing;
+        while (it.hasNext()) {
+            const QString path = QDir(dataRootPath()).relativeFilePath(it.next());
+            if (!path.contains("/bin") && !path.contains("/data"))
+                listing << path;
+        }
+        listing.sort();
+        QCOMPARE(listing,
+                 (QStringList{"clients", "clients/ivra-demo", "clients/ivra-demo/1.1.0",
+                              "clients/ivra-demo/1.2.0", "downloads", "downloads/gateway",
+                              "downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe",
+                              "downloads/ivra-demo", "downloads/ivra-demo/ivra-demo_1.1.0.zip",
+                              "downloads/ivra-demo/ivra-demo_1.2.0.zip",
+                              "downloads/ivra-demo/other-file.txt", "gateway-state.json"}));
+        QVERIFY(logLines().filter(" info Removed obsolete download: ").size() >= 5);
     }
 
     void installFailuresLeaveNoHalfInstall_data()
@@ -403,6 +461,87 @@ private Q_SLOTS:
         QCOMPARE(started.value("arguments").toArray(),
                  (QJsonArray{"", " spaced ", "-x", "two words"}));
         QCOMPARE(started.value("workingDirectory").toString(), versionFolder("1.0.0") + "/bin");
+    }
+
+    // A package made by a Windows tool records no Unix mode: the client still
+    // launches, once, however often Launch is clicked.
+    void windowsPackageLaunchesOnce()
+    {
+        ZipEntry client;
+        client.name = "bin/client";
+        client.data = recorderBytes();
+        client.madeByUnix = false;
+        serveClient("1.0.0", buildZip({client}));
+        MainWindow window;
+        window.show();
+        expectReady(window);
+        QVERIFY(!QFileInfo(versionFolder("1.0.0") + "/bin/client").isExecutable());
+        const int logStart = logLines().size();
+        QTimer::singleShot(0, &window, [&window] {
+            QPushButton *launch = button(&window, "launchButton");
+            QTest::mouseDClick(launch, Qt::LeftButton);
+            QTest::mouseClick(launch, Qt::LeftButton);
+        });
+        QVERIFY(runUntilQuit(5000));
+        QTRY_VERIFY(QFile::exists(versionFolder("1.0.0") + "/bin/client.started.json"));
+        QCOMPARE(logLinesSince(logStart).filter(" info Launching client: ").size(), 1);
+    }
+
+    // Every ending and decision of a pass is in the log, with the versions compared.
+    void outcomesAreLogged()
+    {
+        installOnDisk("1.0.0");
+        recordState("1.0.0");
+        serveClient("1.1.0", package, {}, {{"sha256", QString(64, 'a')}});
+        const int logStart = logLines().size();
+        MainWindow window;
+        expectFailure(window,
+                      QStringLiteral("IVRA client zip checksum mismatch. Expected %1, received %2.")
+                          .arg(QString(64, 'a'), sha256Hex(package)),
+                      true);
+        const QString log = logLinesSince(logStart).join('\n');
+        for (const QString &line :
+             {QStringLiteral(" info Gateway is current: build 2026.1024.1, latest 2026.1024.1, "
+                             "minimum 2026.1024.1"),
+              QStringLiteral(" info Downloading client: active 1.0.0, latest 1.1.0"),
+              QStringLiteral(" warning Pass ended: IVRA client zip checksum mismatch. Expected ")})
+            QVERIFY2(log.contains(line), qPrintable(log));
+        QVERIFY(log.contains(QStringLiteral("(Retry offered)")));
+        // The digest cannot wrap, so it breaks: the window keeps its size.
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.size(), QSize(450, 270));
+
+        // An extraction failure logs its cause beside the unchanged message.
+        ZipEntry crc;
+        crc.name = "bin/client";
+        crc.data = "#!/bin/sh\n";
+        crc.crcOverride = 1;
+        const QByteArray broken = buildZip({crc});
+        serveClient("1.1.0", broken);
+        button(&window, "downloadButton")->click();
+        expectFailure(window, QStringLiteral("Unable to extract zip entry: bin/client."), true);
+        QVERIFY(logLinesSince(logStart)
+                    .filter(QRegularExpression("Extraction of .* failed: "
+                                               "Unable to extract zip entry: "
+                                               "bin/client. \\(.*CRC.*\\)"))
+                    .size() == 1);
+    }
+
+    // A data root below a folder with non-ASCII characters, as a user profile may be.
+    void nonAsciiDataRoot()
+    {
+        const QByteArray home = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", home + "/\xc3\x9cser \xd0\x9f\xd1\x80\xd0\xb8");
+        serveClient("1.0.0", package);
+        {
+            MainWindow window;
+            expectReady(window);
+        }
+        const QString installed = versionFolder("1.0.0") + "/data/readme.txt";
+        qputenv("XDG_DATA_HOME", home);
+        QVERIFY(installed.contains(QString::fromUtf8("\xc3\x9cser")));
+        QCOMPARE(readFile(installed), QByteArray("hello"));
     }
 
     void launchOfADeletedExecutable()

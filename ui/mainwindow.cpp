@@ -5,9 +5,11 @@
 #include "app/logging.h"
 #include "release/version.h"
 #include "storage/paths.h"
+#include "ui/statustext.h"
 #include "ui_mainwindow.h"
 
 #include <QFile>
+#include <QIcon>
 #include <QMouseEvent>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -15,6 +17,7 @@
 
 namespace {
 const QString kBackgroundImage = QStringLiteral(":/images/images/ivra_zaph_splash_square.png");
+const QString kWindowIcon = QStringLiteral(":/images/images/ivra-gateway.png");
 
 // Rounds half away from zero, as the drag arithmetic expects.
 QPoint roundedPoint(const QPointF &point)
@@ -30,6 +33,8 @@ MainWindow::MainWindow(QWidget *parent)
 {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     ui->setupUi(this);
+    // From the compiled-in resources: the Windows icon resource covers Windows only.
+    setWindowIcon(QIcon(kWindowIcon));
 
     ui->titleLabel->setText(QStringLiteral("IVRA ENGINE 2.0 Beta"));
     ui->label->setText(QStringLiteral("Gateway Version"));
@@ -144,6 +149,10 @@ void MainWindow::startUpdateCheck()
 
 void MainWindow::showFailure(const QString &message, bool retryAllowed)
 {
+    // Support reads the log, not the window: every ending of a pass is there.
+    logWarning(QStringLiteral("Pass ended: %1 (%2)")
+                   .arg(message, retryAllowed ? QStringLiteral("Retry offered")
+                                              : QStringLiteral("no Retry")));
     saveAcceptedTimestamps();
     ui->progressBar->hide();
     ui->progressBar->setRange(0, 100);
@@ -159,7 +168,7 @@ void MainWindow::showFailure(const QString &message, bool retryAllowed)
     ui->currentVersionValue->hide();
     ui->label_2->hide();
     ui->requiredVersionValue->hide();
-    ui->statusLabel->setText(message);
+    ui->statusLabel->setText(breakableText(message));
 }
 
 void MainWindow::showReady()

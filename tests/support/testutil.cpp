@@ -3,6 +3,7 @@
 #include "app/logging.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
+#include "ui/statustext.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -112,7 +113,8 @@ QByteArray clientManifest(const QJsonObject &overrides, const QJsonObject &artif
 
 QString statusText(QWidget *window)
 {
-    return window->findChild<QLabel *>(QStringLiteral("statusLabel"))->text();
+    // What the user reads: the zero-width break opportunities left out.
+    return readableText(window->findChild<QLabel *>(QStringLiteral("statusLabel"))->text());
 }
 
 QPushButton *button(QWidget *window, const char *name)
