@@ -131,13 +131,14 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
             QFile::remove(downloadPartPath);
         if (signedExchange)
             abandonSignedManifest();
-        const QUrl redirect = reply->url().resolved(
-            reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
-        if (status >= 300 && status < 400 && reply->url().scheme() == QLatin1String("https") &&
-            redirect.scheme() == QLatin1String("http"))
+        // Qt refuses a redirect from https to http and reports only the status;
+        // the reply's URL is then already the refused target.
+        const QUrl requested = reply->request().url();
+        if (status >= 300 && status < 400 && requested.scheme() == QLatin1String("https") &&
+            reply->url().scheme() == QLatin1String("http"))
             logWarning(QStringLiteral("%1 redirect from https to http refused: %2 -> %3")
-                           .arg(name, reply->url().toString(QUrl::RemovePassword),
-                                redirect.toString(QUrl::RemovePassword)));
+                           .arg(name, requested.toString(QUrl::RemovePassword),
+                                reply->url().toString(QUrl::RemovePassword)));
         logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
                        .arg(name)
                        .arg(elapsed)

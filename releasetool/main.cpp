@@ -50,7 +50,7 @@ QString fetchInto(QNetworkAccessManager &manager, const QString &base, const QSt
 // Checks what a served release service delivers: its manifests (and with keys
 // their signatures) and the artifacts they name.
 QString checkServed(const QString &baseUrl, const QString &edition, const QString &product,
-                    const QList<ReleasePublicKey> &keys)
+                    const QList<ReleasePublicKey> &keys, QStringList *report)
 {
     QString base = baseUrl.trimmed();
     while (base.endsWith(QLatin1Char('/')))
@@ -80,7 +80,7 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
         if (!error.isEmpty())
             return error;
     }
-    return checkReleaseTree(tree.path(), base, keys);
+    return checkReleaseTree(tree.path(), base, keys, report);
 }
 } // namespace
 
@@ -159,6 +159,10 @@ int main(int argc, char **argv)
 
     const QString command = parser.positionalArguments().value(0);
     QTextStream out(stdout);
+    // Paths as given, relative to where the tool runs.
+    auto pathOption = [&parser](const char *name) {
+        return parser.isSet(name) ? QFileInfo(parser.value(name)).absoluteFilePath() : QString();
+    };
 
     if (command == QLatin1String("keygen")) {
         if (!parser.isSet("secret-key") || !parser.isSet("public-key"))
@@ -176,7 +180,7 @@ int main(int argc, char **argv)
 
     ReleaseSecretKey signingKey;
     if (parser.isSet("secret-key")) {
-        const ReleaseSecretKeyResult read = readReleaseSecretKey(parser.value("secret-key"));
+        const ReleaseSecretKeyResult read = readReleaseSecretKey(pathOption("secret-key"));
         if (!read.error.isEmpty())
             return fail(read.error);
         signingKey = read.key;
@@ -193,7 +197,7 @@ int main(int argc, char **argv)
         if (!parser.isSet("tree") || signingKey.seed.isEmpty())
             return fail(QStringLiteral("sign needs --tree and --secret-key."), 2);
         QStringList written;
-        const QString error = signReleaseTree(parser.value("tree"), signingKey, &written);
+        const QString error = signReleaseTree(pathOption("tree"), signingKey, &written);
         if (!error.isEmpty())
             return fail(error);
         for (const QString &file : written)
@@ -202,12 +206,13 @@ int main(int argc, char **argv)
     }
 
     QString error;
+    QStringList report;
     const bool servedCheck = command == QLatin1String("check") && !parser.isSet("tree");
     if ((!parser.isSet("tree") && !servedCheck) || !parser.isSet("base-url"))
         return fail(QStringLiteral("--tree and --base-url are required."), 2);
     if (command == QLatin1String("client")) {
         ClientPublication p;
-        p.treeRoot = parser.value("tree");
+        p.treeRoot = pathOption("tree");
         p.baseUrl = parser.value("base-url");
         p.product = parser.value("product");
         p.channel = parser.value("channel");
@@ -215,35 +220,37 @@ int main(int argc, char **argv)
         p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
         p.exePath = parser.value("exe");
         p.args = parser.values("arg");
-        p.sourceFolder = parser.value("from-folder");
-        p.sourceZip = parser.value("from-zip");
+        p.sourceFolder = pathOption("from-folder");
+        p.sourceZip = pathOption("from-zip");
         p.signingKey = signingKey;
-        error = publishClient(p);
+        error = publishClient(p, &report);
     } else if (command == QLatin1String("gateway")) {
         GatewayPublication p;
-        p.treeRoot = parser.value("tree");
+        p.treeRoot = pathOption("tree");
         p.baseUrl = parser.value("base-url");
         p.edition = parser.value("edition");
         p.channel = parser.value("channel");
         p.version = parser.value("version");
         p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
-        p.installerFile = parser.value("installer");
+        p.installerFile = pathOption("installer");
         p.upgradeUrl = parser.value("upgrade-url");
         p.fullLatestVersion = parser.value("full-version");
         p.signingKey = signingKey;
-        error = publishGateway(p);
+        error = publishGateway(p, &report);
     } else if (servedCheck) {
         error = checkServed(
             parser.value("base-url"),
             parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
             parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"),
-            publicKeys);
+            publicKeys, &report);
     } else if (command == QLatin1String("check")) {
-        error = checkReleaseTree(parser.value("tree"), parser.value("base-url"), publicKeys);
+        error = checkReleaseTree(pathOption("tree"), parser.value("base-url"), publicKeys, &report);
     } else {
         QTextStream(stderr) << parser.helpText();
         return 2;
     }
+    for (const QString &line : report)
+        out << line << "\n";
     if (!error.isEmpty())
         return fail(error);
     out << "ivra-release: " << command << " ok";

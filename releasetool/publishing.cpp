@@ -7,6 +7,7 @@
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
+#include "releasetool/packagecheck.h"
 #include "releasetool/signing.h"
 
 #include <QDir>
@@ -28,10 +29,11 @@ QString checkVersions(const QString &what, const QString &latest, const QString 
 {
     const ReleaseVersion l = parseReleaseVersion(latest);
     const ReleaseVersion m = parseReleaseVersion(minimum);
-    if (!isValid(l))
-        return l.error;
-    if (!isValid(m))
-        return m.error;
+    for (const QString &version : {latest, minimum}) {
+        const QString error = checkCanonicalVersion(version);
+        if (!error.isEmpty())
+            return error;
+    }
     if (!isAtLeast(l, m))
         return QStringLiteral("%1 manifest latest version is below minimum version.").arg(what);
     return QString();
@@ -88,9 +90,19 @@ QString joinUrl(const QString &base, const QString &path)
     return root + QLatin1Char('/') + path;
 }
 
-// A package the launcher accepts: it extracts cleanly and holds the launch file.
-QString checkPackage(const QString &zipPath, const QString &exePath)
+void note(QStringList *report, const QString &line)
 {
+    if (report)
+        report->append(line);
+}
+
+// A package the launcher accepts on every platform: it extracts cleanly and
+// holds the launch file.
+QString checkPackage(const QString &zipPath, const QString &exePath, QStringList *report)
+{
+    QString defect = inspectPackage(zipPath, exePath, report);
+    if (!defect.isEmpty())
+        return defect;
     QTemporaryDir scratch;
     if (!scratch.isValid())
         return QStringLiteral("Unable to create a temporary folder.");
@@ -100,6 +112,10 @@ QString checkPackage(const QString &zipPath, const QString &exePath)
         return error;
     if (resolveLaunchPath(staging, exePath, &error).isEmpty())
         return error;
+    note(report, QStringLiteral("  package extracts by the launcher's rules (%1 bytes unpacked), "
+                                "launch file %2 found")
+                     .arg(zipPayloadSize(zipPath))
+                     .arg(exePath.trimmed()));
     return QString();
 }
 
@@ -132,7 +148,7 @@ QString checkManifestVersions(const QString &what, const QString &latest, const 
     return checkVersions(what, latest, minimum);
 }
 
-QString checkArtifact(const QString &file, const QString &sha256, qint64 size)
+QString checkArtifact(const QString &file, const QString &sha256, qint64 size, QStringList *report)
 {
     if (file.isEmpty() || !QFileInfo(file).isFile())
         return QStringLiteral("Artifact is not in the release tree: %1.").arg(file);
@@ -148,12 +164,18 @@ QString checkArtifact(const QString &file, const QString &sha256, qint64 size)
     if (QString::compare(actual, sha256.trimmed(), Qt::CaseInsensitive) != 0)
         return QStringLiteral("%1 checksum mismatch. Expected %2, received %3.")
             .arg(QFileInfo(file).fileName(), sha256, actual);
+    note(report, QStringLiteral("  artifact %1: %2 bytes%3, sha256 %4 matches")
+                     .arg(file)
+                     .arg(QFileInfo(file).size())
+                     .arg(size > 0 ? QStringLiteral(" as declared") : QString(), actual));
     return QString();
 }
 } // namespace
 
-QString zipFolder(const QString &folder, const QString &zipPath)
+QString zipFolder(const QString &sourceFolder, const QString &zipPath)
 {
+    // Entry names are relative to the folder, however the folder was named.
+    const QString folder = QFileInfo(sourceFolder).absoluteFilePath();
     int error = 0;
     QFile::remove(zipPath);
     zip_t *archive =
@@ -198,7 +220,7 @@ QString zipFolder(const QString &folder, const QString &zipPath)
     return QString();
 }
 
-QString publishClient(const ClientPublication &p)
+QString publishClient(const ClientPublication &p, QStringList *report)
 {
     if (p.product.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
         p.baseUrl.trimmed().isEmpty())
@@ -217,7 +239,7 @@ QString publishClient(const ClientPublication &p)
     }
     if (package.isEmpty())
         return QStringLiteral("A source folder or a ZIP package is required.");
-    error = checkPackage(package, p.exePath);
+    error = checkPackage(package, p.exePath, report);
     if (!error.isEmpty())
         return error;
 
@@ -244,13 +266,22 @@ QString publishClient(const ClientPublication &p)
         {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
                                {"args", QJsonArray::fromStringList(p.args)}}},
     };
-    return writeManifest(
+    const QString manifestPath =
         QDir(p.treeRoot)
-            .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product)),
-        manifest, p.signingKey);
+            .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product));
+    error = writeManifest(manifestPath, manifest, p.signingKey);
+    note(report, QStringLiteral("wrote %1 (%2 bytes, sha256 %3)")
+                     .arg(target)
+                     .arg(QFileInfo(target).size())
+                     .arg(digest));
+    note(report,
+         QStringLiteral("wrote %1%2")
+             .arg(manifestPath,
+                  p.signingKey.seed.isEmpty() ? QString() : QStringLiteral(" and its signature")));
+    return error;
 }
 
-QString publishGateway(const GatewayPublication &p)
+QString publishGateway(const GatewayPublication &p, QStringList *report)
 {
     if (p.edition.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
         p.baseUrl.trimmed().isEmpty())
@@ -261,9 +292,9 @@ QString publishGateway(const GatewayPublication &p)
     const bool offersUpgrade =
         !p.upgradeUrl.trimmed().isEmpty() || !p.fullLatestVersion.trimmed().isEmpty();
     if (offersUpgrade) {
-        const ReleaseVersion full = parseReleaseVersion(p.fullLatestVersion);
-        if (!isValid(full))
-            return full.error;
+        const QString fullError = checkCanonicalVersion(p.fullLatestVersion);
+        if (!fullError.isEmpty())
+            return fullError;
         if (!isUsableUrl(QUrl::fromUserInput(p.upgradeUrl.trimmed())))
             return QStringLiteral("Upgrade URL is not available.");
     }
@@ -295,15 +326,21 @@ QString publishGateway(const GatewayPublication &p)
         manifest.insert("upgrade",
                         QJsonObject{{"url", p.upgradeUrl.trimmed()},
                                     {"fullLatestVersion", p.fullLatestVersion.trimmed()}});
-    return writeManifest(
+    const QString manifestPath =
         QDir(p.treeRoot)
             .absoluteFilePath(
-                QStringLiteral("releases/manifests/gateway-%1.json").arg(edition.toLower())),
-        manifest, p.signingKey);
+                QStringLiteral("releases/manifests/gateway-%1.json").arg(edition.toLower()));
+    error = writeManifest(manifestPath, manifest, p.signingKey);
+    note(report, QStringLiteral("wrote %1 (sha256 %2)").arg(target, digest));
+    note(report,
+         QStringLiteral("wrote %1%2")
+             .arg(manifestPath,
+                  p.signingKey.seed.isEmpty() ? QString() : QStringLiteral(" and its signature")));
+    return error;
 }
 
 QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
-                         const QList<ReleasePublicKey> &keys)
+                         const QList<ReleasePublicKey> &keys, QStringList *report)
 {
     const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
     const QStringList gateways =
@@ -328,9 +365,12 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         error = checkManifestVersions(QStringLiteral("Gateway"), r.latestVersion, r.minimumVersion);
         if (!error.isEmpty())
             return error;
+        note(report, QStringLiteral("manifest %1: Gateway %2 %3 (minimum %4)")
+                         .arg(name, r.edition, r.latestVersion, r.minimumVersion));
         if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
             return QStringLiteral("Gateway update installer URL is invalid.");
-        error = checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0);
+        error = checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0,
+                              report);
         if (!error.isEmpty())
             return error;
         if (r.hasUpgrade && !isValid(parseReleaseVersion(r.fullLatestVersion)))
@@ -350,14 +390,16 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         error = checkManifestVersions(QStringLiteral("Client"), r.latestVersion, r.minimumVersion);
         if (!error.isEmpty())
             return error;
+        note(report, QStringLiteral("manifest %1: client %2 %3 (minimum %4)")
+                         .arg(name, r.product, r.latestVersion, r.minimumVersion));
         if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))
             return QStringLiteral("IVRA client artifact URL is invalid.");
         const QString package = treeFileFor(treeRoot, baseUrl, r.artifactUrl);
-        error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes);
+        error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes, report);
         if (error.isEmpty())
-            error = checkPackage(package, r.launchExePath);
+            error = checkPackage(package, r.launchExePath, report);
         if (!error.isEmpty())
             return error;
     }
-    return keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, keys);
+    return keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, keys, report);
 }

@@ -44,11 +44,12 @@ struct GatewayPublication
 QString zipFolder(const QString &folder, const QString &zipPath);
 // Writes the package, then (with a signing key) the manifest's signature, then
 // releases/manifests/client-<product>.json, last and atomically.
-QString publishClient(const ClientPublication &publication);
+// report receives what was written and checked, and notes worth reading.
+QString publishClient(const ClientPublication &publication, QStringList *report = nullptr);
 // Writes the installer, its signature with a key, then releases/manifests/gateway-<edition>.json.
-QString publishGateway(const GatewayPublication &publication);
+QString publishGateway(const GatewayPublication &publication, QStringList *report = nullptr);
 // Checks every manifest below treeRoot/releases/manifests as the launcher will
 // see it, including the artifacts they name (which must lie in the tree); with
 // keys, every manifest must also carry a signature the launcher accepts.
 QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
-                         const QList<ReleasePublicKey> &keys = {});
+                         const QList<ReleasePublicKey> &keys = {}, QStringList *report = nullptr);

@@ -124,7 +124,8 @@ QList<ReleasePublicKey> readPublicKeys(const QString &fileOrText, QString *error
     return parseReleasePublicKeys(text, error);
 }
 
-QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKey> &keys)
+QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKey> &keys,
+                            QStringList *report)
 {
     const QStringList names = manifestNames(treeRoot);
     if (names.isEmpty())
@@ -147,6 +148,11 @@ QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKe
         if (!verified.error.isEmpty())
             return QStringLiteral("Release data signature is not valid: %1: %2.")
                 .arg(name, verified.error);
+        if (report)
+            report->append(QStringLiteral("signature %1.minisig: key %2, signed %3")
+                               .arg(name, keyIdText(verified.keyId),
+                                    QDateTime::fromSecsSinceEpoch(verified.timestamp, Qt::UTC)
+                                        .toString(Qt::ISODate)));
     }
     return QString();
 }

@@ -26,4 +26,5 @@ QString signReleaseTree(const QString &treeRoot, const ReleaseSecretKey &key,
 QList<ReleasePublicKey> readPublicKeys(const QString &fileOrText, QString *error);
 // Every manifest of the tree has a signature that the launcher would accept
 // with these keys.
-QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKey> &keys);
+QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKey> &keys,
+                            QStringList *report = nullptr);

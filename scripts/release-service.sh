@@ -7,18 +7,22 @@
 #   scripts/release-service.sh status
 #
 # Writes only below .run/release-service, plus the CA into the system store
-# (/usr/local/share/ca-certificates), which needs root. Port: IVRA_RELEASE_PORT (8443).
+# (/usr/local/share/ca-certificates, under a name of this service folder's own,
+# so two checkouts never replace each other's CA), which needs root.
+# Port: IVRA_RELEASE_PORT (8443); a port taken by anything else is refused by name.
 # IVRA_RELEASE_CERT and IVRA_RELEASE_KEY serve another certificate and key in
-# place of the one made here (the tests use them to serve untrusted ones).
+# place of the one made here (the tests use them to serve untrusted ones);
+# IVRA_RELEASE_EXTRA_CONF names a file of nginx directives added to the server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
 state="$project/.run/release-service"
 port="${IVRA_RELEASE_PORT:-8443}"
-ca_name="ivra-local-release-ca"
+ca_name="ivra-local-release-ca-$(printf '%s' "$state" | sha256sum | cut -c1-12)"
 system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
 
 running() { [ -f "$state/nginx.pid" ] && kill -0 "$(cat "$state/nginx.pid")" 2>/dev/null; }
+port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
 
 make_certificates() {
   mkdir -p "$state"
@@ -74,6 +78,7 @@ http {
     # Manifests must never be served stale; artifacts never change under their name.
     location /releases/manifests/ { add_header Cache-Control "no-cache" always; }
     location /releases/ { add_header Cache-Control "public, max-age=31536000, immutable" always; }
+    ${IVRA_RELEASE_EXTRA_CONF:+include $IVRA_RELEASE_EXTRA_CONF;}
   }
 }
 CONF
@@ -88,6 +93,10 @@ case "${1:-}" in
     tree=$(realpath -m "${2:-$project/.run/release-tree}")
     mkdir -p "$tree"
     if running; then "$0" stop; fi
+    if port_taken; then
+      echo "release-service: port $port on 127.0.0.1 is in use by another process (another checkout's release service?); stop it or choose another port with IVRA_RELEASE_PORT" >&2
+      exit 1
+    fi
     make_certificates
     trust_ca
     write_config "$tree"

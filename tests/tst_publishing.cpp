@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace TestUtil;
+
+Q_DECLARE_METATYPE(ZipEntry)
 
 namespace {
 const QString kBase = QStringLiteral("https://releases.example:8443");
@@ -112,6 +115,91 @@ private Q_SLOTS:
         QTest::newRow("unsafe entry name") << "zip"
                                            << ""
                                            << "Unsafe zip entry path: ../evil.";
+        QTest::newRow("leading zero") << "version"
+                                      << "01.2.0"
+                                      << "Version 01.2.0 is not in canonical form; publish it as "
+                                         "1.2.0.";
+    }
+
+    // What the launcher could not install or launch on one of its platforms is
+    // refused at publish time, naming the entry and why.
+    void packagesRefusedByEntry_data()
+    {
+        QTest::addColumn<QList<ZipEntry>>("entries");
+        QTest::addColumn<QString>("message");
+        const ZipEntry client{"bin/client", "#!/bin/sh\n", 0100755};
+        ZipEntry lzma{"data/big", "x"};
+        lzma.method = 14;
+        QTest::newRow("LZMA") << QList<ZipEntry>{client, lzma}
+                              << "Package entry data/big is compressed with LZMA, which the "
+                                 "launcher cannot read; use deflate (or store).";
+        ZipEntry deflate64{"data/big", "x"};
+        deflate64.method = 9;
+        QTest::newRow("Deflate64") << QList<ZipEntry>{client, deflate64}
+                                   << "Package entry data/big is compressed with Deflate64";
+        ZipEntry encrypted{"data/secret", "x"};
+        encrypted.flags = 1;
+        QTest::newRow("encrypted")
+            << QList<ZipEntry>{client, encrypted} << "Package entry data/secret is encrypted";
+        QTest::newRow("bsdtar names") << QList<ZipEntry>{ZipEntry{"./bin/client", "x"}}
+                                      << "Unsafe zip entry path: ./bin/client. The archiver wrote "
+                                         "\"./\" names, as `bsdtar --format zip -cf p.zip .` does";
+        QTest::newRow("legacy code page")
+            << QList<ZipEntry>{client, ZipEntry{"\x8f\xe0.txt", "x"}}
+            << "Package entry \u008f\u00e0.txt: the name is not UTF-8";
+        QTest::newRow("case") << QList<ZipEntry>{client, ZipEntry{"Data/a", "x"},
+                                                 ZipEntry{"data/A", "y"}}
+                              << "Package entries Data/a and data/A differ only in case";
+    }
+    void packagesRefusedByEntry()
+    {
+        QFETCH(QList<ZipEntry>, entries);
+        QFETCH(QString, message);
+        const QString tree = temp.filePath(QStringLiteral("entry-%1").arg(QTest::currentDataTag()));
+        ClientPublication p = client(tree);
+        p.sourceFolder.clear();
+        p.sourceZip = temp.filePath(QStringLiteral("%1.zip").arg(QTest::currentDataTag()));
+        QVERIFY(writeFile(p.sourceZip, buildZip(entries)));
+        const QString error = publishClient(p);
+        QVERIFY2(error.startsWith(message), qPrintable(error));
+        QCOMPARE(filesBelow(tree), 0);
+    }
+
+    // The real tool from the folder it runs in: relative paths work, a Windows
+    // package is published with a note, and check says what it checked.
+    void toolWithRelativePaths()
+    {
+        QTemporaryDir work;
+        QVERIFY(writeFile(work.filePath("clientsrc/bin/client"), "#!/bin/sh\n"));
+        ZipEntry windows{"bin/client", "MZ"};
+        windows.madeByUnix = false;
+        QVERIFY(writeFile(work.filePath("windows.zip"), buildZip({windows})));
+        const QString tool = qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + "/ivra-release";
+        auto run = [&](const QStringList &args) {
+            QProcess process;
+            process.setWorkingDirectory(work.path());
+            process.start(tool, args);
+            process.waitForFinished(60000);
+            return qMakePair(process.exitCode(), QString::fromUtf8(process.readAllStandardOutput() +
+                                                                   process.readAllStandardError()));
+        };
+        const QStringList common{"client", "--tree",    "tree",      "--base-url",
+                                 kBase,    "--product", "ivra-demo", "--channel",
+                                 "stable", "--exe",     "bin/client"};
+        auto result = run(common + QStringList{"--version", "1.0.0", "--from-folder", "clientsrc"});
+        QVERIFY2(result.first == 0, qPrintable(result.second));
+        result = run(common + QStringList{"--version", "1.1.0", "--from-zip", "windows.zip"});
+        QVERIFY2(result.first == 0, qPrintable(result.second));
+        QVERIFY2(result.second.contains("note: bin/client records no execute permission"),
+                 qPrintable(result.second));
+        result = run({"check", "--tree", "tree", "--base-url", kBase});
+        QVERIFY2(result.first == 0, qPrintable(result.second));
+        for (const char *line : {"manifest client-ivra-demo.json: client ivra-demo 1.1.0",
+                                 "bytes as declared, sha256 ", "launch file bin/client found"})
+            QVERIFY2(result.second.contains(line), qPrintable(result.second));
+        result = run({"--help"});
+        QVERIFY(result.second.contains("Secret key file that signs the manifests"));
+        QVERIFY(result.second.contains("Examples:"));
     }
     void refusalsWriteNothing()
     {

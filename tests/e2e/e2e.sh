@@ -173,9 +173,29 @@ sed -i 's/"latestVersion": "1.3.0"/"latestVersion": "1.4.0"/' "$manifest"
 lines_before=$(wc -l < "$access"); : > "$(logfile)"
 start_launcher && wait_for 'grep -q "client manifest signature refused" "$(logfile)"' 20 || fail "changed manifest not refused"
 sleep 0.5; shot signed-refused; stop_launcher
+check 'grep -q "Pass ended: Release data signature is not valid. (Retry offered)" "$(logfile)"' "refusal not logged"
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "something was downloaded"
 check '[ ! -e "$data/clients/ivra-demo/1.4.0" ]' "1.4.0 appeared"
 unset launcher
+finished $before
+
+scenario="a redirect from https to http is refused and logged as such"; before=$failures
+printf 'location = /releases/manifests/gateway-demo.json { return 302 http://127.0.0.1:9/releases/manifests/gateway-demo.json; }\n' \
+  > "$work/redirect.conf"
+IVRA_RELEASE_EXTRA_CONF="$work/redirect.conf" "$service" start "$tree" >/dev/null
+new_home redirect
+start_launcher && wait_for 'grep -q "gateway manifest failed after" "$(logfile)"' 20 || fail "no failure logged"
+stop_launcher
+check 'grep -q "gateway manifest redirect from https to http refused: https://127.0.0.1:8443/releases/manifests/gateway-demo.json?edition=demo -> http://127.0.0.1:9/" "$(logfile)"' \
+  "redirect not named: $(grep -m1 'redirect\|failed after' "$(logfile)")"
+check 'grep -q "Pass ended: Release service returned HTTP 302. (Retry offered)" "$(logfile)"' "message changed"
+"$service" start "$tree" >/dev/null
+finished $before
+
+scenario="a second service on a taken port is refused by name"; before=$failures
+out=$(IVRA_RELEASE_PORT=8443 bash -c 'cd "$1" && cp -r scripts "$2/" && "$2/scripts/release-service.sh" start "$3" 2>&1' _ "$project" "$work" "$tree")
+check 'echo "$out" | grep -q "port 8443 on 127.0.0.1 is in use by another process"' "not refused: $out"
+check '"$service" status >/dev/null' "the first service was disturbed"
 finished $before
 
 cp "$work"/*.png "$build/" 2>/dev/null
