@@ -292,6 +292,9 @@ private Q_SLOTS:
                 maxAlpha = qMax(maxAlpha, qAlpha(image.pixel(x, y)));
         QCOMPARE(maxAlpha, 13);
         QCOMPARE(qAlpha(image.pixel(0, 0)), 0);
+        // The window's icon comes from the same resources, on every platform.
+        QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(window.windowIcon().pixmap(256).size(), QSize(256, 256));
     }
 
     void exitClosesTheWindow()
