@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QNetworkProxyFactory>
 
 int main(int argc, char **argv)
 {
@@ -11,6 +12,9 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("IvraLauncher"));
     // The log folder is derived from the two names above, so this comes after them.
     installFileLogging();
+    // The machine's proxy settings (https_proxy, http_proxy, no_proxy on Linux;
+    // the system settings on Windows), as behind a corporate proxy.
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
 
     qInfo().noquote() << QStringLiteral("IVRA Launcher started.");
     qInfo().noquote() << QStringLiteral("Logging mode: file only.");

@@ -7,69 +7,80 @@
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "storage/paths.h"
+#include "ui_mainwindow.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
-bool MainWindow::installClientPackage(const QString &packagePath)
+void MainWindow::installClientPackage(const QString &packagePath)
 {
-    const QString version = clientRelease.latestVersion;
+    ClientInstallPlan plan;
+    plan.packagePath = packagePath;
+    plan.version = clientRelease.latestVersion;
     // A blank version would make the version folder the empty path, that is
     // the current directory: refuse it before any removal or extraction.
-    if (version.trimmed().isEmpty()) {
+    if (plan.version.trimmed().isEmpty()) {
         showFailure(QStringLiteral("Client manifest contains invalid version data."), true);
-        return false;
+        return;
     }
-    const QString productPath = clientProductPath(clientProductId);
-    const QString stagingPath = clientStagingPath(clientProductId, version);
-    const QString versionPath = clientVersionPath(clientProductId, version);
+    plan.productPath = clientProductPath(clientProductId);
+    plan.stagingPath = clientStagingPath(clientProductId, plan.version);
+    plan.versionPath = clientVersionPath(clientProductId, plan.version);
+    plan.launchExePath = clientRelease.launchExePath;
+
+    // The install runs on a worker; the window keeps painting and shows the
+    // bytes written against the package's unpacked size.
+    ui->progressBar->show();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    auto total = std::make_shared<std::atomic<qint64>>(0);
+    auto progress = workerProgress;
+    progress->bytesWritten = 0;
+    auto *poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, [this, progress, total]() {
+        const qint64 all = total->load();
+        if (all > 0)
+            ui->progressBar->setValue(int(qMin<qint64>(100, progress->bytesWritten * 100 / all)));
+    });
+    poll->start(kInstallProgressIntervalMs);
+    auto *watcher = new QFutureWatcher<ClientInstallOutcome>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, poll, plan]() {
+        poll->deleteLater();
+        watcher->deleteLater();
+        onClientInstallFinished(plan, watcher->result());
+    });
+    const QFuture<ClientInstallOutcome> done = QtConcurrent::run(
+        [plan, progress, total]() { return runClientInstall(plan, progress.get(), total.get()); });
+    workerDone = QFuture<void>(done);
+    watcher->setFuture(done);
+}
+
+void MainWindow::onClientInstallFinished(const ClientInstallPlan &plan,
+                                         const ClientInstallOutcome &outcome)
+{
+    if (!outcome.error.isEmpty()) {
+        if (!outcome.cause.isEmpty())
+            logWarning(QStringLiteral("Extraction of %1 failed: %2 (%3)")
+                           .arg(plan.packagePath, outcome.error, outcome.cause));
+        showFailure(outcome.error, true);
+        return;
+    }
     QString error;
-
-    if (!removeDirectoryIfPresent(stagingPath, &error) ||
-        !removeDirectoryIfPresent(versionPath, &error)) {
-        showFailure(error, true);
-        return false;
-    }
-    if (!QDir().mkpath(stagingPath)) {
-        showFailure(
-            QStringLiteral("Unable to create client staging directory: %1").arg(stagingPath), true);
-        return false;
-    }
-    // From here on a failure before promotion leaves no staging folder behind.
-    auto abandonStaging = [&](const QString &message) {
-        removeDirectoryIfPresent(stagingPath);
-        showFailure(message, true);
-        return false;
-    };
-    QString cause;
-    ExtractionOptions options;
-    options.cause = &cause;
-    if (!extractZipPayload(packagePath, stagingPath, &error, options)) {
-        logWarning(
-            QStringLiteral("Extraction of %1 failed: %2 (%3)").arg(packagePath, error, cause));
-        return abandonStaging(error);
-    }
-    if (resolveLaunchPath(stagingPath, clientRelease.launchExePath, &error).isEmpty())
-        return abandonStaging(error);
-    if (!QDir().mkpath(productPath))
-        return abandonStaging(
-            QStringLiteral("Unable to create client product directory: %1").arg(productPath));
-    if (!QDir(productPath).rename(QFileInfo(stagingPath).fileName(), version))
-        return abandonStaging(
-            QStringLiteral("Unable to promote installed IVRA client: %1.").arg(versionPath));
-
-    const QString executable = resolveLaunchPath(versionPath, clientRelease.launchExePath, &error);
+    const QString executable = resolveLaunchPath(plan.versionPath, plan.launchExePath, &error);
     if (executable.isEmpty()) {
         showFailure(error, true);
-        return false;
+        return;
     }
-    recordInstalledClientVersion(gatewayState, clientProductId, version);
+    recordInstalledClientVersion(gatewayState, clientProductId, plan.version);
     if (!persistGatewayState())
-        return false;
+        return;
     pruneOldClientInstalls(clientProductId);
     setLaunchTarget(executable);
-    return true;
+    showReady();
 }
 
 void MainWindow::pruneOldClientInstalls(const QString &productId)

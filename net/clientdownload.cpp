@@ -19,7 +19,7 @@ void MainWindow::startClientDownload()
         QDir(downloadsPath())
             .absoluteFilePath(QStringLiteral("%1/%2").arg(clientProductId, fileName));
     ui->statusLabel->setText(QStringLiteral("Downloading IVRA..."));
-    startDownload(url, target, RequestPurpose::ClientZip);
+    startDownload(url, target, RequestPurpose::ClientZip, clientRelease.artifactSizeBytes);
 }
 
 void MainWindow::onClientPackageDownloaded()
@@ -39,6 +39,5 @@ void MainWindow::onClientPackageDownloaded()
                               QStringLiteral("IVRA client zip")))
         return;
     ui->statusLabel->setText(QStringLiteral("Installing IVRA..."));
-    if (installClientPackage(downloadTargetPath))
-        showReady();
+    installClientPackage(downloadTargetPath);
 }

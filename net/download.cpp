@@ -3,14 +3,17 @@
 #include "app/logging.h"
 #include "net/filedigest.h"
 #include "net/releaserequest.h"
+#include "net/resume.h"
 #include "ui_mainwindow.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <memory>
 
@@ -44,7 +47,8 @@ void watchForStall(QNetworkReply *reply, const QString &urlText)
 }
 } // namespace
 
-void MainWindow::startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose)
+void MainWindow::startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose,
+                               qint64 declaredSize)
 {
     // Aborting finishes the running reply at once, through the dispatcher.
     if (downloadReply && downloadReply->isRunning())
@@ -57,11 +61,20 @@ void MainWindow::startDownload(const QUrl &url, const QString &targetPath, Reque
     }
     downloadTargetPath = targetPath;
     downloadPartPath = targetPath + QStringLiteral(".part");
-    QFile::remove(downloadPartPath);
+    downloadDeclaredSize = declaredSize;
+    downloadFailure.clear();
+    downloadSha256.clear();
+    const QString urlText = url.toString(QUrl::RemovePassword);
+    const ResumeState resume = loadResumeState(resumeStatePath(downloadPartPath));
+    downloadOffset =
+        resumableOffset(resume, urlText, QFileInfo(downloadPartPath).size(), declaredSize);
+    if (downloadOffset == 0)
+        discardPart();
+    downloadWritten = downloadOffset;
 
     delete downloadFile;
     downloadFile = new QFile(downloadPartPath);
-    if (!downloadFile->open(QIODevice::WriteOnly)) {
+    if (!downloadFile->open(downloadOffset > 0 ? QIODevice::Append : QIODevice::WriteOnly)) {
         const QString error = downloadFile->errorString();
         delete downloadFile;
         downloadFile = nullptr;
@@ -71,20 +84,141 @@ void MainWindow::startDownload(const QUrl &url, const QString &targetPath, Reque
 
     ui->progressBar->show();
     ui->progressBar->setRange(0, 0);
+    if (downloadOffset == 0) {
+        downloadHash = sha256Begin();
+        sendDownloadRequest(url, purpose, QByteArray());
+        return;
+    }
+    logInfo(QStringLiteral("Resuming %1 from byte %2: %3")
+                .arg(requestPurposeName(int(purpose)))
+                .arg(downloadOffset)
+                .arg(urlText));
+    // What is already on disk is hashed first, off the window's thread; the
+    // request for the rest goes out when that is done.
+    const QString part = downloadPartPath;
+    const qint64 bytes = downloadOffset;
+    auto progress = workerProgress;
+    auto *watcher = new QFutureWatcher<Sha256Stream>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this,
+            [this, watcher, url, purpose, part, validator = resumeValidator(resume)]() {
+                watcher->deleteLater();
+                if (part != downloadPartPath || !downloadFile)
+                    return; // another download took over meanwhile
+                downloadHash = watcher->result();
+                if (!downloadHash.context) {
+                    // The part could not be read back: start again from zero.
+                    downloadFile->resize(0);
+                    downloadOffset = downloadWritten = 0;
+                    downloadHash = sha256Begin();
+                    sendDownloadRequest(url, purpose, QByteArray());
+                    return;
+                }
+                sendDownloadRequest(url, purpose, validator);
+            });
+    const QFuture<Sha256Stream> hashed = QtConcurrent::run([part, bytes, progress]() {
+        Sha256Stream stream = sha256Begin();
+        if (!sha256AddFile(stream, part, bytes, nullptr, &progress->cancelled))
+            stream.context.reset();
+        return stream;
+    });
+    workerDone = QFuture<void>(hashed);
+    watcher->setFuture(hashed);
+}
 
-    QNetworkReply *reply = networkManager->get(releaseRequest(url));
+void MainWindow::sendDownloadRequest(const QUrl &url, RequestPurpose purpose,
+                                     const QByteArray &validator)
+{
+    QNetworkRequest request = releaseRequest(url);
+    if (downloadOffset > 0) {
+        // The rest only if the file is still the one the part came from; else the whole.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(downloadOffset) + "-");
+        request.setRawHeader("If-Range", validator);
+    }
+    downloadAnswered = false;
+    QNetworkReply *reply = networkManager->get(request);
     tagReply(reply, purpose);
     downloadReply = reply;
     // Bounds what the network thread may queue ahead of the disk, so memory
     // stays flat however large the artifact is.
     reply->setReadBufferSize(kDownloadReadBufferBytes);
     // Artifacts go straight to disk as they arrive; they are never held whole in memory.
-    connect(reply, &QIODevice::readyRead, this, [this, reply]() {
-        if (reply == downloadReply && downloadFile)
-            downloadFile->write(reply->readAll());
-    });
+    connect(reply, &QIODevice::readyRead, this, [this, reply]() { consumeDownloadData(reply); });
     connect(reply, &QNetworkReply::downloadProgress, this, &MainWindow::onDownloadProgress);
     watchForStall(reply, url.toString(QUrl::RemovePassword));
+}
+
+bool MainWindow::consumeDownloadData(QNetworkReply *reply)
+{
+    if (reply != downloadReply || !downloadFile || !downloadFailure.isEmpty())
+        return false;
+    if (!downloadAnswered && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+        downloadAnswered = true;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (downloadOffset > 0 && status != 206) {
+            // The server ignored the range or the file changed: the answer is the whole file.
+            logInfo(QStringLiteral("%1 did not resume (HTTP %2): starting again from byte 0")
+                        .arg(requestPurposeName(reply->property(kRequestPurposeProperty).toInt()))
+                        .arg(status));
+            downloadFile->resize(0);
+            downloadOffset = downloadWritten = 0;
+            downloadHash = sha256Begin();
+        }
+        if (status >= 200 && status <= 299) {
+            ResumeState state = loadResumeState(resumeStatePath(downloadPartPath));
+            if (status != 206 || state.url != reply->request().url().toString(QUrl::RemovePassword))
+                state = ResumeState();
+            state.url = reply->request().url().toString(QUrl::RemovePassword);
+            if (reply->hasRawHeader("ETag"))
+                state.etag = reply->rawHeader("ETag");
+            if (reply->hasRawHeader("Last-Modified"))
+                state.lastModified = reply->rawHeader("Last-Modified");
+            state.bytes = downloadOffset;
+            saveResumeState(resumeStatePath(downloadPartPath), state);
+        }
+    }
+    const QByteArray data = reply->readAll();
+    if (data.isEmpty())
+        return true;
+    downloadWritten += data.size();
+    // A host that sends more than the manifest declares is stopped at once,
+    // before it can fill the disk.
+    if (downloadDeclaredSize > 0 && downloadWritten > downloadDeclaredSize) {
+        downloadFailure =
+            QStringLiteral(
+                "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                .arg(downloadDeclaredSize)
+                .arg(downloadWritten);
+        reply->abort();
+        return false;
+    }
+    if (downloadFile->write(data) != data.size()) {
+        downloadFailure =
+            QStringLiteral("Unable to write download file: %1").arg(downloadFile->errorString());
+        reply->abort();
+        return false;
+    }
+    sha256Add(downloadHash, data.constData(), data.size());
+    return true;
+}
+
+bool MainWindow::keepPartForResume()
+{
+    ResumeState state = loadResumeState(resumeStatePath(downloadPartPath));
+    const qint64 size = QFileInfo(downloadPartPath).size();
+    if (resumeValidator(state).isEmpty() || size <= 0) {
+        discardPart();
+        return false;
+    }
+    state.bytes = size;
+    saveResumeState(resumeStatePath(downloadPartPath), state);
+    logInfo(QStringLiteral("Kept %1 bytes of %2 to resume").arg(size).arg(downloadPartPath));
+    return true;
+}
+
+void MainWindow::discardPart()
+{
+    QFile::remove(downloadPartPath);
+    QFile::remove(resumeStatePath(downloadPartPath));
 }
 
 void MainWindow::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -100,8 +234,11 @@ void MainWindow::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 bool MainWindow::verifyDownloadedFile(const QString &path, const QString &expectedSha256,
                                       const QString &label)
 {
+    // The digest of the download itself was computed as its bytes were written.
     QString error;
-    const QString actual = fileSha256Hex(path, &error);
+    const QString actual = path == downloadTargetPath && !downloadSha256.isEmpty()
+                               ? downloadSha256
+                               : fileSha256Hex(path, &error);
     if (actual.isEmpty()) {
         showFailure(error, true);
         return false;

@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 #include "net/releaserequest.h"
+#include "net/resume.h"
 #include "ui_mainwindow.h"
 
 #include <QDateTime>
@@ -94,11 +95,24 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         return;
     }
     if (fileReply && downloadFile) {
-        downloadFile->write(reply->readAll());
+        consumeDownloadData(reply);
+        if (downloadFailure.isEmpty() && !downloadFile->flush())
+            downloadFailure = QStringLiteral("Unable to write download file: %1")
+                                  .arg(downloadFile->errorString());
         downloadFile->close();
         delete downloadFile;
         downloadFile = nullptr;
         downloadReply = nullptr;
+    }
+    if (fileReply && !downloadFailure.isEmpty()) {
+        // Stopped by the launcher itself: too many bytes, or the disk refused them.
+        discardPart();
+        logWarning(QStringLiteral("%1 stopped after %2 ms: %3")
+                       .arg(name)
+                       .arg(elapsed)
+                       .arg(downloadFailure));
+        showFailure(downloadFailure, true);
+        return;
     }
 
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -107,8 +121,9 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
     // Qt also flags an HTTP error status as a reply error; an answer that came
     // with a status is judged by that status, not reported as a network failure.
     if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
+        // What arrived stays for the next try to continue, when the server allows it.
         if (fileReply)
-            QFile::remove(downloadPartPath);
+            keepPartForResume();
         if (signedExchange)
             abandonSignedManifest();
         logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
@@ -128,7 +143,7 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
     if (httpFailure) {
         const QByteArray body = fileReply ? QByteArray() : reply->readAll();
         if (fileReply)
-            QFile::remove(downloadPartPath);
+            discardPart();
         if (signedExchange)
             abandonSignedManifest();
         // Qt refuses a redirect from https to http and reports only the status;
@@ -165,6 +180,8 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
         return;
     }
 
+    downloadSha256 = sha256Finish(downloadHash);
+    QFile::remove(resumeStatePath(downloadPartPath));
     // QFile::rename does not overwrite, so a file left by an earlier download goes first.
     QFile::remove(downloadTargetPath);
     if (!QFile::rename(downloadPartPath, downloadTargetPath)) {

@@ -9,9 +9,12 @@
 #include "ui/mainwindow.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace TestUtil;
@@ -165,17 +168,168 @@ private Q_SLOTS:
                  QByteArray("working install"));
     }
 
+    // A full disk is reported at the first write that fails, not after the transfer.
     void downloadFolderFillsUp()
     {
-        servePackage(TestResponse{200, package});
+        TestResponse slow{200, package};
+        slow.trickleBytes = 512 * 1024;
+        slow.trickleIntervalMs = 500;
+        servePackage(slow);
         FileSizeLimit limit(1 << 20);
         MainWindow window;
-        expectCleanFailure(window,
-                           QStringLiteral("Downloaded IVRA client size mismatch. Expected %1 "
-                                          "bytes, received ")
-                               .arg(package.size()));
-        // What arrived is kept for inspection, never unpacked.
-        QVERIFY(QFileInfo(download()).size() <= 1 << 20);
+        QElapsedTimer timer;
+        timer.start();
+        expectCleanFailure(window, QStringLiteral("Unable to write download file: "));
+        // Half of the trickled transfer at most: the write failure stopped it.
+        QVERIFY2(timer.elapsed() < 2500, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!QFileInfo::exists(download()));
+    }
+
+    // A download cut at 50 % continues on Retry with Range and If-Range where
+    // it stopped; a server that ignores Range, or a file that changed behind
+    // the same URL, starts again from zero. Each ends installed.
+    void resumedDownloads_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("resumes") << "ranges";
+        QTest::newRow("server ignores Range") << "ignores";
+        QTest::newRow("artifact changed") << "changed";
+    }
+
+    void resumedDownloads()
+    {
+        QFETCH(QString, server);
+        const qint64 half = package.size() / 2;
+        int answers = 0;
+        qint64 served = 0;
+        QByteArray current = package;
+        QByteArray etag = "\"v1\"";
+        servePackage(TestResponse{});
+        this->server.route(kPackagePath, [&](const RecordedRequest &request) {
+            TestResponse response{200, current};
+            response.extraHeaders = {"ETag: " + etag};
+            const QByteArray range = request.headers.value("range");
+            if (answers++ == 0) {
+                response.dropAfterBytes = half;
+                response.reset = true;
+                served += half;
+                return response;
+            }
+            if (server == "ranges" && range.startsWith("bytes=") &&
+                request.headers.value("if-range") == etag) {
+                const qint64 from = range.mid(6, range.size() - 7).toLongLong();
+                response.status = 206;
+                response.body = current.mid(from);
+                response.extraHeaders << "Content-Range: bytes " + QByteArray::number(from) + "-" +
+                                             QByteArray::number(current.size() - 1) + "/" +
+                                             QByteArray::number(current.size());
+            }
+            served += response.body.size();
+            return response;
+        });
+        const int logStart = logLines().size();
+        MainWindow window;
+        QTRY_VERIFY(statusText(&window).startsWith(kNetworkFailure));
+        const qint64 kept = QFileInfo(download() + ".part").size();
+        QVERIFY(kept > 0);
+
+        if (server == "changed") {
+            // A new build was uploaded under the same name: new bytes, new ETag, new manifest.
+            current = buildZip(
+                {{"bin/client", "#!/bin/sh\n"}, {"data/other.bin", package.left(2 << 20)}});
+            etag = "\"v2\"";
+            this->server.route(kClientPath, jsonResponse(clientManifest(
+                                                {{"latestVersion", "2.0.0"}},
+                                                {{"url", "http://releases.test" + kPackagePath},
+                                                 {"sha256", sha256Hex(current)},
+                                                 {"sizeBytes", current.size()}})));
+        }
+        button(&window, "downloadButton")->click();
+        QTRY_COMPARE(statusText(&window), kReady);
+        const RecordedRequest retry = this->server.requests().last();
+        QCOMPARE(retry.path, kPackagePath);
+        QVERIFY(retry.headers.value("range").startsWith("bytes="));
+        QCOMPARE(retry.headers.value("if-range"), QByteArray("\"v1\""));
+        const QStringList log = logLinesSince(logStart);
+        QCOMPARE(log.filter(QRegularExpression("info Resuming client zip from byte \\d+: ")).size(),
+                 1);
+        QCOMPARE(retry.headers.value("range"), "bytes=" + QByteArray::number(kept) + "-");
+        if (server == "ranges") {
+            // What was kept was not fetched again: only the lost tail of the reset was.
+            QCOMPARE(served - half, qint64(package.size()) - kept);
+        } else {
+            QCOMPARE(log.filter("did not resume (HTTP 200): starting again from byte 0").size(), 1);
+            QCOMPARE(readFile(downloadsPath() + "/ivra-demo/ivra-demo_2.0.0.zip"), current);
+        }
+        QVERIFY(!QFileInfo::exists(download() + ".part"));
+        QVERIFY(!QFileInfo::exists(download() + ".part.resume"));
+    }
+
+    // More bytes than the manifest declares: stopped at once, nothing kept.
+    void moreBytesThanDeclared()
+    {
+        TestResponse endless{200, package + QByteArray(4 << 20, 'x')};
+        servePackage(endless);
+        MainWindow window;
+        expectCleanFailure(
+            window, QStringLiteral("Downloaded IVRA client size mismatch. Expected %1 bytes, "
+                                   "received ")
+                        .arg(package.size()));
+        const qint64 received =
+            statusText(&window).section("received ", 1).section(' ', 0, 0).toLongLong();
+        QVERIFY(received > package.size() && received < package.size() + (2 << 20));
+    }
+
+    // The install runs off the window's thread: the window keeps answering, and
+    // Exit during it closes at once, leaving no staging and no version folder.
+    void installKeepsTheWindowAnswering()
+    {
+        QList<ZipEntry> entries{{"bin/client", "#!/bin/sh\n"}};
+        for (int i = 0; i < 6000; ++i)
+            entries.append(
+                {QByteArray("data/") + QByteArray::number(i % 60) + "/f" + QByteArray::number(i),
+                 QByteArray(16 * 1024, char('a' + i % 26))});
+        const QByteArray large = buildZip(entries);
+        for (const bool exitMidway : {false, true}) {
+            freshDataRoot();
+            QVERIFY(setUpWorkingInstall("1.0.0", "working install"));
+            servePackage(TestResponse{200, large});
+            server.route(kClientPath, jsonResponse(clientManifest(
+                                          {{"latestVersion", "2.0.0"}},
+                                          {{"url", "http://releases.test" + kPackagePath},
+                                           {"sha256", sha256Hex(large)},
+                                           {"sizeBytes", large.size()}})));
+            auto *window = new MainWindow;
+            window->show();
+            QTRY_COMPARE(statusText(window), QStringLiteral("Installing IVRA..."));
+            QElapsedTimer gap;
+            gap.start();
+            qint64 longest = 0;
+            bool progressed = false;
+            while (statusText(window) == QStringLiteral("Installing IVRA...")) {
+                QTest::qWait(5);
+                longest = qMax(longest, gap.restart());
+                progressed = progressed || progressBar(window)->value() > 0;
+                if (exitMidway && progressed)
+                    break;
+            }
+            if (!exitMidway) {
+                QCOMPARE(statusText(window), kReady);
+                QVERIFY(progressed);
+                QVERIFY2(longest < 100, qPrintable(QString::number(longest)));
+                delete window;
+                continue;
+            }
+            QElapsedTimer closing;
+            closing.start();
+            button(window, "exitButton")->click();
+            QVERIFY(!window->isVisible());
+            delete window;
+            QVERIFY2(closing.elapsed() < 1000, qPrintable(QString::number(closing.elapsed())));
+            QVERIFY(!QFileInfo::exists(clientVersionPath(kProduct, "2.0.0")));
+            QVERIFY(!QFileInfo::exists(clientStagingPath(kProduct, "2.0.0")));
+            QCOMPARE(readFile(gatewayStatePath()), stateBefore);
+        }
     }
 };
 

@@ -29,7 +29,8 @@ QPoint roundedPoint(const QPointF &point)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), networkManager(new QNetworkAccessManager(this)),
-      clientProductId(clientProductIdForEdition(buildEdition()))
+      clientProductId(clientProductIdForEdition(buildEdition())),
+      workerProgress(std::make_shared<ExtractionProgress>())
 {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     ui->setupUi(this);
@@ -79,6 +80,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // Exit during an install: the worker stops at its next chunk and removes
+    // its staging folder; nothing half-made is promoted or recorded.
+    workerProgress->cancelled = true;
+    workerDone.waitForFinished();
     // Closing the file leaves the ".part" on disk; the next download of the same artifact removes
     // it.
     delete downloadFile;

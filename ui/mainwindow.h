@@ -1,11 +1,14 @@
 #pragma once
 
+#include "install/clientinstall.h"
+#include "net/filedigest.h"
 #include "net/requestinfo.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/signature.h"
 #include "storage/gatewaystate.h"
 
+#include <QFuture>
 #include <QMainWindow>
 #include <QPoint>
 #include <QStringList>
@@ -62,7 +65,12 @@ private:
     QNetworkReply *sendReleaseRequest(const QUrl &url, RequestPurpose purpose,
                                       const QString &timeoutFormat);
     void onNetworkReplyFinished(QNetworkReply *reply);
-    void startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose);
+    void startDownload(const QUrl &url, const QString &targetPath, RequestPurpose purpose,
+                       qint64 declaredSize = 0);
+    void sendDownloadRequest(const QUrl &url, RequestPurpose purpose, const QByteArray &validator);
+    bool consumeDownloadData(QNetworkReply *reply);
+    bool keepPartForResume();
+    void discardPart();
     void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
     bool verifyDownloadedFile(const QString &path, const QString &expectedSha256,
                               const QString &label);
@@ -81,7 +89,9 @@ private:
     void saveAcceptedTimestamps();
 
     // Installation (install/).
-    bool installClientPackage(const QString &packagePath);
+    void installClientPackage(const QString &packagePath);
+    void onClientInstallFinished(const ClientInstallPlan &plan,
+                                 const ClientInstallOutcome &outcome);
     void pruneOldClientInstalls(const QString &productId);
     void setLaunchTarget(const QString &executablePath);
     void onLaunchClicked();
@@ -102,6 +112,20 @@ private:
     QFile *downloadFile = nullptr;
     QString downloadPartPath;
     QString downloadTargetPath;
+    // The running download: the digest of what is on disk so far, where it
+    // resumed, what was written, the size the manifest declares (0: none),
+    // and a failure found while writing that ended it.
+    Sha256Stream downloadHash;
+    QString downloadSha256;
+    qint64 downloadOffset = 0;
+    qint64 downloadWritten = 0;
+    qint64 downloadDeclaredSize = 0;
+    bool downloadAnswered = false;
+    QString downloadFailure;
+    // Work off the window's thread (resumed-part digests, the install); the
+    // destructor cancels it and waits, so nothing outlives the window.
+    std::shared_ptr<ExtractionProgress> workerProgress;
+    QFuture<void> workerDone;
     QPoint dragOffset;
     // Signed builds only: the keys, and the manifest and signature of the
     // request under way (a reply not among them belongs to an ended exchange).

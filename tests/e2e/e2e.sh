@@ -179,6 +179,34 @@ check '[ ! -e "$data/clients/ivra-demo/1.4.0" ]' "1.4.0 appeared"
 unset launcher
 finished $before
 
+scenario="behind a proxy: the release service is reached only through tinyproxy"; before=$failures
+# "ivrarelease" resolves only inside the proxy (its own /etc/hosts, in a mount
+# namespace of its own), so a direct connection cannot work.
+make_cert proxied "$ca/ca.crt" "$ca/ca.key" DNS:ivrarelease 30
+proxied_tree="$work/tree-proxied"
+IVRA_RELEASE_BASE_URL=https://ivrarelease:8443 "$project/scripts/publish-demo.sh" "$build" "$proxied_tree" 1.0.0 >/dev/null
+IVRA_RELEASE_CERT="$certs/proxied.crt" IVRA_RELEASE_KEY="$certs/proxied.key" "$service" start "$proxied_tree" >/dev/null
+proxy_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '127.0.0.1 localhost ivrarelease\n' > "$work/proxy-hosts"
+printf 'Port %s\nListen 127.0.0.1\nTimeout 60\nLogFile "%s"\nLogLevel Connect\nMaxClients 20\nAllow 127.0.0.1\nConnectPort 8443\n' \
+  "$proxy_port" "$work/tinyproxy.log" > "$work/tinyproxy.conf"
+unshare -m sh -c 'mount --bind "$1" /etc/hosts && exec tinyproxy -d -c "$2"' _ \
+  "$work/proxy-hosts" "$work/tinyproxy.conf" >/dev/null 2>&1 & proxy_pid=$!
+wait_for '(exec 3<>"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null' 10 || fail "tinyproxy did not start"
+new_home proxied-direct; launcher="$build/ivra_launcher_proxied"
+start_launcher && wait_for 'grep -q "gateway manifest failed after" "$(logfile)"' 20 || fail "reached without the proxy"
+stop_launcher
+new_home proxied
+export https_proxy="http://127.0.0.1:$proxy_port"
+start_launcher && wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "not installed through the proxy"
+sleep 1; stop_launcher
+unset https_proxy launcher
+check 'grep -q "CONNECT ivrarelease:8443" "$work/tinyproxy.log"' "tinyproxy saw no CONNECT"
+check '[ -x "$data/clients/ivra-demo/1.0.0/bin/ivra-demo-client" ]' "client not installed"
+kill "$proxy_pid" 2>/dev/null; wait "$proxy_pid" 2>/dev/null
+"$service" start "$tree" >/dev/null
+finished $before
+
 scenario="a redirect from https to http is refused and logged as such"; before=$failures
 printf 'location = /releases/manifests/gateway-demo.json { return 302 http://127.0.0.1:9/releases/manifests/gateway-demo.json; }\n' \
   > "$work/redirect.conf"

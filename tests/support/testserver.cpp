@@ -113,6 +113,8 @@ void TestServer::respond(QTcpSocket *socket, const TestResponse &response)
             response.announcedLength >= 0 ? response.announcedLength : response.body.size();
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     }
+    for (const QByteArray &line : response.extraHeaders)
+        head += line + "\r\n";
     head += "Connection: close\r\n\r\n";
     socket->write(head);
     sendBody(socket, response.body, response);

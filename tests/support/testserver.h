@@ -27,6 +27,7 @@ struct TestResponse
     int trickleIntervalMs = 0;  // ... with this pause in between
     // Send the headers and this many body bytes, then keep the connection open.
     qint64 stallAfterBytes = -1;
+    QList<QByteArray> extraHeaders = {}; // whole header lines, such as "ETag: \"v1\""
 };
 
 struct RecordedRequest
