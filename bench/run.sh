@@ -51,8 +51,8 @@ for size in 64 1024; do
   for i in $(seq "$runs"); do
     # A: fresh install through the real window code.
     home="$work/home"; rm -rf "$home"; mkdir -p "$home"
-    read -r ms rss < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
-    sample "A$size" "$ms"; sample "RSS$size" "$rss"
+    read -r ms rss gap < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
+    sample "A$size" "$ms"; sample "RSS$size" "$rss"; sample "GAP$size" "$gap"
     # C: the same again, up to date.
     read -r ms _ < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
     sample "C$size" "$ms"
@@ -89,6 +89,21 @@ for size in 64 1024; do
     fi
     echo "   run $i done"
   done
+  if [ "$size" -gt 64 ]; then
+    # R: a download cut at half by killing the launcher, then finished by a new
+    # start; nginx's access log tells how many bytes were served in all.
+    home="$work/home"; rm -rf "$home"; mkdir -p "$home"
+    access="$project/.run/release-service/access.log"; lines=$(wc -l < "$access")
+    part="$home/Ivra Engine/downloads/ivra-demo/ivra-demo_1.0.0.zip.part"
+    total=$(stat -c %s "$package")
+    XDG_DATA_HOME="$home" "$build/ivra-bench" pass >/dev/null 2>&1 & pid=$!
+    while kill -0 "$pid" 2>/dev/null && [ "$(stat -c %s "$part" 2>/dev/null || echo 0)" -lt $((total / 2)) ]; do sleep 0.05; done
+    kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+    XDG_DATA_HOME="$home" "$build/ivra-bench" pass >/dev/null
+    served=$(tail -n +$((lines + 1)) "$access" | grep "ivra-demo_1.0.0.zip" | awk '{s += $(NF-1)} END {print s + 0}')
+    echo "$total $served" > "$out/resume.txt"
+    rm -rf "$home"
+  fi
   scripts/release-service.sh stop >/dev/null
   rm -rf "$tree"
 done
@@ -102,12 +117,18 @@ row() { # label launcher-key reference-key target
   echo "IVRA Gateway benchmark, $(date -u +%Y-%m-%dT%H:%MZ), runs: $runs_small (64 MiB), $runs_large (1 GiB)"
   printf "%-38s %-24s %-24s %6s\n" "measure" "launcher median [spread]" "reference median [spread]" "ratio"
   row "A/B fresh install, 64 MiB" A64 B64 -
-  row "A/B fresh install, 1 GiB" A1024 B1024 1.25
+  row "A/B fresh install, 1 GiB" A1024 B1024 0.5
   row "C up to date / two curl fetches" C1024 Cref1024 1.5
   row "S signed up to date / four curl fetches" S1024 Sref1024 1.5
   row "D digest / openssl dgst -sha256" Ddigest Ddigestref 1.2
-  row "D extraction / unzip -q" Dextract Dextractref 1.2
+  row "D extraction / unzip -q" Dextract Dextractref 0.3
   while read -r content bytes; do echo "package of $content MiB content: $((bytes / 1048576)) MiB compressed"; done < "$out/packages.txt"
+  read -r gap _ < <(median_of GAP1024)
+  awk -v g="$gap" 'BEGIN { printf "longest event-loop gap during the 1 GiB install (median of runs): %d ms (<= 100 ms: %s)\n", g, (g <= 100) ? "met" : "MISSED" }'
+  if [ -f "$out/resume.txt" ]; then
+    read -r total served < "$out/resume.txt"
+    awk -v t="$total" -v s="$served" 'BEGIN { printf "download killed at 50 %% and resumed: %d bytes served for a %d-byte package, %.3fx (<= 1.05: %s)\n", s, t, s / t, (s <= t * 1.05) ? "met" : "MISSED" }'
+  fi
   read -r r64 _ < <(median_of RSS64); read -r r1024 _ < <(median_of RSS1024)
   awk -v a="$r64" -v b="$r1024" 'BEGIN { printf "peak RSS of A: %d MiB at 64 MiB, %d MiB at 1 GiB (<= 64 MiB: %s; within 10%%: %s)\n", a/1024, b/1024, (b <= 65536) ? "met" : "MISSED", (b <= a * 1.1) ? "met" : "MISSED" }'
 } | tee "$results"

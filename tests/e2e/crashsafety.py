@@ -168,6 +168,7 @@ def main():
         print("undisturbed: fresh %.2f s, update %.2f s" % (durations["fresh"], durations["update"]))
 
         phases = {}
+        resumed = 0
         for run_index in range(RUNS):
             kind = ("fresh", "update")[run_index % 2]
             step = run_index // 2
@@ -182,6 +183,8 @@ def main():
             phase = home.phase()
             phases[phase] = phases.get(phase, 0) + 1
             problem = restart_and_check(home, reference, expected)
+            if "Resuming client zip from byte" in home.log_text():
+                resumed += 1
             label = "run %2d: %-6s killed at %.2f s while %s" % (run_index + 1, kind, delay, phase)
             if problem:
                 failures.append("%s: %s" % (label, problem))
@@ -191,6 +194,10 @@ def main():
             shutil.rmtree(home.path, ignore_errors=True)
             os.remove(home.path + ".stderr")
         print("phases hit: " + ", ".join("%s %d" % item for item in sorted(phases.items())))
+        # A kill during a download leaves a part that the restart continues.
+        print("restarts that resumed a download: %d" % resumed)
+        if phases.get("downloading", 0) and not resumed:
+            failures.append("no restart resumed its download")
     finally:
         subprocess.run([SERVICE, "stop"], stdout=subprocess.DEVNULL, check=False)
         shutil.rmtree(work, ignore_errors=True)
@@ -221,7 +228,8 @@ def restart_and_check(home, reference, expected):
             return "client not executable"
         leftovers = [n for n in os.listdir(home.product) if n not in (OLD, NEW)]
         if os.path.isdir(home.downloads):
-            leftovers += [n for n in os.listdir(home.downloads) if n.endswith(".part")]
+            for folder_name, _, names in os.walk(home.downloads):
+                leftovers += [n for n in names if ".part" in n]
         if leftovers:
             return "left over: %s" % ", ".join(leftovers)
         # Launch, as a user would: the client starts and the launcher quits.
