@@ -98,7 +98,7 @@ for size in 64 1024; do
     total=$(stat -c %s "$package")
     XDG_DATA_HOME="$home" "$build/ivra-bench" pass >/dev/null 2>&1 & pid=$!
     while kill -0 "$pid" 2>/dev/null && [ "$(stat -c %s "$part" 2>/dev/null || echo 0)" -lt $((total / 2)) ]; do sleep 0.05; done
-    kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+    kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true
     XDG_DATA_HOME="$home" "$build/ivra-bench" pass >/dev/null
     served=$(tail -n +$((lines + 1)) "$access" | grep "ivra-demo_1.0.0.zip" | awk '{s += $(NF-1)} END {print s + 0}')
     echo "$total $served" > "$out/resume.txt"
