@@ -2,12 +2,26 @@
 
 #include "install/directories.h"
 #include "install/launchpath.h"
+#include "storage/paths.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+ClientInstallPlan clientInstallPlan(const QString &productId, const QString &version,
+                                    const QString &launchExePath, const QString &packagePath)
+{
+    ClientInstallPlan plan;
+    plan.packagePath = packagePath;
+    plan.version = version;
+    plan.productPath = clientProductPath(productId);
+    plan.stagingPath = clientStagingPath(productId, version);
+    plan.versionPath = clientVersionPath(productId, version);
+    plan.launchExePath = launchExePath;
+    return plan;
+}
+
 ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionProgress *progress,
-                                      std::atomic<qint64> *totalBytes)
+                                      std::atomic<qint64> *totalBytes, const StagingFiller &fill)
 {
     ClientInstallOutcome outcome;
     if (!removeDirectoryIfPresent(plan.stagingPath, &outcome.error) ||
@@ -25,14 +39,20 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         outcome.cancelled = progress && progress->cancelled.load();
         return outcome;
     };
-    if (totalBytes)
-        totalBytes->store(zipPayloadSize(plan.packagePath));
-    ExtractionOptions options;
-    options.progress = progress;
-    options.cause = &outcome.cause;
     QString error;
-    if (!extractZipPayload(plan.packagePath, plan.stagingPath, &error, options))
-        return abandon(error);
+    if (fill) {
+        error = fill(plan.stagingPath, progress, &outcome.cause);
+        if (!error.isEmpty())
+            return abandon(error);
+    } else {
+        if (totalBytes)
+            totalBytes->store(zipPayloadSize(plan.packagePath));
+        ExtractionOptions options;
+        options.progress = progress;
+        options.cause = &outcome.cause;
+        if (!extractZipPayload(plan.packagePath, plan.stagingPath, &error, options))
+            return abandon(error);
+    }
     if (resolveLaunchPath(plan.stagingPath, plan.launchExePath, &error).isEmpty())
         return abandon(error);
     if (progress && progress->cancelled.load())
@@ -43,5 +63,6 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
     if (!QDir(plan.productPath).rename(QFileInfo(plan.stagingPath).fileName(), plan.version))
         return abandon(
             QStringLiteral("Unable to promote installed IVRA client: %1.").arg(plan.versionPath));
+    outcome.promoted = true;
     return outcome;
 }

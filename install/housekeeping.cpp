@@ -48,7 +48,7 @@ QStringList obsoleteDownloads(const QString &downloadsRoot, const QString &produ
     }
 
     static const QRegularExpression installerName(
-        QStringLiteral("^IvraGateway_.+_([^_]+)_Setup\\.exe(\\.part)?$"));
+        QStringLiteral("^IvraGateway_.+_([^_]+)_Setup\\.exe(\\.part(\\.resume)?)?$"));
     const QFileInfoList installers =
         QDir(QDir(downloadsRoot).absoluteFilePath(QStringLiteral("gateway")))
             .entryInfoList(QDir::Files, QDir::Name);

@@ -18,26 +18,26 @@
 
 void MainWindow::installClientPackage(const QString &packagePath)
 {
-    ClientInstallPlan plan;
-    plan.packagePath = packagePath;
-    plan.version = clientRelease.latestVersion;
     // A blank version would make the version folder the empty path, that is
     // the current directory: refuse it before any removal or extraction.
-    if (plan.version.trimmed().isEmpty()) {
+    if (clientRelease.latestVersion.trimmed().isEmpty()) {
         showFailure(QStringLiteral("Client manifest contains invalid version data."), true);
         return;
     }
-    plan.productPath = clientProductPath(clientProductId);
-    plan.stagingPath = clientStagingPath(clientProductId, plan.version);
-    plan.versionPath = clientVersionPath(clientProductId, plan.version);
-    plan.launchExePath = clientRelease.launchExePath;
+    runInstallWorker(clientInstallPlan(clientProductId, clientRelease.latestVersion,
+                                       clientRelease.launchExePath, packagePath),
+                     0, StagingFiller());
+}
 
+void MainWindow::runInstallWorker(const ClientInstallPlan &plan, qint64 totalBytes,
+                                  const StagingFiller &fill)
+{
     // The install runs on a worker; the window keeps painting and shows the
-    // bytes written against the package's unpacked size.
+    // bytes written against the unpacked size.
     ui->progressBar->show();
     ui->progressBar->setRange(0, 100);
     ui->progressBar->setValue(0);
-    auto total = std::make_shared<std::atomic<qint64>>(0);
+    auto total = std::make_shared<std::atomic<qint64>>(totalBytes);
     auto progress = workerProgress;
     progress->bytesWritten = 0;
     auto *poll = new QTimer(this);
@@ -48,13 +48,21 @@ void MainWindow::installClientPackage(const QString &packagePath)
     });
     poll->start(kInstallProgressIntervalMs);
     auto *watcher = new QFutureWatcher<ClientInstallOutcome>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, poll, plan]() {
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, poll, plan, fill]() {
         poll->deleteLater();
         watcher->deleteLater();
-        onClientInstallFinished(plan, watcher->result());
+        const ClientInstallOutcome outcome = watcher->result();
+        // Anything that goes wrong before promotion in a differential install
+        // is a reason to fetch the package instead.
+        if (fill && !outcome.promoted && !outcome.cancelled) {
+            fallBackToPackage(outcome.error);
+            return;
+        }
+        onClientInstallFinished(plan, outcome);
     });
-    const QFuture<ClientInstallOutcome> done = QtConcurrent::run(
-        [plan, progress, total]() { return runClientInstall(plan, progress.get(), total.get()); });
+    const QFuture<ClientInstallOutcome> done = QtConcurrent::run([plan, progress, total, fill]() {
+        return runClientInstall(plan, progress.get(), total.get(), fill);
+    });
     workerDone = QFuture<void>(done);
     watcher->setFuture(done);
 }
@@ -78,6 +86,8 @@ void MainWindow::onClientInstallFinished(const ClientInstallPlan &plan,
     recordInstalledClientVersion(gatewayState, clientProductId, plan.version);
     if (!persistGatewayState())
         return;
+    // Fetched objects have served once the install is recorded.
+    removeDirectoryIfPresent(clientObjectCachePath(clientProductId));
     pruneOldClientInstalls(clientProductId);
     setLaunchTarget(executable);
     showReady();

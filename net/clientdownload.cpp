@@ -8,6 +8,13 @@
 
 void MainWindow::startClientDownload()
 {
+    // Only the files that changed, when the release has an index and an
+    // earlier version is installed to take the others from.
+    if (clientRelease.hasFileIndex && !differentialRefused &&
+        !installedVersionFolders().isEmpty()) {
+        startDifferentialUpdate();
+        return;
+    }
     const QUrl url = QUrl::fromUserInput(clientRelease.artifactUrl);
     if (!isUsableUrl(url)) {
         showFailure(QStringLiteral("IVRA client artifact URL is invalid."), false);

@@ -62,7 +62,9 @@ void MainWindow::startDownload(const QUrl &url, const QString &targetPath, Reque
     downloadTargetPath = targetPath;
     downloadPartPath = targetPath + QStringLiteral(".part");
     downloadDeclaredSize = declaredSize;
+    downloadPurpose = int(purpose);
     downloadFailure.clear();
+    downloadBytesExceeded = false;
     downloadSha256.clear();
     const QString urlText = url.toString(QUrl::RemovePassword);
     const ResumeState resume = loadResumeState(resumeStatePath(downloadPartPath));
@@ -183,6 +185,7 @@ bool MainWindow::consumeDownloadData(QNetworkReply *reply)
     // A host that sends more than the manifest declares is stopped at once,
     // before it can fill the disk.
     if (downloadDeclaredSize > 0 && downloadWritten > downloadDeclaredSize) {
+        downloadBytesExceeded = true;
         downloadFailure =
             QStringLiteral(
                 "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
@@ -223,6 +226,13 @@ void MainWindow::discardPart()
 
 void MainWindow::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    // Objects of a differential update: progress over all the bytes to fetch.
+    if (downloadPurpose == int(RequestPurpose::ClientObject) && objectBytesTotal > 0) {
+        ui->progressBar->setRange(0, 100);
+        ui->progressBar->setValue(
+            int(qMin<qint64>(100, (objectBytesDone + bytesReceived) * 100 / objectBytesTotal)));
+        return;
+    }
     if (bytesTotal <= 0) {
         ui->progressBar->setRange(0, 0);
         return;

@@ -111,7 +111,10 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
                        .arg(name)
                        .arg(elapsed)
                        .arg(downloadFailure));
-        showFailure(downloadFailure, true);
+        if (isDifferentialPurpose(purpose) && downloadBytesExceeded)
+            fallBackToPackage(QStringLiteral("%1: more bytes than declared").arg(name));
+        else
+            showFailure(downloadFailure, true);
         return;
     }
 
@@ -159,6 +162,10 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
                        .arg(elapsed)
                        .arg(status)
                        .arg(replyBodyPreview(body)));
+        if (isDifferentialPurpose(purpose)) {
+            fallBackToPackage(QStringLiteral("%1: HTTP %2").arg(name).arg(status));
+            return;
+        }
         showFailure(isSignaturePurpose(purpose)
                         ? QStringLiteral("Unable to download release signature: %1.")
                               .arg(QStringLiteral("HTTP %1").arg(status))
@@ -196,6 +203,10 @@ void MainWindow::onNetworkReplyFinished(QNetworkReply *reply)
                 .arg(downloadTargetPath));
     if (purpose == int(RequestPurpose::GatewayInstaller))
         onGatewayInstallerDownloaded();
+    else if (purpose == int(RequestPurpose::ClientFileIndex))
+        onClientFileIndexDownloaded();
+    else if (purpose == int(RequestPurpose::ClientObject))
+        onClientObjectDownloaded();
     else
         onClientPackageDownloaded();
 }

@@ -25,6 +25,10 @@ QString requestPurposeName(int purpose)
         return QStringLiteral("gateway signature");
     case int(RequestPurpose::ClientSignature):
         return QStringLiteral("client signature");
+    case int(RequestPurpose::ClientFileIndex):
+        return QStringLiteral("client file index");
+    case int(RequestPurpose::ClientObject):
+        return QStringLiteral("client object");
     default:
         return QStringLiteral("request");
     }
@@ -33,7 +37,13 @@ QString requestPurposeName(int purpose)
 bool isFilePurpose(int purpose)
 {
     return purpose == int(RequestPurpose::GatewayInstaller) ||
-           purpose == int(RequestPurpose::ClientZip);
+           purpose == int(RequestPurpose::ClientZip) || isDifferentialPurpose(purpose);
+}
+
+bool isDifferentialPurpose(int purpose)
+{
+    return purpose == int(RequestPurpose::ClientFileIndex) ||
+           purpose == int(RequestPurpose::ClientObject);
 }
 
 bool isSignaturePurpose(int purpose)

@@ -13,6 +13,9 @@ enum class RequestPurpose : int {
     // The detached signatures of the two manifests, in signed builds only.
     GatewaySignature = 4,
     ClientSignature = 5,
+    // Differential updates: the file index of a client release, and its objects.
+    ClientFileIndex = 6,
+    ClientObject = 7,
 };
 
 inline constexpr int kManifestRequestTimeoutMs = 10000;
@@ -30,6 +33,8 @@ inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
 bool isUsableUrl(const QUrl &url);
 QString requestPurposeName(int purpose);
 bool isFilePurpose(int purpose);
+// The index and the objects of a differential update: a fault there falls back to the package.
+bool isDifferentialPurpose(int purpose);
 bool isSignaturePurpose(int purpose);
 // The signature of a manifest: ".minisig" appended to its path, same query.
 QUrl signatureUrlFor(const QUrl &manifestUrl);

@@ -56,6 +56,16 @@ ClientReleaseResult parseClientRelease(const QByteArray &body)
                                                release.artifactSizeBytes);
     if (!error.isEmpty())
         return failed(QStringLiteral("Invalid artifact metadata: %1").arg(error));
+    // Optional and never a reason to refuse a manifest: a launcher without
+    // differential updates ignores it, and an unusable one means no index.
+    const QJsonObject files = artifact.value(QStringLiteral("files")).toObject();
+    release.hasFileIndex =
+        readRequiredString(files, QStringLiteral("url"), release.fileIndexUrl).isEmpty() &&
+        readRequiredString(files, QStringLiteral("sha256"), release.fileIndexSha256).isEmpty() &&
+        readRequiredNonNegativeInteger(files, QStringLiteral("sizeBytes"),
+                                       release.fileIndexSizeBytes)
+            .isEmpty() &&
+        release.fileIndexSizeBytes > 0;
 
     QJsonObject launch;
     error = readRequiredObject(root, QStringLiteral("launch"), launch);

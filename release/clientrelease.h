@@ -16,6 +16,12 @@ struct ClientRelease
     qint64 artifactSizeBytes = 0;
     QString launchExePath;
     QStringList launchArgs;
+    // The optional file index of the package (artifact "files"), for updates
+    // that fetch only the files that changed. Absent or unusable: no index.
+    bool hasFileIndex = false;
+    QString fileIndexUrl;
+    QString fileIndexSha256;
+    qint64 fileIndexSizeBytes = 0;
 };
 
 struct ClientReleaseResult

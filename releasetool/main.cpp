@@ -3,7 +3,9 @@
 #include "releasetool/publishing.h"
 
 #include "release/clientrelease.h"
+#include "release/fileindex.h"
 #include "release/gatewayrelease.h"
+#include "releasetool/objects.h"
 #include "releasetool/signing.h"
 
 #include <QCommandLineParser>
@@ -71,14 +73,27 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
     QFile clientFile(tree.filePath(client));
     gatewayFile.open(QIODevice::ReadOnly);
     clientFile.open(QIODevice::ReadOnly);
-    const QStringList artifacts{parseGatewayRelease(gatewayFile.readAll()).release.installerUrl,
-                                parseClientRelease(clientFile.readAll()).release.artifactUrl};
-    for (const QString &url : artifacts) {
+    const ClientRelease release = parseClientRelease(clientFile.readAll()).release;
+    QStringList artifacts{parseGatewayRelease(gatewayFile.readAll()).release.installerUrl,
+                          release.artifactUrl};
+    if (release.hasFileIndex)
+        artifacts << release.fileIndexUrl;
+    for (qsizetype i = 0; i < artifacts.size(); ++i) {
+        const QString url = artifacts.at(i);
         if (!url.startsWith(base + QLatin1Char('/')))
             continue; // reported by the tree check below
-        const QString error = fetchInto(manager, base, url.mid(base.size() + 1), tree.path());
+        const QString relative = url.mid(base.size() + 1);
+        const QString error = fetchInto(manager, base, relative, tree.path());
         if (!error.isEmpty())
             return error;
+        if (release.hasFileIndex && url == release.fileIndexUrl) {
+            // Every object the index names, beside it as on the host.
+            QFile index(tree.filePath(relative));
+            index.open(QIODevice::ReadOnly);
+            const QString folder = url.left(url.lastIndexOf(QLatin1Char('/')) + 1);
+            for (const FileIndexEntry &entry : parseFileIndex(index.readAll()).index.files)
+                artifacts << folder + objectRelativePath(entry.object);
+        }
     }
     return checkReleaseTree(tree.path(), base, keys, report);
 }
@@ -109,6 +124,8 @@ const OptionHelp kOptions[] = {
     {"full-version", "Latest version of the full product, x.y.z, with --upgrade-url."},
     {"secret-key", "Secret key file that signs the manifests (see keygen)."},
     {"public-key", "Public key file or key line; check then also verifies every signature."},
+    {"zstd-level", "client: zstd level of the objects of a file index (default 19)."},
+    {"keep", "gc: how many newest releases of each product keep their objects."},
 };
 
 const char kUsage[] =
@@ -120,6 +137,7 @@ const char kUsage[] =
     "  keygen   make a signing key pair (--secret-key FILE --public-key FILE [--force])\n"
     "  sign     re-sign every manifest of a tree with a fresh timestamp\n"
     "  check    check a tree (--tree) or a served release service (--base-url only)\n"
+    "  gc       remove objects that no manifest and none of the newest --keep N releases name\n"
     "\n"
     "Examples:\n"
     "  ivra-release keygen --secret-key ~/keys/ivra.key --public-key ivra.pub\n"
@@ -131,7 +149,8 @@ const char kUsage[] =
     "      --secret-key ~/keys/ivra.key\n"
     "  ivra-release sign --tree tree --secret-key ~/keys/ivra.key\n"
     "  ivra-release check --tree tree --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
-    "  ivra-release check --base-url https://127.0.0.1:8443 --public-key ivra.pub";
+    "  ivra-release check --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
+    "  ivra-release gc --tree tree --keep 3";
 
 int fail(const QString &message, int code = 1)
 {
@@ -148,13 +167,16 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QString::fromLatin1(kUsage));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("client, gateway, keygen, sign or check"));
+                                 QStringLiteral("client, gateway, keygen, sign, check or gc"));
     for (const OptionHelp &option : kOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
                                             QString::fromLatin1(option.description),
                                             QStringLiteral("value")));
     parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                         QStringLiteral("keygen: replace an existing secret key.")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("no-file-index"),
+        QStringLiteral("client: publish no objects and no file index (full packages only).")));
     parser.process(app);
 
     const QString command = parser.positionalArguments().value(0);
@@ -207,6 +229,16 @@ int main(int argc, char **argv)
 
     QString error;
     QStringList report;
+    if (command == QLatin1String("gc")) {
+        bool number = false;
+        const int keep = parser.value("keep").toInt(&number);
+        if (!parser.isSet("tree") || !number)
+            return fail(QStringLiteral("gc needs --tree and --keep N."), 2);
+        error = collectGarbage(pathOption("tree"), keep, &report);
+        for (const QString &line : report)
+            out << line << "\n";
+        return error.isEmpty() ? 0 : fail(error);
+    }
     const bool servedCheck = command == QLatin1String("check") && !parser.isSet("tree");
     if ((!parser.isSet("tree") && !servedCheck) || !parser.isSet("base-url"))
         return fail(QStringLiteral("--tree and --base-url are required."), 2);
@@ -223,6 +255,9 @@ int main(int argc, char **argv)
         p.sourceFolder = pathOption("from-folder");
         p.sourceZip = pathOption("from-zip");
         p.signingKey = signingKey;
+        p.fileIndex = !parser.isSet("no-file-index");
+        if (parser.isSet("zstd-level"))
+            p.zstdLevel = parser.value("zstd-level").toInt();
         error = publishClient(p, &report);
     } else if (command == QLatin1String("gateway")) {
         GatewayPublication p;

@@ -7,9 +7,11 @@
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
+#include "releasetool/objects.h"
 #include "releasetool/packagecheck.h"
 #include "releasetool/signing.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -255,14 +257,46 @@ QString publishClient(const ClientPublication &p, QStringList *report)
     const QString digest = fileSha256Hex(target, &digestError);
     if (digest.isEmpty())
         return digestError;
+    QJsonObject artifact{{"url", joinUrl(p.baseUrl, relative)},
+                         {"sha256", digest},
+                         {"sizeBytes", double(QFileInfo(target).size())}};
+    if (p.fileIndex) {
+        // Each file once as an object, and the index that names them: the
+        // objects go up before the manifest that leads to them.
+        const QString productFolder =
+            QDir(p.treeRoot).absoluteFilePath(QStringLiteral("releases/clients/%1").arg(product));
+        int written = 0;
+        FileIndexResult indexed =
+            indexPackage(target, QDir(productFolder).absoluteFilePath(QStringLiteral("objects")),
+                         p.zstdLevel, &written);
+        if (!indexed.error.isEmpty())
+            return indexed.error;
+        indexed.index.product = product;
+        indexed.index.version = version;
+        const QString indexRelative =
+            QStringLiteral("releases/clients/%1/%1_%2.files.json").arg(product, version);
+        const QByteArray json = fileIndexJson(indexed.index);
+        error = writeAtomically(QDir(p.treeRoot).absoluteFilePath(indexRelative), json);
+        if (!error.isEmpty())
+            return error;
+        artifact.insert(
+            QStringLiteral("files"),
+            QJsonObject{
+                {"url", joinUrl(p.baseUrl, indexRelative)},
+                {"sha256", QString::fromLatin1(
+                               QCryptographicHash::hash(json, QCryptographicHash::Sha256).toHex())},
+                {"sizeBytes", double(json.size())}});
+        note(report, QStringLiteral("wrote %1 (%2 files, %3 new objects)")
+                         .arg(QDir(p.treeRoot).absoluteFilePath(indexRelative))
+                         .arg(indexed.index.files.size())
+                         .arg(written));
+    }
     const QJsonObject manifest{
         {"product", product},
         {"channel", p.channel.trimmed()},
         {"latestVersion", version},
         {"minimumVersion", p.minimumVersion.trimmed()},
-        {"artifact", QJsonObject{{"url", joinUrl(p.baseUrl, relative)},
-                                 {"sha256", digest},
-                                 {"sizeBytes", double(QFileInfo(target).size())}}},
+        {"artifact", artifact},
         {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
                                {"args", QJsonArray::fromStringList(p.args)}}},
     };
@@ -398,6 +432,15 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes, report);
         if (error.isEmpty())
             error = checkPackage(package, r.launchExePath, report);
+        if (error.isEmpty() && r.hasFileIndex) {
+            const QString index = treeFileFor(treeRoot, baseUrl, r.fileIndexUrl);
+            error = checkArtifact(index, r.fileIndexSha256, r.fileIndexSizeBytes, nullptr);
+            if (error.isEmpty())
+                error = checkFileIndex(index, package,
+                                       QDir(QFileInfo(index).absolutePath())
+                                           .absoluteFilePath(QStringLiteral("objects")),
+                                       report);
+        }
         if (!error.isEmpty())
             return error;
     }

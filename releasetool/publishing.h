@@ -23,6 +23,8 @@ struct ClientPublication
     QString sourceFolder;        // zipped by the tool, keeping Unix permission bits ...
     QString sourceZip;           // ... or a ready package
     ReleaseSecretKey signingKey; // signs the manifest when set
+    bool fileIndex = true;       // objects and the file index, for differential updates
+    int zstdLevel = 19;
 };
 
 struct GatewayPublication

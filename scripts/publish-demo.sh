@@ -16,10 +16,14 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/client/bin"
 cp "$build/ivra-demo-client" "$work/client/bin/ivra-demo-client"
 echo "IVRA demo client $version" > "$work/client/VERSION.txt"
-# IVRA_DEMO_PAYLOAD_MB adds that many MiB of random data, for a package that takes a while.
+# IVRA_DEMO_PAYLOAD_MB adds that many MiB of incompressible data, for a package
+# that takes a while. The same bytes in every version, as a large unchanged
+# asset would be, so an update fetches only what changed.
 if [ "${IVRA_DEMO_PAYLOAD_MB:-0}" -gt 0 ]; then
   mkdir -p "$work/client/data"
-  head -c "$((IVRA_DEMO_PAYLOAD_MB << 20))" /dev/urandom > "$work/client/data/payload.bin"
+  # openssl stops on SIGPIPE once head has its bytes: not a failure.
+  { openssl enc -aes-128-ctr -nosalt -pass pass:ivra-demo-payload -pbkdf2 < /dev/zero 2>/dev/null || true; } |
+    head -c "$((IVRA_DEMO_PAYLOAD_MB << 20))" > "$work/client/data/payload.bin"
 fi
 "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
   --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \

@@ -44,3 +44,8 @@ QString clientStagingPath(const QString &productId, const QString &version)
     return QDir(clientProductPath(productId))
         .absoluteFilePath(QStringLiteral(".staging-%1").arg(version));
 }
+
+QString clientObjectCachePath(const QString &productId)
+{
+    return QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/objects").arg(productId));
+}

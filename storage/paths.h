@@ -15,3 +15,5 @@ QString clientProductPath(const QString &productId);
 QString clientVersionPath(const QString &productId, const QString &version);
 // The product folder joined with ".staging-" and the version as given.
 QString clientStagingPath(const QString &productId, const QString &version);
+// The cache of objects fetched for a differential update of a product.
+QString clientObjectCachePath(const QString &productId);

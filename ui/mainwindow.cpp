@@ -122,6 +122,10 @@ void MainWindow::startUpdateCheck()
     gatewayRelease = GatewayRelease();
     clientRelease = ClientRelease();
     upgradeUrl = QUrl();
+    fileIndex = FileIndex();
+    differentialPlan = DifferentialPlan();
+    differentialRefused = false;
+    objectBytesTotal = 0;
 
     ui->downloadButton->hide();
     ui->launchButton->hide();

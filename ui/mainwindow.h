@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/clientinstall.h"
+#include "install/differential.h"
 #include "net/filedigest.h"
 #include "net/requestinfo.h"
 #include "release/clientrelease.h"
@@ -84,12 +85,25 @@ private:
     void onSignedManifestPart(QNetworkReply *reply, const QByteArray &body);
     void abandonSignedManifest();
 
+    // Differential updates (install/differentialupdate.cpp): only the files
+    // that changed are fetched; any fault in that path falls back to the package.
+    QStringList installedVersionFolders() const;
+    void startDifferentialUpdate();
+    void onClientFileIndexDownloaded();
+    void onDifferentialPlanned(const DifferentialPlan &plan);
+    void fetchNextObject();
+    void onClientObjectDownloaded();
+    void installFromObjects();
+    void fallBackToPackage(const QString &reason, bool fault = true);
+
     // State (storage/persiststate.cpp).
     bool persistGatewayState();
     void saveAcceptedTimestamps();
 
     // Installation (install/).
     void installClientPackage(const QString &packagePath);
+    void runInstallWorker(const ClientInstallPlan &plan, qint64 totalBytes,
+                          const StagingFiller &fill);
     void onClientInstallFinished(const ClientInstallPlan &plan,
                                  const ClientInstallOutcome &outcome);
     void pruneOldClientInstalls(const QString &productId);
@@ -122,6 +136,17 @@ private:
     qint64 downloadDeclaredSize = 0;
     bool downloadAnswered = false;
     QString downloadFailure;
+    bool downloadBytesExceeded = false;
+    int downloadPurpose = -1;
+    // The differential update of this pass: its index, which files come from
+    // where, the object being fetched, and the bytes fetched against all.
+    FileIndex fileIndex;
+    DifferentialPlan differentialPlan;
+    qsizetype nextObject = 0;
+    qsizetype currentObject = -1;
+    qint64 objectBytesDone = 0;
+    qint64 objectBytesTotal = 0;
+    bool differentialRefused = false;
     // Work off the window's thread (resumed-part digests, the install); the
     // destructor cancels it and waits, so nothing outlives the window.
     std::shared_ptr<ExtractionProgress> workerProgress;

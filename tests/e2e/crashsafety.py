@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """Kills the real IvraLauncher (SIGKILL) at spread-out moments of a fresh
-install and of an update, then starts it again each time with the release
+install and of an update (a differential one: the release has a file index
+and only a few files change), then starts it again each time with the release
 service up. Every restart must end ready as a user sees it (the window equal
 to a ready window, Launch starting the client), with a state file that
-parses, the active version folder complete with its executable, and no
-".part" file or staging folder left over.
+parses, the active version folder complete with every file at its index
+digest and its executable, the previous version untouched, and no ".part"
+file, object cache or staging folder left over.
 
 Usage: crashsafety.py BUILD_DIR [RUNS]   (under xvfb-run, as root)
 The X server must run with -noreset: otherwise it resets whenever its last
 client goes, as a killed launcher does, and refuses the next one meanwhile.
 """
+import hashlib
 import json
 import os
 import shutil
@@ -149,6 +152,10 @@ def main():
         package = publish(tree, NEW, 48)
         expected = {i.filename: i.file_size for i in zipfile.ZipFile(package).infolist()
                     if not i.is_dir()}
+        index = os.path.join(os.path.dirname(package), "%s_%s.files.json" % (PRODUCT, NEW))
+        with open(index) as f:
+            digests = {e["path"]: e["sha256"] for e in json.load(f)["files"]}
+        old_digests = folder_digests(os.path.join(base.product, OLD))
 
         # One undisturbed run of each kind: how long it takes, and what ready looks like.
         durations, reference = {}, None
@@ -183,6 +190,11 @@ def main():
             phase = home.phase()
             phases[phase] = phases.get(phase, 0) + 1
             problem = restart_and_check(home, reference, expected)
+            if not problem and folder_digests(os.path.join(home.product, NEW)) != digests:
+                problem = "a file of %s is not at its index digest" % NEW
+            if not problem and kind == "update" and \
+                    folder_digests(os.path.join(home.product, OLD)) != old_digests:
+                problem = "the previous version %s was changed" % OLD
             if "Resuming client zip from byte" in home.log_text():
                 resumed += 1
             label = "run %2d: %-6s killed at %.2f s while %s" % (run_index + 1, kind, delay, phase)
@@ -203,6 +215,19 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     print("%d runs, %d survived, %d failed" % (RUNS, RUNS - len(failures), len(failures)))
     return 1 if failures else 0
+
+
+def folder_digests(folder):
+    digests = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            relative = os.path.relpath(path, folder)
+            if relative.endswith(".started.json"):
+                continue  # what the started client wrote
+            with open(path, "rb") as f:
+                digests[relative] = hashlib.sha256(f.read()).hexdigest()
+    return digests
 
 
 def restart_and_check(home, reference, expected):

@@ -66,12 +66,19 @@ check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"
 check '[ "$(sha256sum "$data/gateway-state.json")" = "$state_before" ]' "state file changed"
 finished $before
 
-scenario="new client versions: installed, previous kept, older pruned"; before=$failures
+scenario="new client versions: only what changed is fetched, previous kept, older pruned"; before=$failures
 for version in 1.1.0 1.2.0; do
   publish "$version"
-  : > "$(logfile)"
-  start_launcher && wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "$version not downloaded"
+  : > "$(logfile)"; lines_before=$(wc -l < "$access")
+  start_launcher && wait_for 'grep -q "\"activeVersion\": \"$version\"" "$data/gateway-state.json"' 20 ||
+    fail "$version not installed"
   sleep 1; stop_launcher
+  # Only VERSION.txt changes between demo releases: the rest is reused.
+  check 'grep -q "Differential update to $version: [0-9]* files reused, [0-9]* bytes fetched" "$(logfile)"' \
+    "$version: no differential update: $(grep -m1 "Differential\|zip" "$(logfile)")"
+  check '! tail -n +$((lines_before + 1)) "$access" | grep -q "GET /releases/clients/ivra-demo/ivra-demo_$version.zip"' \
+    "$version: the whole package was fetched"
+  echo "  $version: $(grep -o "Differential update to $version: [0-9]* files reused, [0-9]* bytes fetched" "$(logfile)")"
 done
 check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.2.0 " ]' "folders: $(ls "$data/clients/ivra-demo" | tr '\n' ' ')"
 check 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json" && grep -q "\"previousVersion\": \"1.1.0\"" "$data/gateway-state.json"' "state 1.2.0 after 1.1.0"

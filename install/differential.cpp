@@ -1,0 +1,223 @@
+#include "install/differential.h"
+
+#include "net/filedigest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <zstd.h>
+
+namespace {
+constexpr qint64 kChunkBytes = 1 << 20;
+// Objects are published with at most an 8 MiB window; a larger one is refused,
+// so decompression never needs more memory than that.
+constexpr int kMaxWindowLog = 23;
+
+bool cancelled(const ExtractionProgress *progress)
+{
+    return progress && progress->cancelled.load();
+}
+
+// Runs work(i) for i in [0, count) on one thread per core.
+void forEachInParallel(qsizetype count, const std::function<void(qsizetype)> &work)
+{
+    std::atomic<qsizetype> next{0};
+    auto worker = [&]() {
+        for (qsizetype i = next++; i < count; i = next++)
+            work(i);
+    };
+    const int threads =
+        int(qMax<qsizetype>(1, qMin<qsizetype>(QThread::idealThreadCount(), count)));
+    std::vector<std::thread> others;
+    for (int t = 1; t < threads; ++t)
+        others.emplace_back(worker);
+    worker();
+    for (std::thread &other : others)
+        other.join();
+}
+
+void setExecutable(const QString &path, bool executable)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    Q_UNUSED(executable);
+#else
+    const QFileDevice::Permissions base = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    const QFileDevice::Permissions exec =
+        QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    QFile::setPermissions(path, executable ? base | exec : base);
+#endif
+}
+} // namespace
+
+DifferentialPlan planDifferentialInstall(const FileIndex &index,
+                                         const QStringList &installedFolders,
+                                         const std::atomic<bool> *cancel)
+{
+    DifferentialPlan plan;
+    plan.sources = QStringList(index.files.size(), QString());
+    forEachInParallel(index.files.size(), [&](qsizetype i) {
+        const FileIndexEntry &entry = index.files.at(i);
+        for (const QString &folder : installedFolders) {
+            if (cancel && cancel->load())
+                return;
+            const QString candidate = QDir(folder).absoluteFilePath(entry.path);
+            const QFileInfo info(candidate);
+            if (!info.isFile() || info.isSymLink() || info.size() != entry.size)
+                continue;
+            if (fileSha256Hex(candidate) == entry.sha256) {
+                plan.sources[i] = candidate;
+                return;
+            }
+        }
+    });
+    for (qsizetype i = 0; i < index.files.size(); ++i) {
+        if (plan.sources.at(i).isEmpty())
+            plan.fetchBytes += index.files.at(i).objectSize;
+        else
+            ++plan.reused;
+    }
+    return plan;
+}
+
+QString objectCacheFile(const QString &cacheFolder, const QString &objectName)
+{
+    return QDir(cacheFolder).absoluteFilePath(objectName);
+}
+
+QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, const QString &target,
+                      ExtractionProgress *progress)
+{
+    QFile in(objectPath);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("object %1 is missing: %2").arg(entry.object, in.errorString());
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+
+    const bool compressed = isCompressedObject(entry.object);
+    std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(
+        compressed ? ZSTD_createDCtx() : nullptr, &ZSTD_freeDCtx);
+    if (compressed && (!context || ZSTD_isError(ZSTD_DCtx_setParameter(
+                                       context.get(), ZSTD_d_windowLogMax, kMaxWindowLog))))
+        return QStringLiteral("zstd is unavailable");
+    Sha256Stream digest = sha256Begin();
+    QByteArray input(kChunkBytes, Qt::Uninitialized);
+    QByteArray output(compressed ? qint64(ZSTD_DStreamOutSize()) : 0, Qt::Uninitialized);
+    qint64 written = 0;
+    size_t pending = 0; // what zstd still expects of the frame
+    auto deliver = [&](const char *data, qint64 size) -> QString {
+        written += size;
+        // A longer object, or a decompression bomb, stops at the declared size.
+        if (written > entry.size)
+            return QStringLiteral("object %1 holds more than the %2 bytes declared")
+                .arg(entry.object)
+                .arg(entry.size);
+        if (out.write(data, size) != size)
+            return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+        sha256Add(digest, data, size);
+        if (progress)
+            progress->bytesWritten.fetch_add(size);
+        return QString();
+    };
+    while (true) {
+        if (cancelled(progress))
+            return QStringLiteral("cancelled");
+        const qint64 read = in.read(input.data(), input.size());
+        if (read < 0)
+            return QStringLiteral("cannot read object %1: %2").arg(entry.object, in.errorString());
+        if (read == 0)
+            break;
+        if (!compressed) {
+            const QString error = deliver(input.constData(), read);
+            if (!error.isEmpty())
+                return error;
+            continue;
+        }
+        ZSTD_inBuffer source{input.constData(), size_t(read), 0};
+        while (source.pos < source.size) {
+            ZSTD_outBuffer sink{output.data(), size_t(output.size()), 0};
+            pending = ZSTD_decompressStream(context.get(), &sink, &source);
+            if (ZSTD_isError(pending))
+                return QStringLiteral("object %1 does not decompress: %2")
+                    .arg(entry.object, QString::fromLatin1(ZSTD_getErrorName(pending)));
+            const QString error = deliver(output.constData(), qint64(sink.pos));
+            if (!error.isEmpty())
+                return error;
+        }
+    }
+    if (compressed && pending != 0)
+        return QStringLiteral("object %1 is cut short").arg(entry.object);
+    if (!out.flush())
+        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+    out.close();
+    if (written != entry.size)
+        return QStringLiteral("object %1 holds %2 bytes, not %3")
+            .arg(entry.object)
+            .arg(written)
+            .arg(entry.size);
+    const QString actual = sha256Finish(digest);
+    if (actual != entry.sha256)
+        return QStringLiteral("object %1 has the digest %2").arg(entry.object, actual);
+    return QString();
+}
+
+QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &plan,
+                             const QString &cacheFolder, const QString &stagingPath,
+                             ExtractionProgress *progress)
+{
+    const QDir staging(stagingPath);
+    // Folders first, in one thread, so that the workers only write files.
+    for (const FileIndexEntry &entry : index.files) {
+        const QString parent = QFileInfo(staging.absoluteFilePath(entry.path)).absolutePath();
+        if (!isInsideDirectory(stagingPath, parent) || !QDir().mkpath(parent))
+            return QStringLiteral("cannot create %1").arg(parent);
+    }
+    std::mutex mutex;
+    QString firstError;
+    qsizetype firstErrorAt = index.files.size();
+    forEachInParallel(index.files.size(), [&](qsizetype i) {
+        if (cancelled(progress))
+            return;
+        const FileIndexEntry &entry = index.files.at(i);
+        const QString target = staging.absoluteFilePath(entry.path);
+        QString error;
+        const QString source = plan.sources.at(i);
+        if (!source.isEmpty()) {
+            QFile::remove(target);
+            if (!QFile::copy(source, target))
+                error = QStringLiteral("cannot copy %1").arg(source);
+            else if (progress)
+                progress->bytesWritten.fetch_add(entry.size);
+        } else {
+            error =
+                writeObjectTo(objectCacheFile(cacheFolder, entry.object), entry, target, progress);
+        }
+        if (error.isEmpty()) {
+            setExecutable(target, entry.executable);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (i < firstErrorAt) {
+            firstErrorAt = i;
+            firstError = error;
+        }
+    });
+    if (cancelled(progress))
+        return QStringLiteral("Extraction was cancelled.");
+    if (!firstError.isEmpty())
+        return firstError;
+    for (const FileIndexEntry &entry : index.files) {
+        if (QFileInfo(staging.absoluteFilePath(entry.path)).size() != entry.size)
+            return QStringLiteral("%1 is not at its size").arg(entry.path);
+    }
+    return QString();
+}

@@ -1,0 +1,111 @@
+#include "release/fileindex.h"
+
+#include "install/zipextract.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace {
+const QString kCompressedSuffix = QStringLiteral(".zst");
+const QString kStoredSuffix = QStringLiteral(".raw");
+
+FileIndexResult failed(const QString &error)
+{
+    FileIndexResult result;
+    result.error = error;
+    return result;
+}
+
+bool wholeNonNegative(const QJsonValue &value, qint64 &out)
+{
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > 9007199254740992.0 ||
+        number != double(qint64(number)))
+        return false;
+    out = qint64(number);
+    return true;
+}
+} // namespace
+
+FileIndexResult parseFileIndex(const QByteArray &body)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return failed(QStringLiteral("the index is not a JSON object"));
+    const QJsonObject root = document.object();
+    const QJsonValue files = root.value(QStringLiteral("files"));
+    if (!files.isArray())
+        return failed(QStringLiteral("the index has no \"files\" array"));
+
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    FileIndexResult result;
+    result.index.product = root.value(QStringLiteral("product")).toString();
+    result.index.version = root.value(QStringLiteral("version")).toString();
+    QSet<QString> paths;
+    for (const QJsonValue &value : files.toArray()) {
+        const QJsonObject object = value.toObject();
+        FileIndexEntry entry;
+        entry.path = object.value(QStringLiteral("path")).toString();
+        entry.sha256 = object.value(QStringLiteral("sha256")).toString().toLower();
+        entry.object = object.value(QStringLiteral("object")).toString();
+        const QJsonValue executable = object.value(QStringLiteral("executable"));
+        entry.executable = executable.toBool();
+        if (!value.isObject() || !executable.isBool() ||
+            !wholeNonNegative(object.value(QStringLiteral("size")), entry.size) ||
+            !wholeNonNegative(object.value(QStringLiteral("objectSize")), entry.objectSize))
+            return failed(QStringLiteral("an entry has missing or mistyped members"));
+        if (entry.path.contains(QLatin1Char('\\')) || entry.path.endsWith(QLatin1Char('/')) ||
+            entry.path != entry.path.trimmed() || !isSafeZipEntryName(entry.path))
+            return failed(QStringLiteral("unsafe path: %1").arg(entry.path));
+        if (!hex.match(entry.sha256).hasMatch())
+            return failed(QStringLiteral("not a SHA-256: %1").arg(entry.sha256));
+        if (entry.object != entry.sha256 + kCompressedSuffix &&
+            entry.object != entry.sha256 + kStoredSuffix)
+            return failed(QStringLiteral("object %1 is not named by its digest").arg(entry.object));
+        if (!isCompressedObject(entry.object) && entry.objectSize != entry.size)
+            return failed(QStringLiteral("stored object %1 has another size").arg(entry.object));
+        if (paths.contains(entry.path))
+            return failed(QStringLiteral("listed twice: %1").arg(entry.path));
+        paths.insert(entry.path);
+        result.index.files.append(entry);
+    }
+    // A file may not stand where another file needs a folder.
+    for (const FileIndexEntry &entry : result.index.files) {
+        for (qsizetype slash = entry.path.indexOf(QLatin1Char('/')); slash > 0;
+             slash = entry.path.indexOf(QLatin1Char('/'), slash + 1)) {
+            if (paths.contains(entry.path.left(slash)))
+                return failed(QStringLiteral("a file is the folder of %1").arg(entry.path));
+        }
+    }
+    return result;
+}
+
+QByteArray fileIndexJson(const FileIndex &index)
+{
+    QJsonArray files;
+    for (const FileIndexEntry &entry : index.files)
+        files.append(QJsonObject{{"path", entry.path},
+                                 {"size", double(entry.size)},
+                                 {"sha256", entry.sha256},
+                                 {"executable", entry.executable},
+                                 {"object", entry.object},
+                                 {"objectSize", double(entry.objectSize)}});
+    return QJsonDocument(QJsonObject{{"product", index.product},
+                                     {"version", index.version},
+                                     {"files", files}})
+        .toJson(QJsonDocument::Indented);
+}
+
+QString objectRelativePath(const QString &objectName)
+{
+    return QStringLiteral("objects/%1/%2").arg(objectName.left(2), objectName);
+}
+
+bool isCompressedObject(const QString &objectName)
+{
+    return objectName.endsWith(kCompressedSuffix);
+}

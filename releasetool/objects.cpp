@@ -1,0 +1,279 @@
+#include "releasetool/objects.h"
+
+#include "install/differential.h"
+#include "install/zipextract.h"
+#include "net/filedigest.h"
+#include "release/clientrelease.h"
+#include "release/version.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+
+#include <sys/stat.h>
+#include <zip.h>
+#include <zstd.h>
+
+namespace {
+constexpr qint64 kChunkBytes = 1 << 20;
+
+// Streams one entry to sink, chunk by chunk; false on a read error.
+bool readEntry(zip_t *archive, zip_uint64_t index,
+               const std::function<bool(const char *, qint64)> &sink)
+{
+    zip_file_t *file = zip_fopen_index(archive, index, 0);
+    if (!file)
+        return false;
+    QByteArray chunk(kChunkBytes, Qt::Uninitialized);
+    bool ok = true;
+    while (ok) {
+        const zip_int64_t read = zip_fread(file, chunk.data(), zip_uint64_t(chunk.size()));
+        if (read < 0)
+            ok = false;
+        if (read <= 0)
+            break;
+        ok = sink(chunk.constData(), read);
+    }
+    return zip_fclose(file) == 0 && ok;
+}
+
+// The entry compressed with zstd into target; its size, or -1 on failure.
+qint64 compressEntry(zip_t *archive, zip_uint64_t index, const QString &target, int level)
+{
+    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+    // The launcher accepts windows up to 8 MiB, so that its memory stays bounded.
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, 23);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
+    QFile out(target);
+    if (!context || !out.open(QIODevice::WriteOnly))
+        return -1;
+    QByteArray buffer(qint64(ZSTD_CStreamOutSize()), Qt::Uninitialized);
+    auto pump = [&](ZSTD_inBuffer &in, ZSTD_EndDirective mode) {
+        size_t left = 0;
+        do {
+            ZSTD_outBuffer sink{buffer.data(), size_t(buffer.size()), 0};
+            left = ZSTD_compressStream2(context.get(), &sink, &in, mode);
+            if (ZSTD_isError(left) ||
+                out.write(buffer.constData(), qint64(sink.pos)) != qint64(sink.pos))
+                return false;
+        } while (mode == ZSTD_e_end ? left != 0 : in.pos < in.size);
+        return true;
+    };
+    const bool read = readEntry(archive, index, [&](const char *data, qint64 size) {
+        ZSTD_inBuffer in{data, size_t(size), 0};
+        return pump(in, ZSTD_e_continue);
+    });
+    ZSTD_inBuffer none{nullptr, 0, 0};
+    if (!read || !pump(none, ZSTD_e_end) || !out.flush())
+        return -1;
+    return out.size();
+}
+
+QString folderOfObject(const QString &objectsFolder, const QString &name)
+{
+    return QDir(objectsFolder).absoluteFilePath(name.left(2));
+}
+} // namespace
+
+FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolder, int zstdLevel,
+                             int *objectsWritten)
+{
+    FileIndexResult result;
+    int openError = 0;
+    zip_t *archive = zip_open(zipArchivePath(zipPath).constData(), ZIP_RDONLY, &openError);
+    if (!archive) {
+        result.error = QStringLiteral("Unable to open zip payload: %1.").arg(zipPath);
+        return result;
+    }
+    QHash<QString, qsizetype> position;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count && result.error.isEmpty(); ++i) {
+        const zip_uint64_t index = zip_uint64_t(i);
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, index, 0, &stat) != 0) {
+            result.error = QStringLiteral("Unable to inspect zip entry %1.").arg(quint64(index));
+            break;
+        }
+        // The names as the launcher extracts them: decoded, "/" separated, trimmed.
+        const QByteArray raw(stat.name);
+        zip_uint8_t system = 0;
+        zip_uint32_t attributes = 0;
+        zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
+        if (raw.endsWith('/') || (attributes & 0x10))
+            continue;
+        FileIndexEntry entry;
+        entry.path = QString::fromUtf8(raw).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
+        while (entry.path.contains(QStringLiteral("//")))
+            entry.path.replace(QStringLiteral("//"), QStringLiteral("/"));
+        entry.executable = system == ZIP_OPSYS_UNIX && (mode_t(attributes >> 16) & S_IXUSR);
+        Sha256Stream digest = sha256Begin();
+        qint64 size = 0;
+        if (!readEntry(archive, index, [&](const char *data, qint64 length) {
+                sha256Add(digest, data, length);
+                size += length;
+                return true;
+            })) {
+            result.error = QStringLiteral("Unable to extract zip entry: %1.").arg(entry.path);
+            break;
+        }
+        entry.size = size;
+        entry.sha256 = sha256Finish(digest);
+        entry.object = entry.sha256 + QStringLiteral(".raw");
+        entry.objectSize = size;
+        if (!objectsFolder.isEmpty()) {
+            const QString folder = folderOfObject(objectsFolder, entry.sha256);
+            const QString zst = QDir(folder).absoluteFilePath(entry.sha256 + ".zst");
+            const QString stored = QDir(folder).absoluteFilePath(entry.sha256 + ".raw");
+            QDir().mkpath(folder);
+            if (QFileInfo::exists(zst)) {
+                entry.object = entry.sha256 + ".zst";
+                entry.objectSize = QFileInfo(zst).size();
+            } else if (!QFileInfo::exists(stored)) {
+                // Written under a temporary name, so a half-written object never has its name.
+                const QString temporary = zst + QStringLiteral(".tmp");
+                const qint64 compressed = compressEntry(archive, index, temporary, zstdLevel);
+                if (compressed >= 0 && compressed < size) {
+                    QFile::rename(temporary, zst);
+                    entry.object = entry.sha256 + ".zst";
+                    entry.objectSize = compressed;
+                } else {
+                    QFile::remove(temporary);
+                    QSaveFile copy(stored);
+                    if (!copy.open(QIODevice::WriteOnly) ||
+                        !readEntry(archive, index,
+                                   [&](const char *data, qint64 length) {
+                                       return copy.write(data, length) == length;
+                                   }) ||
+                        !copy.commit())
+                        result.error = QStringLiteral("Unable to write '%1'.").arg(stored);
+                }
+                if (objectsWritten)
+                    ++*objectsWritten;
+            }
+        }
+        // A name listed twice is the last copy, as the launcher's extraction leaves it.
+        const auto found = position.constFind(entry.path);
+        if (found != position.cend()) {
+            result.index.files[*found] = entry;
+        } else {
+            position.insert(entry.path, result.index.files.size());
+            result.index.files.append(entry);
+        }
+    }
+    zip_discard(archive);
+    return result;
+}
+
+QString checkFileIndex(const QString &indexPath, const QString &zipPath,
+                       const QString &objectsFolder, QStringList *report)
+{
+    QFile file(indexPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("File index is not in the release tree: %1.").arg(indexPath);
+    const FileIndexResult published = parseFileIndex(file.readAll());
+    if (!published.error.isEmpty())
+        return QStringLiteral("File index %1 is not valid: %2.").arg(indexPath, published.error);
+    const FileIndexResult expected = indexPackage(zipPath);
+    if (!expected.error.isEmpty())
+        return expected.error;
+    if (published.index.files.size() != expected.index.files.size())
+        return QStringLiteral("File index %1 lists %2 files, the package holds %3.")
+            .arg(indexPath)
+            .arg(published.index.files.size())
+            .arg(expected.index.files.size());
+    QTemporaryDir scratch;
+    qint64 objectBytes = 0;
+    for (qsizetype i = 0; i < expected.index.files.size(); ++i) {
+        const FileIndexEntry &want = expected.index.files.at(i);
+        const FileIndexEntry &have = published.index.files.at(i);
+        if (have.path != want.path || have.size != want.size || have.sha256 != want.sha256 ||
+            have.executable != want.executable)
+            return QStringLiteral("File index %1 does not match the package at %2.")
+                .arg(indexPath, want.path);
+        const QString object =
+            QDir(objectsFolder).absoluteFilePath(objectRelativePath(have.object).mid(8));
+        if (QFileInfo(object).size() != have.objectSize)
+            return QStringLiteral("Object %1 is missing or not of its size.").arg(object);
+        const QString error = writeObjectTo(object, have, scratch.filePath(QStringLiteral("f")));
+        if (!error.isEmpty())
+            return QStringLiteral("Object %1 is wrong: %2.").arg(object, error);
+        objectBytes += have.objectSize;
+    }
+    if (report)
+        report->append(QStringLiteral("  file index %1: %2 files match the package; their "
+                                      "objects (%3 bytes) exist and decompress to them")
+                           .arg(indexPath)
+                           .arg(published.index.files.size())
+                           .arg(objectBytes));
+    return QString();
+}
+
+QString collectGarbage(const QString &treeRoot, int keep, QStringList *report)
+{
+    if (keep < 1)
+        return QStringLiteral("--keep must be at least 1.");
+    const QDir clients(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/clients")));
+    QSet<QString> named;
+    // What the manifests name is kept whatever its age.
+    QSet<QString> current;
+    const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
+    for (const QString &name :
+         manifests.entryList({QStringLiteral("client-*.json")}, QDir::Files)) {
+        QFile manifest(manifests.filePath(name));
+        if (manifest.open(QIODevice::ReadOnly)) {
+            const ClientRelease release = parseClientRelease(manifest.readAll()).release;
+            if (release.hasFileIndex)
+                current.insert(QUrl(release.fileIndexUrl).fileName());
+        }
+    }
+    static const QRegularExpression indexName(QStringLiteral("^(.+)_([^_]+)\\.files\\.json$"));
+    int removed = 0;
+    for (const QString &product : clients.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir folder(clients.filePath(product));
+        QStringList indexes = folder.entryList({QStringLiteral("*.files.json")}, QDir::Files);
+        std::sort(indexes.begin(), indexes.end(), [](const QString &a, const QString &b) {
+            const ReleaseVersion va = parseReleaseVersion(indexName.match(a).captured(2));
+            const ReleaseVersion vb = parseReleaseVersion(indexName.match(b).captured(2));
+            return compareReleaseVersions(va, vb) > 0;
+        });
+        QSet<QString> referenced;
+        for (qsizetype i = 0; i < indexes.size(); ++i) {
+            if (i >= keep && !current.contains(indexes.at(i)))
+                continue;
+            QFile file(folder.filePath(indexes.at(i)));
+            if (!file.open(QIODevice::ReadOnly))
+                return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
+            const FileIndexResult parsed = parseFileIndex(file.readAll());
+            if (!parsed.error.isEmpty())
+                return QStringLiteral("File index %1 is not valid: %2.")
+                    .arg(file.fileName(), parsed.error);
+            for (const FileIndexEntry &entry : parsed.index.files)
+                referenced.insert(entry.object);
+        }
+        named += referenced;
+        QDirIterator objects(folder.filePath(QStringLiteral("objects")), QDir::Files,
+                             QDirIterator::Subdirectories);
+        while (objects.hasNext()) {
+            const QString path = objects.next();
+            if (referenced.contains(QFileInfo(path).fileName()))
+                continue;
+            if (!QFile::remove(path))
+                return QStringLiteral("Unable to remove '%1'.").arg(path);
+            ++removed;
+        }
+    }
+    if (report)
+        report->append(
+            QStringLiteral("gc: %1 objects removed, %2 kept").arg(removed).arg(named.size()));
+    return QString();
+}

@@ -1,0 +1,323 @@
+// Differential updates through the real window: releases published by the
+// release tool's own code, served by the test server, installed by fetching
+// only the files that changed, and every fault falling back to the package.
+#include "install/differential.h"
+#include "release/clientrelease.h"
+#include "releasetool/objects.h"
+#include "releasetool/publishing.h"
+#include "storage/paths.h"
+#include "support/testserver.h"
+#include "support/testutil.h"
+#include "ui/mainwindow.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace TestUtil;
+
+namespace {
+const QString kBase = QStringLiteral("http://releases.test");
+const QString kReady = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
+const QString kFallback =
+    QStringLiteral(" warning Differential update not used, downloading the package: ");
+
+QByteArray noise(int bytes, quint32 seed)
+{
+    QByteArray data(bytes, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(data.data()), bytes / 4);
+    return data;
+}
+
+QString packagePath(const QString &version)
+{
+    return QStringLiteral("/releases/clients/ivra-demo/ivra-demo_%1.zip").arg(version);
+}
+QString indexPath(const QString &version)
+{
+    return QStringLiteral("/releases/clients/ivra-demo/ivra-demo_%1.files.json").arg(version);
+}
+} // namespace
+
+class DifferentialTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestServer server;
+    QTemporaryDir temp;
+    QString tree;
+    int logStart = 0;
+
+    // The client's files: a large file that never changes, a few small ones.
+    QString source(const QString &version, const QMap<QString, QByteArray> &changes = {})
+    {
+        const QString folder = temp.filePath("src-" + version);
+        QDir(folder).removeRecursively();
+        QMap<QString, QByteArray> files{{"bin/client", "#!/bin/sh\necho client\n"},
+                                        {"bin/tool", "#!/bin/sh\necho tool 1\n"},
+                                        {"data/big.bin", noise(600 * 1024, 1)},
+                                        {"data/a.txt", "a, first edition\n"},
+                                        {"data/b.txt", QByteArray(20000, 'b')}};
+        for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+            files.insert(it.key(), it.value());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            writeFile(folder + "/" + it.key(), it.value());
+        for (const char *exe : {"/bin/client", "/bin/tool"})
+            QFile::setPermissions(folder + exe,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return folder;
+    }
+
+    // Publishes a version with the release tool's code and serves the whole tree.
+    void publish(const QString &version, const QMap<QString, QByteArray> &changes = {})
+    {
+        ClientPublication p;
+        p.treeRoot = tree;
+        p.baseUrl = kBase;
+        p.product = "ivra-demo";
+        p.channel = "stable";
+        p.version = version;
+        p.minimumVersion = "1.0.0";
+        p.exePath = "bin/client";
+        p.sourceFolder = source(version, changes);
+        p.zstdLevel = 3;
+        QCOMPARE(publishClient(p), QString());
+        server.clearRoutes();
+        server.route(kGatewayPath, jsonResponse(gatewayManifest()));
+        QDirIterator it(tree, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            server.route("/" + QDir(tree).relativeFilePath(file),
+                         TestResponse{200, readFile(file)});
+        }
+    }
+
+    // The served manifest's "files" member pointed at other index bytes.
+    void serveIndex(const QString &version, const QByteArray &index, qint64 declaredSize = -1)
+    {
+        QJsonObject manifest =
+            QJsonDocument::fromJson(readFile(tree + "/releases/manifests/client-ivra-demo.json"))
+                .object();
+        QJsonObject artifact = manifest.value("artifact").toObject();
+        artifact.insert(
+            "files", QJsonObject{{"url", kBase + indexPath(version)},
+                                 {"sha256", sha256Hex(index)},
+                                 {"sizeBytes", declaredSize >= 0 ? declaredSize : index.size()}});
+        manifest.insert("artifact", artifact);
+        server.route(kClientPath, jsonResponse(QJsonDocument(manifest).toJson()));
+        server.route(indexPath(version), TestResponse{200, index});
+    }
+
+    QStringList objectRequests() const
+    {
+        QStringList paths;
+        for (const RecordedRequest &request : server.requests())
+            if (request.path.contains("/objects/"))
+                paths << request.path;
+        return paths;
+    }
+
+    void passEndsReady()
+    {
+        MainWindow window;
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(&window), kReady, 20000);
+    }
+
+    // Every file of the installed version as the release's source has it.
+    void expectInstalled(const QString &version)
+    {
+        const QString installed = clientVersionPath(kProduct, version);
+        const QString expected = temp.filePath("src-" + version);
+        QDirIterator it(expected, QDir::Files, QDirIterator::Subdirectories);
+        int files = 0;
+        while (it.hasNext()) {
+            const QString relative = QDir(expected).relativeFilePath(it.next());
+            QCOMPARE(readFile(installed + "/" + relative), readFile(expected + "/" + relative));
+            ++files;
+        }
+        QCOMPARE(files, 5);
+        QVERIFY(QFileInfo(installed + "/bin/client").isExecutable());
+        QVERIFY(QFileInfo(installed + "/bin/tool").isExecutable());
+        QVERIFY(!QFileInfo(installed + "/data/a.txt").isExecutable());
+        QCOMPARE(clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct)
+                     .activeVersion,
+                 version);
+        QVERIFY(!QFileInfo::exists(clientObjectCachePath(kProduct)));
+        QVERIFY(!QFileInfo::exists(clientStagingPath(kProduct, version)));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        installTestLogging();
+        server.installAsProxy();
+    }
+
+    void init()
+    {
+        freshDataRoot();
+        server.clearRequests();
+        tree = temp.filePath(QStringLiteral("tree-%1").arg(QTest::currentTestFunction()));
+        QDir(tree).removeRecursively();
+        // A first install from the package, as on a fresh machine.
+        publish("1.0.0");
+        passEndsReady();
+        server.clearRequests();
+        logStart = logLines().size();
+    }
+
+    // Only the changed files are fetched: a changed executable keeps its bit,
+    // and a file of the previous (not active) version is reused too.
+    void updatesFetchOnlyWhatChanged()
+    {
+        publish("1.1.0",
+                {{"data/a.txt", "a, second edition\n"}, {"bin/tool", "#!/bin/sh\necho 2\n"}});
+        passEndsReady();
+        expectInstalled("1.1.0");
+        QCOMPARE(server.requestCount(packagePath("1.1.0")), 0);
+        QCOMPARE(objectRequests().size(), 2);
+        const QStringList log = logLinesSince(logStart);
+        QCOMPARE(log.filter("Differential update to 1.1.0: 3 files reused, ").size(), 1);
+
+        // 1.2.0 brings back 1.0.0's a.txt: 1.0.0 is the previous version, and it has it.
+        server.clearRequests();
+        publish("1.2.0", {{"bin/tool", "#!/bin/sh\necho 2\n"}, {"data/b.txt", "b is new\n"}});
+        passEndsReady();
+        expectInstalled("1.2.0");
+        QCOMPARE(objectRequests().size(), 1); // b.txt only
+        QCOMPARE(server.requestCount(packagePath("1.2.0")), 0);
+    }
+
+    // A local file damaged since its install is fetched; the old install is never touched.
+    void damagedLocalFileIsFetched()
+    {
+        const QString damaged = clientVersionPath(kProduct, "1.0.0") + "/data/b.txt";
+        QVERIFY(writeFile(damaged, QByteArray(19999, 'b') + "X"));
+        publish("1.1.0", {{"data/a.txt", "a, second edition\n"}});
+        passEndsReady();
+        expectInstalled("1.1.0");
+        QCOMPARE(objectRequests().size(), 2); // a.txt and the damaged b.txt
+        QCOMPARE(readFile(damaged), QByteArray(19999, 'b') + "X");
+    }
+
+    void faultsFallBackToThePackage_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing object") << "missing object"
+                                        << "client object: HTTP 404";
+        QTest::newRow("object not matching its name") << "wrong object"
+                                                      << "has the digest";
+        QTest::newRow("hostile index path") << "hostile path"
+                                            << "unsafe path: ../escape";
+        QTest::newRow("index lists a file twice") << "twice"
+                                                  << "listed twice: data/a.txt";
+        QTest::newRow("index larger than declared") << "larger"
+                                                    << "more bytes than declared";
+        QTest::newRow("index with another digest") << "digest"
+                                                   << "the file index has the digest";
+    }
+
+    void faultsFallBackToThePackage()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        publish("1.1.0", {{"data/a.txt", "a, second edition\n"}});
+        const QByteArray index = readFile(tree + indexPath("1.1.0"));
+        QJsonObject parsed = QJsonDocument::fromJson(index).object();
+        QJsonArray files = parsed.value("files").toArray();
+        QJsonObject changed;
+        for (const QJsonValue &file : files)
+            if (file.toObject().value("path") == "data/a.txt")
+                changed = file.toObject();
+        const QString object =
+            "/releases/clients/ivra-demo/" + objectRelativePath(changed.value("object").toString());
+        if (fault == "missing object") {
+            server.route(object, TestResponse{404, "gone"});
+        } else if (fault == "wrong object") {
+            server.route(object,
+                         TestResponse{200, QByteArray(changed.value("objectSize").toInt(), 'z')});
+        } else if (fault == "hostile path" || fault == "twice") {
+            QJsonObject extra = changed;
+            if (fault == "hostile path")
+                extra.insert("path", "../escape");
+            files.append(extra);
+            parsed.insert("files", files);
+            serveIndex("1.1.0", QJsonDocument(parsed).toJson());
+        } else if (fault == "larger") {
+            serveIndex("1.1.0", index + QByteArray(4096, ' '), index.size());
+        } else if (fault == "digest") {
+            server.route(indexPath("1.1.0"),
+                         TestResponse{200, QByteArray(index).replace("data/a.txt", "data/A.txt")});
+        }
+        passEndsReady();
+        expectInstalled("1.1.0");
+        QCOMPARE(server.requestCount(packagePath("1.1.0")), 1);
+        const QStringList fallbacks = logLinesSince(logStart).filter(kFallback);
+        QCOMPARE(fallbacks.size(), 1);
+        QVERIFY2(fallbacks.first().contains(reason), qPrintable(fallbacks.first()));
+    }
+
+    // A network outage is not a fault of the release: the pass ends with
+    // Retry, and the objects already fetched are not fetched again.
+    void networkOutageEndsWithRetry()
+    {
+        publish("1.1.0", {{"data/a.txt", "a, second edition\n"}, {"data/b.txt", "b changed\n"}});
+        const QJsonArray files = QJsonDocument::fromJson(readFile(tree + indexPath("1.1.0")))
+                                     .object()
+                                     .value("files")
+                                     .toArray();
+        QString last;
+        for (const QJsonValue &file : files)
+            if (file.toObject().value("path") == "data/b.txt")
+                last = "/releases/clients/ivra-demo/" +
+                       objectRelativePath(file.toObject().value("object").toString());
+        const TestResponse good{200, readFile(tree + last)};
+        TestResponse reset = good;
+        reset.dropAfterBytes = 0;
+        reset.reset = true;
+        server.route(last, reset);
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            statusText(&window).startsWith("Unable to download release data: "), 20000);
+        QVERIFY(isShown(&window, "downloadButton"));
+        const int fetched = objectRequests().size();
+        server.route(last, good);
+        button(&window, "downloadButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(&window), kReady, 20000);
+        expectInstalled("1.1.0");
+        QCOMPARE(objectRequests().size(), fetched + 1); // only the one that failed
+        QCOMPARE(server.requestCount(packagePath("1.1.0")), 0);
+    }
+
+    // An object may never write more than the index declares: a decompression
+    // bomb stops at the declared size.
+    void objectsAreBoundedByTheIndex()
+    {
+        const QString zip = temp.filePath("bomb.zip");
+        const QString folder = temp.filePath("bomb");
+        QVERIFY(writeFile(folder + "/zeros", QByteArray(8 << 20, '\0')));
+        QCOMPARE(zipFolder(folder, zip), QString());
+        const QString objects = temp.filePath("bomb-objects");
+        FileIndexResult indexed = indexPackage(zip, objects, 3);
+        QCOMPARE(indexed.error, QString());
+        FileIndexEntry entry = indexed.index.files.first();
+        QVERIFY(isCompressedObject(entry.object));
+        QVERIFY(entry.objectSize < 4096);
+        const QString object = objects + "/" + objectRelativePath(entry.object).mid(8);
+        entry.size = 100;
+        const QString error = writeObjectTo(object, entry, temp.filePath("bomb-out"));
+        QVERIFY2(error.contains("holds more than the 100 bytes declared"), qPrintable(error));
+        QVERIFY(QFileInfo(temp.filePath("bomb-out")).size() <= 100);
+    }
+};
+
+QTEST_MAIN(DifferentialTest)
+#include "tst_differential.moc"
