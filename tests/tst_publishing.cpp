@@ -1,4 +1,6 @@
 #include "release/clientrelease.h"
+#include "release/fileindex.h"
+#include "releasetool/objects.h"
 #include "releasetool/publishing.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
@@ -163,6 +165,54 @@ private Q_SLOTS:
         const QString error = publishClient(p);
         QVERIFY2(error.startsWith(message), qPrintable(error));
         QCOMPARE(filesBelow(tree), 0);
+    }
+
+    // check verifies the file index and every object; gc keeps what the
+    // newest releases name and removes the rest.
+    void objectsCheckedAndCollected()
+    {
+        const QString tree = temp.filePath("objects");
+        for (const char *version : {"1.0.0", "1.1.0", "1.2.0"}) {
+            QVERIFY(writeFile(source() + "/share/version.txt", version));
+            ClientPublication p = client(tree);
+            p.version = version;
+            p.zstdLevel = 3;
+            QCOMPARE(publishClient(p), QString());
+        }
+        QVERIFY(writeFile(source() + "/share/version.txt", "1.2.0"));
+        QStringList report;
+        QCOMPARE(checkReleaseTree(tree, kBase, {}, &report), QString());
+        QVERIFY2(report.join('\n').contains("3 files match the package"), qPrintable(report.join('\n')));
+        const QString objects = tree + "/releases/clients/ivra-demo/objects";
+        auto objectFiles = [&]() {
+            QStringList files;
+            QDirIterator it(objects, QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext())
+                files << it.next();
+            files.sort();
+            return files;
+        };
+        // One object per distinct content: the three version.txt and the two shared files.
+        QCOMPARE(objectFiles().size(), 5);
+
+        const QString wanted =
+            objects + "/" +
+            objectRelativePath(
+                parseFileIndex(readFile(tree + "/releases/clients/ivra-demo/"
+                                               "ivra-demo_1.2.0.files.json"))
+                    .index.files.last()
+                    .object)
+                .mid(8);
+        const QByteArray good = readFile(wanted);
+        QVERIFY(QFile::remove(wanted));
+        QVERIFY(checkReleaseTree(tree, kBase).startsWith("Object " + wanted + " is missing"));
+        QVERIFY(writeFile(wanted, QByteArray(good.size(), 'x')));
+        QVERIFY(checkReleaseTree(tree, kBase).startsWith("Object " + wanted + " is wrong"));
+        QVERIFY(writeFile(wanted, good));
+
+        QCOMPARE(collectGarbage(tree, 1), QString());
+        QCOMPARE(objectFiles().size(), 3);
+        QCOMPARE(checkReleaseTree(tree, kBase), QString());
     }
 
     // The real tool from the folder it runs in: relative paths work, a Windows
