@@ -41,18 +41,6 @@ QString checkVersions(const QString &what, const QString &latest, const QString 
     return QString();
 }
 
-QString writeAtomically(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
-    file.write(data);
-    if (!file.commit())
-        return QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
-    return QString();
-}
-
 QString copyAtomically(const QString &source, const QString &target)
 {
     QFile in(source);
@@ -81,7 +69,7 @@ QString writeManifest(const QString &path, const QJsonObject &manifest,
         if (!error.isEmpty())
             return error;
     }
-    return writeAtomically(path, data);
+    return writeFileAtomically(path, data);
 }
 
 QString joinUrl(const QString &base, const QString &path)
@@ -131,15 +119,6 @@ QString treeFileFor(const QString &treeRoot, const QString &baseUrl, const QStri
     if (!isSafeZipEntryName(relative))
         return QString();
     return QDir(treeRoot).absoluteFilePath(relative);
-}
-
-QString readWhole(const QString &path, QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("Unable to read '%1'.").arg(path);
-    content = file.readAll();
-    return QString();
 }
 
 // The version tests of the launcher's decisions, with their messages.
@@ -276,7 +255,7 @@ QString publishClient(const ClientPublication &p, QStringList *report)
         const QString indexRelative =
             QStringLiteral("releases/clients/%1/%1_%2.files.json").arg(product, version);
         const QByteArray json = fileIndexJson(indexed.index);
-        error = writeAtomically(QDir(p.treeRoot).absoluteFilePath(indexRelative), json);
+        error = writeFileAtomically(QDir(p.treeRoot).absoluteFilePath(indexRelative), json);
         if (!error.isEmpty())
             return error;
         artifact.insert(
@@ -386,7 +365,7 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
 
     QByteArray content;
     for (const QString &name : gateways) {
-        QString error = readWhole(manifests.filePath(name), content);
+        QString error = readWholeFile(manifests.filePath(name), content);
         if (!error.isEmpty())
             return error;
         const GatewayReleaseResult result = parseGatewayRelease(content);
@@ -411,7 +390,7 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return parseReleaseVersion(r.fullLatestVersion).error;
     }
     for (const QString &name : clients) {
-        QString error = readWhole(manifests.filePath(name), content);
+        QString error = readWholeFile(manifests.filePath(name), content);
         if (!error.isEmpty())
             return error;
         const ClientReleaseResult result = parseClientRelease(content);

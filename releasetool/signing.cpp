@@ -18,7 +18,9 @@ QStringList manifestNames(const QString &treeRoot)
         .entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
 }
 
-QString readAll(const QString &path, QByteArray &content)
+} // namespace
+
+QString readWholeFile(const QString &path, QByteArray &content)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -38,7 +40,6 @@ QString writeFileAtomically(const QString &path, const QByteArray &data)
         return QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
     return QString();
 }
-} // namespace
 
 QString writeKeyPair(const QString &secretKeyPath, const QString &publicKeyPath, bool force,
                      QString *publicLine)
@@ -97,7 +98,7 @@ QString signReleaseTree(const QString &treeRoot, const ReleaseSecretKey &key,
     for (const QString &name : names) {
         const QString path = QDir(manifestsFolder(treeRoot)).absoluteFilePath(name);
         QByteArray content;
-        QString error = readAll(path, content);
+        QString error = readWholeFile(path, content);
         if (error.isEmpty())
             error = writeSignatureFor(path, content, key);
         if (!error.isEmpty())
@@ -113,7 +114,7 @@ QList<ReleasePublicKey> readPublicKeys(const QString &fileOrText, QString *error
     QString text = fileOrText;
     if (QFileInfo(fileOrText).isFile()) {
         QByteArray content;
-        const QString readError = readAll(fileOrText, content);
+        const QString readError = readWholeFile(fileOrText, content);
         if (!readError.isEmpty()) {
             if (error)
                 *error = readError;
@@ -138,9 +139,9 @@ QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKe
                 .arg(name, signaturePath);
         QByteArray manifest;
         QByteArray signature;
-        QString error = readAll(path, manifest);
+        QString error = readWholeFile(path, manifest);
         if (error.isEmpty())
-            error = readAll(signaturePath, signature);
+            error = readWholeFile(signaturePath, signature);
         if (!error.isEmpty())
             return error;
         const SignatureVerification verified =

@@ -9,6 +9,11 @@
 // The release engineer's side of signed releases. Each function returns an
 // empty string on success and the first defect otherwise.
 
+// Small file helpers shared by the tool's commands: the whole file, and a
+// replacement that readers never see half-written.
+QString readWholeFile(const QString &path, QByteArray &content);
+QString writeFileAtomically(const QString &path, const QByteArray &data);
+
 // A new key pair: the secret key (PKCS#8 PEM, readable by its owner only) and
 // minisign's two-line public key file. An existing secret key file is kept
 // unless force is set. publicLine receives the line for IVRA_RELEASE_PUBLIC_KEYS.
