@@ -14,6 +14,10 @@
 
 #include <zstd.h>
 
+#ifdef Q_OS_LINUX
+#include <unistd.h>
+#endif
+
 namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
 // Objects are published with at most an 8 MiB window; a larger one is refused,
@@ -41,6 +45,37 @@ void forEachInParallel(qsizetype count, const std::function<void(qsizetype)> &wo
     worker();
     for (std::thread &other : others)
         other.join();
+}
+
+// A copy made by the kernel where it can (copy_file_range: no trip through
+// this process's memory), else in large chunks.
+bool copyFileContents(const QString &source, const QString &target)
+{
+    QFile in(source);
+    QFile out(target);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+#ifdef Q_OS_LINUX
+    qint64 left = in.size();
+    while (left > 0) {
+        const ssize_t copied =
+            ::copy_file_range(in.handle(), nullptr, out.handle(), nullptr, size_t(left), 0);
+        if (copied <= 0)
+            break;
+        left -= copied;
+    }
+    if (left == 0)
+        return true;
+    // Not supported here: start again the ordinary way.
+    if (!in.seek(0) || !out.resize(0) || !out.seek(0))
+        return false;
+#endif
+    QByteArray chunk(kChunkBytes, Qt::Uninitialized);
+    for (qint64 read; (read = in.read(chunk.data(), chunk.size())) > 0;) {
+        if (out.write(chunk.constData(), read) != read)
+            return false;
+    }
+    return in.error() == QFileDevice::NoError && out.flush();
 }
 
 void setExecutable(const QString &path, bool executable)
@@ -192,8 +227,7 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         QString error;
         const QString source = plan.sources.at(i);
         if (!source.isEmpty()) {
-            QFile::remove(target);
-            if (!QFile::copy(source, target))
+            if (!copyFileContents(source, target))
                 error = QStringLiteral("cannot copy %1").arg(source);
             else if (progress)
                 progress->bytesWritten.fetch_add(entry.size);

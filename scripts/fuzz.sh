@@ -18,7 +18,7 @@ trap 'rm -rf "$scratch"' EXIT
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 total=0 status=0
-for target in version manifests state entryname launchpath extract signature; do
+for target in version manifests state entryname launchpath extract signature fileindex; do
   mkdir -p "$scratch/$target"
   log="$scratch/$target.log"
   if (cd "$scratch" && "$OLDPWD/$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" \
