@@ -38,7 +38,7 @@ for size in 64 1024; do
   src="$work/src-$size"; tree="$work/tree-$size"
   python3 bench/make-package.py "$size" "$src"
   "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel bench \
-    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" --secret-key "$keys/bench.key" >/dev/null
+    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" --secret-key "$keys/bench.key" --no-file-index >/dev/null
   printf 'bench installer\n' > "$work/setup.exe"
   "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel bench \
     --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" --secret-key "$keys/bench.key" >/dev/null
