@@ -27,6 +27,9 @@ results="$out/results.txt"
 trap 'scripts/release-service.sh stop >/dev/null 2>&1 || true' EXIT
 
 now_ms() { date +%s%3N; }
+# Every timed step starts from a quiet disk: the writes of the step before are
+# on disk, so neither side pays for the other's write-back.
+settle() { sync; sleep 1; }
 # median and spread (min..max) of the numbers on stdin
 stats() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%d %d %d\n", m, a[1], a[NR]}'; }
 sample() { echo "$1 $2" >> "$out/samples.txt"; }
@@ -50,7 +53,7 @@ for size in 64 1024; do
 
   for i in $(seq "$runs"); do
     # A: fresh install through the real window code.
-    home="$work/home"; rm -rf "$home"; mkdir -p "$home"
+    home="$work/home"; rm -rf "$home"; mkdir -p "$home"; settle
     read -r ms rss gap < <(XDG_DATA_HOME="$home" "$build/ivra-bench" pass)
     sample "A$size" "$ms"; sample "RSS$size" "$rss"; sample "GAP$size" "$gap"
     # C: the same again, up to date.
@@ -62,7 +65,7 @@ for size in 64 1024; do
     sample "S$size" "$ms"
     rm -rf "$home"
     # B: the reference pipeline on the same file and server.
-    ref="$work/ref"; rm -rf "$ref"; mkdir -p "$ref"
+    ref="$work/ref"; rm -rf "$ref"; mkdir -p "$ref"; settle
     t0=$(now_ms)
     curl -sS -o "$ref/p.zip" "$url"
     openssl dgst -sha256 "$ref/p.zip" >/dev/null
@@ -83,8 +86,10 @@ for size in 64 1024; do
       # D: digest and extraction alone.
       read -r ms _ < <("$build/ivra-bench" digest "$package"); sample Ddigest "$ms"
       t0=$(now_ms); openssl dgst -sha256 "$package" >/dev/null; sample Ddigestref "$(( $(now_ms) - t0 ))"
-      rm -rf "$work/x"; read -r ms _ < <("$build/ivra-bench" extract "$package" "$work/x"); sample Dextract "$ms"
-      rm -rf "$work/x"; t0=$(now_ms); unzip -q "$package" -d "$work/x"; sample Dextractref "$(( $(now_ms) - t0 ))"
+      rm -rf "$work/x"; settle
+      read -r ms _ < <("$build/ivra-bench" extract "$package" "$work/x"); sample Dextract "$ms"
+      rm -rf "$work/x"; settle
+      t0=$(now_ms); unzip -q "$package" -d "$work/x"; sample Dextractref "$(( $(now_ms) - t0 ))"
       rm -rf "$work/x"
     fi
     echo "   run $i done"
