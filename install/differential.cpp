@@ -99,6 +99,8 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
 {
     DifferentialPlan plan;
     plan.sources = QStringList(index.files.size(), QString());
+    // Detached once here; each thread then writes its own elements only.
+    QString *sources = plan.sources.data();
     forEachInParallel(index.files.size(), [&](qsizetype i) {
         const FileIndexEntry &entry = index.files.at(i);
         for (const QString &folder : installedFolders) {
@@ -109,7 +111,7 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
             if (!info.isFile() || info.isSymLink() || info.size() != entry.size)
                 continue;
             if (fileSha256Hex(candidate) == entry.sha256) {
-                plan.sources[i] = candidate;
+                sources[i] = candidate;
                 return;
             }
         }
