@@ -92,6 +92,7 @@ void MainWindow::onDifferentialPlanned(const DifferentialPlan &plan)
     differentialPlan = plan;
     nextObject = 0;
     objectBytesDone = 0;
+    objectBytesFetched = 0;
     objectBytesTotal = plan.fetchBytes;
     logInfo(QStringLiteral("Differential update to %1: %2 of %3 files reused, %4 bytes of objects "
                            "to fetch")
@@ -139,6 +140,7 @@ void MainWindow::onClientObjectDownloaded()
         return;
     }
     objectBytesDone += size;
+    objectBytesFetched += size;
     fetchNextObject();
 }
 
@@ -158,7 +160,7 @@ void MainWindow::installFromObjects()
     logInfo(QStringLiteral("Differential update to %1: %2 files reused, %3 bytes fetched")
                 .arg(clientRelease.latestVersion)
                 .arg(plan.reused)
-                .arg(objectBytesDone));
+                .arg(objectBytesFetched));
     runInstallWorker(
         clientInstallPlan(clientProductId, clientRelease.latestVersion,
                           clientRelease.launchExePath),

@@ -19,10 +19,9 @@ void MainWindow::requestManifestSignature(const QUrl &manifestUrl, RequestPurpos
     signedManifestFileName = signedFileNameForUrl(manifestUrl.toString());
     signedManifestBody.clear();
     signedManifestSignature.clear();
-    signatureReply = sendReleaseRequest(
-        url, purpose,
-        QStringLiteral("%1 request timed out after %2 ms: %3")
-            .arg(requestPurposeName(int(purpose)), QStringLiteral("%1"), QStringLiteral("%2")));
+    signatureReply = sendReleaseRequest(url, purpose,
+                                        requestPurposeName(int(purpose)) +
+                                            QStringLiteral(" request timed out after %1 ms: %2"));
 }
 
 void MainWindow::abandonSignedManifest()

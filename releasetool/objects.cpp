@@ -174,8 +174,7 @@ FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolde
     return result;
 }
 
-QString checkFileIndex(const QString &indexPath, const QString &zipPath,
-                       const QString &objectsFolder, QStringList *report)
+QString checkFileIndex(const QString &indexPath, const QString &zipPath, QStringList *report)
 {
     QFile file(indexPath);
     if (!file.open(QIODevice::ReadOnly))
@@ -201,7 +200,7 @@ QString checkFileIndex(const QString &indexPath, const QString &zipPath,
             return QStringLiteral("File index %1 does not match the package at %2.")
                 .arg(indexPath, want.path);
         const QString object =
-            QDir(objectsFolder).absoluteFilePath(objectRelativePath(have.object).mid(8));
+            QFileInfo(indexPath).dir().absoluteFilePath(objectRelativePath(have.object));
         if (QFileInfo(object).size() != have.objectSize)
             return QStringLiteral("Object %1 is missing or not of its size.").arg(object);
         const QString error = writeObjectTo(object, have, scratch.filePath(QStringLiteral("f")));

@@ -16,10 +16,11 @@
 FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolder = QString(),
                              int zstdLevel = 19, int *objectsWritten = nullptr);
 
-// Checks a published index against its package and every object it names:
-// present, of its size, and decompressing to its file's bytes.
+// Checks a published index against its package and every object it names
+// (where the launcher looks for it, relative to the index): present, of its
+// size, and decompressing to its file's bytes.
 QString checkFileIndex(const QString &indexPath, const QString &zipPath,
-                       const QString &objectsFolder, QStringList *report = nullptr);
+                       QStringList *report = nullptr);
 
 // Removes the objects below treeRoot that neither the newest `keep` indexes
 // of each product nor the indexes its manifests name refer to.

@@ -415,10 +415,7 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             const QString index = treeFileFor(treeRoot, baseUrl, r.fileIndexUrl);
             error = checkArtifact(index, r.fileIndexSha256, r.fileIndexSizeBytes, nullptr);
             if (error.isEmpty())
-                error = checkFileIndex(index, package,
-                                       QDir(QFileInfo(index).absolutePath())
-                                           .absoluteFilePath(QStringLiteral("objects")),
-                                       report);
+                error = checkFileIndex(index, package, report);
         }
         if (!error.isEmpty())
             return error;

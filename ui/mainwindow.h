@@ -144,7 +144,8 @@ private:
     DifferentialPlan differentialPlan;
     qsizetype nextObject = 0;
     qsizetype currentObject = -1;
-    qint64 objectBytesDone = 0;
+    qint64 objectBytesDone = 0;    // fetched or found in the cache, for the progress
+    qint64 objectBytesFetched = 0; // fetched by this pass, for the log
     qint64 objectBytesTotal = 0;
     bool differentialRefused = false;
     // Work off the window's thread (resumed-part digests, the install); the
