@@ -218,14 +218,21 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         if (!isInsideDirectory(stagingPath, parent) || !QDir().mkpath(parent))
             return QStringLiteral("cannot create %1").arg(parent);
     }
+    QStringList targets;
+    QList<quint64> sizes;
+    for (const FileIndexEntry &entry : index.files) {
+        targets.append(staging.absoluteFilePath(entry.path));
+        sizes.append(quint64(entry.size));
+    }
+    const QList<QList<qsizetype>> batches = fileBatchesForThreads(targets, sizes);
     std::mutex mutex;
     QString firstError;
     qsizetype firstErrorAt = index.files.size();
-    forEachInParallel(index.files.size(), [&](qsizetype i) {
+    auto fill = [&](qsizetype i) {
         if (cancelled(progress))
             return;
         const FileIndexEntry &entry = index.files.at(i);
-        const QString target = staging.absoluteFilePath(entry.path);
+        const QString &target = targets.at(i);
         QString error;
         const QString source = plan.sources.at(i);
         if (!source.isEmpty()) {
@@ -246,6 +253,10 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
             firstErrorAt = i;
             firstError = error;
         }
+    };
+    forEachInParallel(batches.size(), [&](qsizetype b) {
+        for (const qsizetype i : batches.at(b))
+            fill(i);
     });
     if (cancelled(progress))
         return QStringLiteral("Extraction was cancelled.");

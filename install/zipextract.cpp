@@ -20,7 +20,9 @@
 #endif
 
 namespace {
-constexpr qint64 kExtractChunkBytes = 1 << 20;
+// Small enough to stay in the CPU's cache between zip_fread and write: 1 MiB
+// made a 1 GiB extraction about a fifth slower, in the kernel's copy.
+constexpr qint64 kExtractChunkBytes = 1 << 16;
 constexpr quint32 kDosDirectoryAttribute = 0x10;
 constexpr zip_uint64_t kNoFailure = ~zip_uint64_t(0);
 
@@ -129,6 +131,7 @@ struct PlannedFile
     zip_uint64_t index;
     QString name;
     QString target;
+    quint64 size; // as the archive records it, 0 when it does not
 };
 
 // The first failure in archive order among those the threads report.
@@ -149,23 +152,6 @@ struct FirstFailure
         cause = why;
     }
 };
-
-// Entries to the same file stay together, in archive order, on one thread.
-QList<QList<PlannedFile>> groupByTarget(const QList<PlannedFile> &files)
-{
-    QList<QList<PlannedFile>> groups;
-    QHash<QString, qsizetype> groupOf;
-    for (const PlannedFile &file : files) {
-        const auto found = groupOf.constFind(file.target);
-        if (found != groupOf.cend()) {
-            groups[*found].append(file);
-        } else {
-            groupOf.insert(file.target, groups.size());
-            groups.append({file});
-        }
-    }
-    return groups;
-}
 
 bool isValidUtf8(const QByteArray &bytes)
 {
@@ -221,6 +207,32 @@ bool isInsideDirectory(const QString &root, const QString &path)
     const QString cleanRoot = QDir::cleanPath(QFileInfo(root).absoluteFilePath());
     const QString cleanPath = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
     return cleanPath == cleanRoot || cleanPath.startsWith(cleanRoot + QLatin1Char('/'));
+}
+
+QList<QList<qsizetype>> fileBatchesForThreads(const QStringList &targets,
+                                              const QList<quint64> &sizes)
+{
+    constexpr quint64 kOwnBatchBytes = 1 << 20;
+    QHash<QString, quint64> sizeOfTarget;
+    for (qsizetype i = 0; i < targets.size(); ++i)
+        sizeOfTarget[targets.at(i)] += sizes.value(i);
+    QList<QList<qsizetype>> batches;
+    QHash<QString, qsizetype> batchOf;
+    for (qsizetype i = 0; i < targets.size(); ++i) {
+        const QString &target = targets.at(i);
+        // A folder key ends in "/", a file key does not: they never collide.
+        const QString key = sizeOfTarget.value(target) >= kOwnBatchBytes
+                                ? target
+                                : QFileInfo(target).absolutePath() + QLatin1Char('/');
+        const auto found = batchOf.constFind(key);
+        if (found != batchOf.cend()) {
+            batches[*found].append(i);
+        } else {
+            batchOf.insert(key, batches.size());
+            batches.append(QList<qsizetype>{i});
+        }
+    }
+    return batches;
 }
 
 bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error)
@@ -312,13 +324,19 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
                            QStringLiteral("a file stands in the way"));
             break;
         }
-        files.append({index, name, target});
+        files.append({index, name, target, (stat.valid & ZIP_STAT_SIZE) ? quint64(stat.size) : 0});
         fileTargets.insert(target);
     }
     zip_discard(archive);
 
     // Then the files, on several threads, each with its own archive handle.
-    const QList<QList<PlannedFile>> groups = groupByTarget(files);
+    QStringList targets;
+    QList<quint64> sizes;
+    for (const PlannedFile &file : files) {
+        targets.append(file.target);
+        sizes.append(file.size);
+    }
+    const QList<QList<qsizetype>> groups = fileBatchesForThreads(targets, sizes);
     std::atomic<qsizetype> next{0};
     std::atomic<bool> openFailed{false};
     auto work = [&]() {
@@ -330,7 +348,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         }
         QByteArray chunk(kExtractChunkBytes, Qt::Uninitialized);
         for (qsizetype g = next++; g < groups.size(); g = next++) {
-            for (const PlannedFile &file : groups.at(g)) {
+            for (const qsizetype f : groups.at(g)) {
+                const PlannedFile &file = files.at(f);
                 // Nothing after the first failure can change the outcome.
                 if (file.index > failure.index.load() || cancelled(options.progress))
                     break;

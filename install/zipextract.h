@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -35,6 +37,14 @@ qint64 zipPayloadSize(const QString &zipPath);
 
 // A path as libzip takes it: UTF-8 on Windows, the file system's encoding elsewhere.
 QByteArray zipArchivePath(const QString &path);
+
+// Work on files for several threads: lists of indexes into targets, each in
+// the order given. Every entry for the same target lands in one list. Files
+// under 1 MiB go in lists by folder, since threads creating files in one
+// folder queue on its lock in the kernel (with thousands of small files, most
+// of an extraction's time); larger files each get a list of their own.
+QList<QList<qsizetype>> fileBatchesForThreads(const QStringList &targets,
+                                              const QList<quint64> &sizes);
 
 // A normalised entry name (forward slashes, trimmed, no final "/") that names
 // something strictly below the extraction folder.

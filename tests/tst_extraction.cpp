@@ -178,6 +178,22 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(sandbox("3") + "/thing").isDir());
     }
 
+    // How work is split for the threads: every entry of one file in one list,
+    // in the order given; small files by folder; large files alone.
+    void batchesForThreads()
+    {
+        const quint64 small = 1000;
+        const quint64 large = 5 << 20;
+        const QStringList targets{"/s/a/1",   "/s/b/1", "/s/a/big", "/s/a/2",
+                                  "/s/a/big", "/s/b/1", "/s/c/dup", "/s/c/dup"};
+        const QList<quint64> sizes{small, small, large, small, small, small, small, large};
+        const QList<QList<qsizetype>> expected{{0, 3}, {1, 5}, {2, 4}, {6, 7}};
+        QCOMPARE(fileBatchesForThreads(targets, sizes), expected);
+        // A file named like a folder of small files is not merged with them.
+        QCOMPARE(fileBatchesForThreads({"/s/a/x", "/s/a"}, {small, small}),
+                 (QList<QList<qsizetype>>{{0}, {1}}));
+    }
+
     void damagedEntriesFail_data()
     {
         QTest::addColumn<ZipEntry>("entry");
