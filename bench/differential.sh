@@ -54,7 +54,9 @@ published_gateway() {
     --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" >/dev/null
 }
 # Runs one pass in a home; prints "<ms> <rss KiB> <bytes served during it>".
+# It starts once the copy or removal of the home before it is on disk.
 pass() { # home
+  sync; sleep 1
   local before; before=$(wc -l < "$access")
   read -r ms rss _ < <(XDG_DATA_HOME="$1" "$build/ivra-bench" pass)
   echo "$ms $rss $(tail -n +$((before + 1)) "$access" | awk '{s += $(NF-1)} END {print s + 0}')"
