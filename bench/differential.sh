@@ -4,7 +4,8 @@
 # service: an update where 1 % of the files changed and one large file had a
 # small part changed (U), the full install of that release (F), an update
 # across three releases at once (1.0.0 -> 1.3.0, X) and an update from a tree
-# without file index (N). Bytes fetched come from nginx's access log.
+# without file index (N); U and F once more over a 100 Mbit/s link. Bytes
+# fetched come from nginx's access log.
 # Usage: bash bench/differential.sh [RUNS]   (default 3); IVRA_BENCH_ZSTD_LEVEL (3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -102,6 +103,18 @@ for i in $(seq "$runs"); do
   echo "   run $i done"
 done
 
+# Once more over a 100 Mbit/s link (nginx limit_rate per connection), where
+# a full install waits mostly on the network, as users' installs do.
+slow="$work/limit-rate.conf"
+echo "limit_rate 12500k;" > "$slow"
+IVRA_RELEASE_EXTRA_CONF="$slow" scripts/release-service.sh start "$tree" >/dev/null
+home="$work/home"; rm -rf "$home"; cp -a "$installed" "$home"
+read -r ms _ _ < <(pass "$home"); sample Uslow "$ms"
+rm -rf "$home"; mkdir -p "$home"
+read -r ms _ _ < <(pass "$home"); sample Fslow "$ms"
+rm -rf "$home"
+scripts/release-service.sh start "$tree" >/dev/null
+
 publish "$tree" 1.2.0 "$work/src-1.2.0"
 publish "$tree" 1.3.0 "$work/src-1.3.0"
 changed13=$(changed_bytes "$(index 1.0.0)" "$(index 1.3.0)")
@@ -115,9 +128,11 @@ results="$out/results.txt"
   read -r u umin umax < <(median_of U); read -r f fmin fmax < <(median_of F); read -r n _ < <(median_of N)
   read -r ub _ < <(median_of Ubytes); read -r fb _ < <(median_of Fbytes); read -r xb _ < <(median_of Xbytes)
   read -r x _ < <(median_of X); read -r rss _ < <(median_of Urss)
+  read -r us _ < <(median_of Uslow); read -r fs _ < <(median_of Fslow)
   awk -v u="$u" -v umin="$umin" -v umax="$umax" -v f="$f" -v fmin="$fmin" -v fmax="$fmax" -v n="$n" \
-      -v ub="$ub" -v fb="$fb" -v xb="$xb" -v x="$x" -v c11="$changed11" -v c13="$changed13" -v rss="$rss" 'BEGIN {
+      -v ub="$ub" -v fb="$fb" -v xb="$xb" -v x="$x" -v c11="$changed11" -v c13="$changed13" -v rss="$rss" -v us="$us" -v fs="$fs" 'BEGIN {
     printf "1 %% update (U) %d ms [%d..%d] vs full install of the same release (F) %d ms [%d..%d]: %.2f (<= 0.15: %s)\n", u, umin, umax, f, fmin, fmax, u / f, (u <= 0.15 * f) ? "met" : "MISSED"
+    printf "the same over a 100 Mbit/s link: U %d ms vs F %d ms: %.2f\n", us, fs, us / fs
     printf "bytes fetched by U: %d, compressed size of the changed files plus the index: %d: %.2fx (<= 1.5: %s); F fetched %d\n", ub, c11, ub / c11, (ub <= 1.5 * c11) ? "met" : "MISSED", fb
     printf "1.0.0 -> 1.3.0 directly (X): %d ms, %d bytes fetched for %d bytes changed: %.2fx\n", x, xb, c13, xb / c13
     printf "update without file index (N): %d ms vs full install %d ms: %.2f\n", n, f, n / f
