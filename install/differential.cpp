@@ -212,17 +212,17 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
                              ExtractionProgress *progress)
 {
     const QDir staging(stagingPath);
-    // Folders first, in one thread, so that the workers only write files.
-    for (const FileIndexEntry &entry : index.files) {
-        const QString parent = QFileInfo(staging.absoluteFilePath(entry.path)).absolutePath();
-        if (!isInsideDirectory(stagingPath, parent) || !QDir().mkpath(parent))
-            return QStringLiteral("cannot create %1").arg(parent);
-    }
     QStringList targets;
     QList<quint64> sizes;
     for (const FileIndexEntry &entry : index.files) {
         targets.append(staging.absoluteFilePath(entry.path));
         sizes.append(quint64(entry.size));
+    }
+    // Folders first, in one thread, so that the workers only write files.
+    for (const QString &target : targets) {
+        const QString parent = QFileInfo(target).absolutePath();
+        if (!isInsideDirectory(stagingPath, parent) || !QDir().mkpath(parent))
+            return QStringLiteral("cannot create %1").arg(parent);
     }
     const QList<QList<qsizetype>> batches = fileBatchesForThreads(targets, sizes);
     std::mutex mutex;
@@ -262,9 +262,9 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         return QStringLiteral("Extraction was cancelled.");
     if (!firstError.isEmpty())
         return firstError;
-    for (const FileIndexEntry &entry : index.files) {
-        if (QFileInfo(staging.absoluteFilePath(entry.path)).size() != entry.size)
-            return QStringLiteral("%1 is not at its size").arg(entry.path);
+    for (qsizetype i = 0; i < index.files.size(); ++i) {
+        if (QFileInfo(targets.at(i)).size() != index.files.at(i).size)
+            return QStringLiteral("%1 is not at its size").arg(index.files.at(i).path);
     }
     return QString();
 }
