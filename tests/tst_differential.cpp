@@ -11,10 +11,12 @@
 #include "ui/mainwindow.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -131,7 +133,8 @@ private:
     }
 
     // Every file of the installed version as the release's source has it.
-    void expectInstalled(const QString &version)
+    void expectInstalled(const QString &version) { expectInstalledFiles(version, 5); }
+    void expectInstalledFiles(const QString &version, int count)
     {
         const QString installed = clientVersionPath(kProduct, version);
         const QString expected = temp.filePath("src-" + version);
@@ -142,7 +145,7 @@ private:
             QCOMPARE(readFile(installed + "/" + relative), readFile(expected + "/" + relative));
             ++files;
         }
-        QCOMPARE(files, 5);
+        QCOMPARE(files, count);
         QVERIFY(QFileInfo(installed + "/bin/client").isExecutable());
         QVERIFY(QFileInfo(installed + "/bin/tool").isExecutable());
         QVERIFY(!QFileInfo(installed + "/data/a.txt").isExecutable());
@@ -263,6 +266,56 @@ private Q_SLOTS:
         const QStringList fallbacks = logLinesSince(logStart).filter(kFallback);
         QCOMPARE(fallbacks.size(), 1);
         QVERIFY2(fallbacks.first().contains(reason), qPrintable(fallbacks.first()));
+    }
+
+    // While objects download, the bar shows the share of all object bytes
+    // fetched so far: it grows from object to object and never starts over.
+    void progressCoversAllObjects()
+    {
+        QMap<QString, QByteArray> changes;
+        for (int i = 0; i < 4; ++i)
+            changes.insert(QStringLiteral("data/new-%1.bin").arg(i), noise(48 * 1024, 10 + i));
+        publish("1.1.0", changes);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 firstObjectAt = -1;
+        const QJsonArray files = QJsonDocument::fromJson(readFile(tree + indexPath("1.1.0")))
+                                     .object()
+                                     .value("files")
+                                     .toArray();
+        for (const QJsonValue &file : files) {
+            const QString path = "/releases/clients/ivra-demo/" +
+                                 objectRelativePath(file.toObject().value("object").toString());
+            TestResponse slow{200, readFile(tree + path)};
+            slow.trickleBytes = 8192;
+            slow.trickleIntervalMs = 15;
+            server.route(path, [&firstObjectAt, &clock, slow](const RecordedRequest &) {
+                if (firstObjectAt < 0)
+                    firstObjectAt = clock.elapsed();
+                return slow;
+            });
+        }
+        server.clearRequests();
+        MainWindow window;
+        QList<std::pair<qint64, int>> samples; // when, percent; while objects download
+        QProgressBar *bar = progressBar(&window);
+        connect(bar, &QProgressBar::valueChanged, this, [&](int value) {
+            if (statusText(&window) == QStringLiteral("Downloading IVRA...") &&
+                bar->maximum() == 100)
+                samples.append({clock.elapsed(), value});
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(statusText(&window), kReady, 20000);
+        expectInstalledFiles("1.1.0", 9);
+        QCOMPARE(objectRequests().size(), 4);
+        QVERIFY(firstObjectAt >= 0);
+        QList<int> values;
+        for (const auto &[when, value] : samples)
+            if (when >= firstObjectAt)
+                values.append(value);
+        QVERIFY2(values.size() >= 3, qPrintable(QString::number(values.size())));
+        for (qsizetype i = 1; i < values.size(); ++i)
+            QVERIFY2(values.at(i) >= values.at(i - 1), qPrintable(QString::number(i)));
+        QVERIFY2(values.last() >= 75, qPrintable(QString::number(values.last())));
     }
 
     // A network outage is not a fault of the release: the pass ends with

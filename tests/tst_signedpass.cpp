@@ -242,6 +242,38 @@ private Q_SLOTS:
         expectReady(window);
     }
 
+    // The half of the signed exchange that answers after the other half ended
+    // the pass changes nothing: the first failure stands, and Retry starts afresh.
+    void lateHalfOfAnEndedExchange_data()
+    {
+        QTest::addColumn<bool>("signatureFails");
+        QTest::newRow("signature fails, manifest late") << true;
+        QTest::newRow("manifest fails, signature late") << false;
+    }
+    void lateHalfOfAnEndedExchange()
+    {
+        QFETCH(bool, signatureFails);
+        TestResponse late = signatureFails ? jsonResponse(gateway)
+                                           : TestResponse{200, sign(gateway, kGatewayFile, now())};
+        late.delayMs = 600;
+        const QString failing = signatureFails ? kGatewayPath + ".minisig" : kGatewayPath;
+        server.route(failing, TestResponse{404, "gone"});
+        server.route(signatureFails ? kGatewayPath : kGatewayPath + ".minisig", late);
+        const QString message =
+            signatureFails ? QStringLiteral("Unable to download release signature: HTTP 404.")
+                           : QStringLiteral("Release service returned HTTP 404.");
+        MainWindow window;
+        expectRefusal(window, message);
+        QTest::qWait(1000); // the late half has had its time
+        QCOMPARE(statusText(&window), message);
+        QCOMPARE(logLinesSince(logStart).filter(" warning Pass ended: ").size(), 1);
+        QCOMPARE(server.requestCount(kClientPath), 0);
+        serveBoth(now());
+        button(&window, "downloadButton")->click();
+        expectReady(window);
+        QCOMPARE(logLinesSince(logStart).filter(" warning Pass ended: ").size(), 1);
+    }
+
     // A validly signed but older manifest is refused after a newer one was
     // accepted, across a restart; re-signing gives it a new timestamp.
     void rollbackRefused()
