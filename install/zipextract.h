@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/pathrules.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -45,10 +47,3 @@ QByteArray zipArchivePath(const QString &path);
 // of an extraction's time); larger files each get a list of their own.
 QList<QList<qsizetype>> fileBatchesForThreads(const QStringList &targets,
                                               const QList<quint64> &sizes);
-
-// A normalised entry name (forward slashes, trimmed, no final "/") that names
-// something strictly below the extraction folder.
-bool isSafeZipEntryName(const QString &name);
-
-// Whether path, made absolute and cleaned, is root itself or lies below it.
-bool isInsideDirectory(const QString &root, const QString &path);

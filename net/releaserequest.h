@@ -2,21 +2,25 @@
 
 #include "net/requestinfo.h"
 
-#include <QDateTime>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 
-// Every request carries exactly one header of the launcher's own: its User-Agent.
-inline QNetworkRequest releaseRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::UserAgentHeader, gatewayUserAgent());
-    return request;
-}
+class QNetworkAccessManager;
+class QNetworkReply;
 
-// Tags a reply with its start time and purpose, in that order, for the dispatcher.
-inline void tagReply(QNetworkReply *reply, RequestPurpose purpose)
-{
-    reply->setProperty(kRequestStartedAtProperty, QDateTime::currentMSecsSinceEpoch());
-    reply->setProperty(kRequestPurposeProperty, int(purpose));
-}
+// Every request carries exactly one header of the launcher's own: its User-Agent.
+QNetworkRequest releaseRequest(const QUrl &url);
+
+// Tags a reply with its start time and purpose, in that order, for the log.
+void tagReply(QNetworkReply *reply, RequestPurpose purpose);
+
+// Sends a GET for release data that is aborted when still running after
+// kManifestRequestTimeoutMs; the warning timeoutFormat gets the time-out and the URL.
+QNetworkReply *sendTimedRequest(QNetworkAccessManager *manager, const QUrl &url,
+                                RequestPurpose purpose, const QString &timeoutFormat);
+
+// Milliseconds since the reply was sent, -1 when it carries no start time.
+qint64 replyElapsedMs(const QNetworkReply *reply);
+
+// Qt refuses a redirect from https to http and reports only the 3xx status;
+// the reply's URL is then already the refused target. Logs it as such.
+void logRefusedRedirect(const QNetworkReply *reply, const QString &name);

@@ -24,8 +24,6 @@ inline constexpr int kReplyBodyPreviewBytes = 2048;
 // stalled and aborted (a few bytes a second would otherwise hold the pass forever).
 inline constexpr int kDownloadStallWindowMs = 30000;
 inline constexpr qint64 kDownloadStallMinimumBytes = 1024;
-// How often the progress bar follows an install running off the window's thread.
-inline constexpr int kInstallProgressIntervalMs = 50;
 inline constexpr char kRequestStartedAtProperty[] = "ivraRequestStartedAtMs";
 inline constexpr char kRequestPurposeProperty[] = "ivraRequestPurpose";
 

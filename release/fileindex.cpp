@@ -1,6 +1,6 @@
 #include "release/fileindex.h"
 
-#include "install/zipextract.h"
+#include "release/pathrules.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,51 +1,34 @@
-#include "ui/mainwindow.h"
+#include "release/gatewaydecision.h"
 
-#include "app/buildidentity.h"
-#include "app/logging.h"
 #include "release/version.h"
 
-void MainWindow::handleGatewayManifest(const QByteArray &body)
+GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
+                                    const QString &buildEdition)
 {
-    const GatewayReleaseResult result = parseGatewayRelease(body);
-    if (!isValid(result)) {
-        logWarning(QStringLiteral("Gateway manifest parse failed: %1, body=%2")
-                       .arg(result.error, replyBodyPreview(body)));
-        showFailure(QStringLiteral("Unable to read Gateway release manifest: %1").arg(result.error),
-                    true);
-        return;
-    }
-    // Stored before the tests, so the window holds the manifest even when a test stops the pass.
-    gatewayRelease = result.release;
-
-    if (gatewayRelease.edition.trimmed().toLower() != GatewayBuildEdition.trimmed().toLower()) {
-        showFailure(
+    GatewayDecision decision;
+    const QString edition = buildEdition.trimmed().toLower();
+    if (release.edition.trimmed().toLower() != edition) {
+        decision.message =
             QStringLiteral("Gateway manifest edition '%1' does not match this Gateway build '%2'.")
-                .arg(gatewayRelease.edition, buildEdition()),
-            false);
-        return;
+                .arg(release.edition, edition);
+        return decision;
     }
-
-    const ReleaseVersion current = parseReleaseVersion(GatewayBuildVersion);
-    const ReleaseVersion latest = parseReleaseVersion(gatewayRelease.latestVersion);
-    const ReleaseVersion minimum = parseReleaseVersion(gatewayRelease.minimumVersion);
+    const ReleaseVersion current = parseReleaseVersion(buildVersion);
+    const ReleaseVersion latest = parseReleaseVersion(release.latestVersion);
+    const ReleaseVersion minimum = parseReleaseVersion(release.minimumVersion);
     if (!isValid(latest) || !isValid(minimum)) {
-        showFailure(QStringLiteral("Gateway manifest contains invalid version data."), false);
-        return;
+        decision.message = QStringLiteral("Gateway manifest contains invalid version data.");
+        return decision;
     }
     if (!isAtLeast(latest, minimum)) {
-        showFailure(QStringLiteral("Gateway manifest latest version is below minimum version."),
-                    false);
-        return;
+        decision.message =
+            QStringLiteral("Gateway manifest latest version is below minimum version.");
+        return decision;
     }
-    // Every build below the latest replaces itself; a newer build is never downgraded.
-    const QString versions =
-        QStringLiteral("build %1, latest %2, minimum %3")
-            .arg(GatewayBuildVersion, gatewayRelease.latestVersion, gatewayRelease.minimumVersion);
-    if (isAtLeast(current, minimum) && isAtLeast(current, latest)) {
-        logInfo(QStringLiteral("Gateway is current: %1").arg(versions));
-        requestClientManifest();
-    } else {
-        logInfo(QStringLiteral("Gateway update required: %1").arg(versions));
-        startGatewayUpdate();
-    }
+    decision.versions = QStringLiteral("build %1, latest %2, minimum %3")
+                            .arg(buildVersion, release.latestVersion, release.minimumVersion);
+    decision.action = isAtLeast(current, minimum) && isAtLeast(current, latest)
+                          ? GatewayAction::Current
+                          : GatewayAction::SelfUpdate;
+    return decision;
 }

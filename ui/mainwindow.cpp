@@ -1,18 +1,15 @@
 #include "ui/mainwindow.h"
 
 #include "app/buildidentity.h"
-#include "app/buildsettings.h"
-#include "app/logging.h"
-#include "release/version.h"
-#include "storage/paths.h"
+#include "net/requestinfo.h"
+#include "pass/updatepass.h"
 #include "ui/statustext.h"
 #include "ui_mainwindow.h"
 
-#include <QFile>
+#include <QCoreApplication>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QMouseEvent>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPixmap>
 
 namespace {
@@ -27,10 +24,7 @@ QPoint roundedPoint(const QPointF &point)
 }
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), networkManager(new QNetworkAccessManager(this)),
-      clientProductId(clientProductIdForEdition(buildEdition())),
-      workerProgress(std::make_shared<ExtractionProgress>())
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     ui->setupUi(this);
@@ -41,52 +35,46 @@ MainWindow::MainWindow(QWidget *parent)
     ui->label->setText(QStringLiteral("Gateway Version"));
     ui->label_2->setText(QStringLiteral("Client Version"));
     ui->currentVersionValue->setText(GatewayBuildVersion);
-    setClientVersionText(QStringLiteral("-"));
-
+    ui->requiredVersionValue->setText(QStringLiteral("-"));
+    // The version rows are kept current but never shown.
     ui->label->hide();
     ui->currentVersionValue->hide();
     ui->label_2->hide();
     ui->requiredVersionValue->hide();
-    ui->progressBar->hide();
-    ui->progressBar->setRange(0, 100);
-    ui->progressBar->setValue(0);
-    ui->upgradeLabel->hide();
-    ui->upgradeButton->hide();
-    ui->rememberUpgradeButton->hide();
+    hideProgress();
+    showUpgradeOffer(false);
     ui->downloadButton->setText(QStringLiteral("Retry"));
     ui->downloadButton->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
 
-    releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
+    pass = new UpdatePass(this);
+    connect(pass, &UpdatePass::started, this, &MainWindow::showPassStarted);
+    connect(pass, &UpdatePass::statusChanged, ui->statusLabel, &QLabel::setText);
+    connect(pass, &UpdatePass::clientVersionChanged, this, [this](const QString &text) {
+        ui->requiredVersionValue->setText(text.isEmpty() ? QStringLiteral("-") : text);
+    });
+    connect(pass, &UpdatePass::progressChanged, this, &MainWindow::showProgress);
+    connect(pass, &UpdatePass::failed, this, &MainWindow::showFailure);
+    connect(pass, &UpdatePass::ready, this, &MainWindow::showReady);
+    connect(pass, &UpdatePass::upgradeOfferDismissed, this, [this] { showUpgradeOffer(false); });
+    connect(pass, &UpdatePass::quitRequested, this, [] { QCoreApplication::quit(); });
 
-    const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
-    if (loaded.error.isEmpty())
-        gatewayState = loaded.state;
-    else
-        logWarning(QStringLiteral("Gateway state will be reset: %1").arg(loaded.error));
-
-    connect(ui->downloadButton, &QAbstractButton::clicked, this, &MainWindow::startUpdateCheck);
+    connect(ui->downloadButton, &QAbstractButton::clicked, pass, &UpdatePass::start);
     connect(ui->launchButton, &QAbstractButton::clicked, this, &MainWindow::onLaunchClicked);
     connect(ui->upgradeButton, &QAbstractButton::clicked, this, &MainWindow::onUpgradeClicked);
-    connect(ui->rememberUpgradeButton, &QAbstractButton::clicked, this,
-            &MainWindow::onRememberUpgradeClicked);
+    connect(ui->rememberUpgradeButton, &QAbstractButton::clicked, pass,
+            &UpdatePass::rememberUpgradeDismissal);
     connect(ui->exitButton, &QAbstractButton::clicked, this, &QWidget::close);
-    connect(networkManager, &QNetworkAccessManager::finished, this,
-            &MainWindow::onNetworkReplyFinished);
 
-    startUpdateCheck();
+    pass->start();
 }
 
 MainWindow::~MainWindow()
 {
-    // Exit during an install: the worker stops at its next chunk and removes
-    // its staging folder; nothing half-made is promoted or recorded.
-    workerProgress->cancelled = true;
-    workerDone.waitForFinished();
-    // Closing the file leaves the ".part" on disk; the next download of the same artifact removes
-    // it.
-    delete downloadFile;
+    // The pass goes first, while the widgets it reports to still exist; an
+    // install under way stops and leaves nothing half-made.
+    delete pass;
     delete ui;
 }
 
@@ -114,90 +102,74 @@ void MainWindow::resizeEvent(QResizeEvent *event)
         ui->backgroundLabel->setPixmap(pixmap.scaledToHeight(height(), Qt::SmoothTransformation));
 }
 
-void MainWindow::startUpdateCheck()
+void MainWindow::hideProgress()
 {
-    launchExecutablePath.clear();
-    launchArguments.clear();
-    launchWorkingDirectory.clear();
-    gatewayRelease = GatewayRelease();
-    clientRelease = ClientRelease();
-    upgradeUrl = QUrl();
-    fileIndex = FileIndex();
-    differentialPlan = DifferentialPlan();
-    differentialRefused = false;
-    objectBytesTotal = 0;
-
-    ui->downloadButton->hide();
-    ui->launchButton->hide();
-    ui->launchButton->setEnabled(false);
-    ui->upgradeLabel->hide();
-    ui->upgradeButton->hide();
-    ui->rememberUpgradeButton->hide();
     ui->progressBar->hide();
     ui->progressBar->setRange(0, 100);
     ui->progressBar->setValue(0);
-    setClientVersionText(QStringLiteral("-"));
+}
 
-    const ReleaseVersion version = parseReleaseVersion(GatewayBuildVersion);
-    if (!isValid(version)) {
-        showFailure(QStringLiteral("Invalid Gateway version: %1").arg(version.error), false);
+void MainWindow::showUpgradeOffer(bool visible)
+{
+    ui->upgradeLabel->setVisible(visible);
+    ui->upgradeButton->setVisible(visible);
+    ui->rememberUpgradeButton->setVisible(visible);
+}
+
+void MainWindow::showPassStarted()
+{
+    ui->downloadButton->hide();
+    ui->launchButton->hide();
+    ui->launchButton->setEnabled(false);
+    showUpgradeOffer(false);
+    hideProgress();
+    ui->requiredVersionValue->setText(QStringLiteral("-"));
+}
+
+void MainWindow::showProgress(int percent)
+{
+    // Once shown, the bar stays until the pass ends or starts again.
+    ui->progressBar->show();
+    if (percent < 0) {
+        ui->progressBar->setRange(0, 0);
         return;
     }
-    if (clientProductId.isEmpty()) {
-        showFailure(QStringLiteral("Invalid Gateway edition: %1").arg(buildEdition()), false);
-        return;
-    }
-    if (!releaseKeysError.isEmpty()) {
-        // A signed build must never fall back to trusting unsigned releases.
-        logWarning(QStringLiteral("Release signing keys are not valid: %1").arg(releaseKeysError));
-        showFailure(QStringLiteral("Release signing keys are not valid."), false);
-        return;
-    }
-    requestGatewayManifest();
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(percent);
 }
 
 void MainWindow::showFailure(const QString &message, bool retryAllowed)
 {
-    // Support reads the log, not the window: every ending of a pass is there.
-    logWarning(QStringLiteral("Pass ended: %1 (%2)")
-                   .arg(message, retryAllowed ? QStringLiteral("Retry offered")
-                                              : QStringLiteral("no Retry")));
-    saveAcceptedTimestamps();
-    ui->progressBar->hide();
-    ui->progressBar->setRange(0, 100);
-    ui->progressBar->setValue(0);
+    hideProgress();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
     ui->downloadButton->setVisible(retryAllowed);
     ui->downloadButton->setEnabled(retryAllowed);
-    ui->upgradeLabel->hide();
-    ui->upgradeButton->hide();
-    ui->rememberUpgradeButton->hide();
-    ui->label->hide();
-    ui->currentVersionValue->hide();
-    ui->label_2->hide();
-    ui->requiredVersionValue->hide();
+    showUpgradeOffer(false);
     ui->statusLabel->setText(breakableText(message));
 }
 
-void MainWindow::showReady()
+void MainWindow::showReady(bool upgradeOffered)
 {
-    saveAcceptedTimestamps();
-    ui->progressBar->hide();
-    ui->progressBar->setRange(0, 100);
-    ui->progressBar->setValue(0);
-    ui->label->hide();
-    ui->currentVersionValue->hide();
-    ui->label_2->hide();
-    ui->requiredVersionValue->hide();
+    hideProgress();
     ui->downloadButton->hide();
     ui->launchButton->show();
     ui->launchButton->setEnabled(true);
-    ui->statusLabel->setText(QStringLiteral("IVRA ENGINE 2.0 Beta is ready."));
-    updateUpgradeOffer();
+    showUpgradeOffer(upgradeOffered);
 }
 
-void MainWindow::setClientVersionText(const QString &text)
+void MainWindow::onLaunchClicked()
 {
-    ui->requiredVersionValue->setText(text.isEmpty() ? QStringLiteral("-") : text);
+    // One start per click sequence: a double click must not start the client twice.
+    ui->launchButton->setEnabled(false);
+    pass->launch();
+}
+
+void MainWindow::onUpgradeClicked()
+{
+    const QUrl url = pass->upgradeUrl();
+    if (!isUsableUrl(url))
+        ui->statusLabel->setText(QStringLiteral("Upgrade URL is not available."));
+    else if (!QDesktopServices::openUrl(url))
+        ui->statusLabel->setText(QStringLiteral("Unable to open upgrade URL."));
 }

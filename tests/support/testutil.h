@@ -1,5 +1,9 @@
 #pragma once
 
+// Besides widgets, the pass tests judge the state file and the network's limits.
+#include "net/requestinfo.h"
+#include "storage/gatewaystate.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "install/differential.h"
+#include "release/clientrelease.h"
+
+#include <QFuture>
+#include <QObject>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+
+class DownloadJob;
+class QNetworkAccessManager;
+struct DownloadResult;
+
+struct DifferentialResult
+{
+    enum Outcome {
+        Ready,    // every changed file's object is in the cache: staging can be filled
+        FallBack, // the package is the way: the index or an object is wrong, or it saves too little
+        Failed,   // the network broke: another attempt continues where this one stopped
+    };
+    Outcome outcome = FallBack;
+    QString reason;    // FallBack: why, for the log
+    bool fault = true; // FallBack: something was wrong (a warning), not just too little to gain
+    QString message;   // Failed: the window's message
+    FileIndex index;
+    DifferentialPlan plan;
+};
+
+// The fetching half of a differential update: the release's file index
+// (checked against its size and digest), the plan of which installed files
+// still serve (hashed off the caller's thread), then each missing object into
+// the product's object cache, where an interrupted attempt finds it again.
+// Progress is over all the object bytes to fetch.
+class DifferentialJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    DifferentialJob(QNetworkAccessManager *manager, const ClientRelease &release,
+                    const QString &productId, const QStringList &installedFolders,
+                    QObject *parent = nullptr);
+    ~DifferentialJob() override;
+
+    void start();
+
+Q_SIGNALS:
+    void progress(int percent);
+    void finished(const DifferentialResult &result);
+
+private:
+    void onIndexDownloaded(const DownloadResult &download);
+    void onPlanned(const DifferentialPlan &plan);
+    void fetchNextObject();
+    void onObjectDownloaded(const DownloadResult &download);
+    bool downloadFailed(const DownloadResult &download, const QString &name);
+    void fetch(const QUrl &url, const QString &target, int purpose, qint64 size);
+    void fallBack(const QString &reason, bool fault = true);
+
+    QNetworkAccessManager *manager;
+    const ClientRelease release;
+    const QString productId;
+    const QStringList installedFolders;
+    const QString cacheFolder;
+    DownloadJob *download = nullptr;
+    DifferentialResult ready;
+    qsizetype nextObject = 0;
+    qsizetype currentObject = -1;
+    qint64 bytesDone = 0;    // fetched or found in the cache, for the progress
+    qint64 bytesFetched = 0; // fetched by this attempt, for the log
+    std::shared_ptr<std::atomic<bool>> cancelPlanning = std::make_shared<std::atomic<bool>>(false);
+    QFuture<DifferentialPlan> planning;
+};

@@ -1,0 +1,328 @@
+#include "net/downloadjob.h"
+
+#include "app/logging.h"
+#include "net/releaserequest.h"
+#include "net/resume.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+// Bounds what the network thread may queue ahead of the disk, so memory stays
+// flat however large the artifact is.
+constexpr qint64 kDownloadReadBufferBytes = 1024 * 1024;
+
+// Qt sets no transfer time-out: a download that gets almost nothing for a
+// whole window is aborted, and ends as a network failure.
+void watchForStall(QNetworkReply *reply, const QString &urlText)
+{
+    auto received = std::make_shared<qint64>(0);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [received](qint64 bytes, qint64) { *received = bytes; });
+    auto *watchdog = new QTimer(reply);
+    QObject::connect(watchdog, &QTimer::timeout, reply,
+                     [reply, received, urlText, checked = qint64(0)]() mutable {
+                         if (!reply->isRunning())
+                             return;
+                         if (*received - checked >= kDownloadStallMinimumBytes) {
+                             checked = *received;
+                             return;
+                         }
+                         logWarning(QStringLiteral("Download stalled: fewer than %1 bytes in %2 "
+                                                   "ms, aborting: %3")
+                                        .arg(kDownloadStallMinimumBytes)
+                                        .arg(kDownloadStallWindowMs)
+                                        .arg(urlText));
+                         reply->abort();
+                     });
+    watchdog->start(kDownloadStallWindowMs);
+}
+} // namespace
+
+DownloadJob::DownloadJob(QNetworkAccessManager *manager, const QUrl &url, const QString &targetPath,
+                         RequestPurpose purpose, qint64 declaredSize, QObject *parent)
+    : QObject(parent), manager(manager), url(url), targetPath(targetPath),
+      partPath(targetPath + QStringLiteral(".part")), purpose(purpose), declaredSize(declaredSize)
+{
+}
+
+DownloadJob::~DownloadJob()
+{
+    cancel();
+    cancelHashing->store(true);
+    hashing.waitForFinished();
+}
+
+QString DownloadJob::name() const
+{
+    return requestPurposeName(int(purpose));
+}
+
+void DownloadJob::start()
+{
+    const QString directory = QFileInfo(targetPath).absolutePath();
+    if (!QDir().mkpath(directory)) {
+        finish(DownloadResult::FileFailure,
+               QStringLiteral("Unable to create download directory: %1").arg(directory));
+        return;
+    }
+    const ResumeState resume = loadResumeState(resumeStatePath(partPath));
+    offset = resumableOffset(resume, url.toString(QUrl::RemovePassword), QFileInfo(partPath).size(),
+                             declaredSize);
+    if (offset == 0)
+        discardPart();
+    written = offset;
+    file = new QFile(partPath, this);
+    if (!file->open(offset > 0 ? QIODevice::Append : QIODevice::WriteOnly)) {
+        const QString error = file->errorString();
+        delete file;
+        file = nullptr;
+        finish(DownloadResult::FileFailure,
+               QStringLiteral("Unable to write download file: %1").arg(error));
+        return;
+    }
+    Q_EMIT progress(0, -1);
+    if (offset == 0) {
+        digest = sha256Begin();
+        sendRequest(QByteArray());
+        return;
+    }
+    logInfo(QStringLiteral("Resuming %1 from byte %2: %3")
+                .arg(name())
+                .arg(offset)
+                .arg(url.toString(QUrl::RemovePassword)));
+    hashPartThenSend(resumeValidator(resume));
+}
+
+// What is already on disk is hashed first, off the caller's thread; the
+// request for the rest goes out when that is done.
+void DownloadJob::hashPartThenSend(const QByteArray &validator)
+{
+    auto *watcher = new QFutureWatcher<Sha256Stream>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, validator]() {
+        watcher->deleteLater();
+        if (done)
+            return;
+        digest = watcher->result();
+        if (digest.context) {
+            sendRequest(validator);
+            return;
+        }
+        // The part could not be read back: start again from zero.
+        file->resize(0);
+        offset = written = 0;
+        digest = sha256Begin();
+        sendRequest(QByteArray());
+    });
+    const QString part = partPath;
+    const qint64 bytes = offset;
+    const auto cancel = cancelHashing;
+    hashing = QtConcurrent::run([part, bytes, cancel]() {
+        Sha256Stream stream = sha256Begin();
+        if (!sha256AddFile(stream, part, bytes, nullptr, cancel.get()))
+            stream.context.reset();
+        return stream;
+    });
+    watcher->setFuture(hashing);
+}
+
+void DownloadJob::sendRequest(const QByteArray &validator)
+{
+    QNetworkRequest request = releaseRequest(url);
+    if (offset > 0) {
+        // The rest only if the file is still the one the part came from; else the whole.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + "-");
+        request.setRawHeader("If-Range", validator);
+    }
+    answered = false;
+    reply = manager->get(request);
+    tagReply(reply, purpose);
+    reply->setReadBufferSize(kDownloadReadBufferBytes);
+    connect(reply, &QIODevice::readyRead, this, &DownloadJob::consume);
+    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadJob::progress);
+    connect(reply, &QNetworkReply::finished, this, &DownloadJob::onReplyFinished);
+    watchForStall(reply, url.toString(QUrl::RemovePassword));
+}
+
+bool DownloadJob::consume()
+{
+    if (!reply || !file || !stopReason.isEmpty())
+        return false;
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!answered && statusAttribute.isValid()) {
+        answered = true;
+        const int status = statusAttribute.toInt();
+        if (offset > 0 && status != 206) {
+            // The server ignored the range or the file changed: the answer is the whole file.
+            logInfo(QStringLiteral("%1 did not resume (HTTP %2): starting again from byte 0")
+                        .arg(name())
+                        .arg(status));
+            file->resize(0);
+            offset = written = 0;
+            digest = sha256Begin();
+        }
+        if (status >= 200 && status <= 299) {
+            const QString requested = reply->request().url().toString(QUrl::RemovePassword);
+            ResumeState state = loadResumeState(resumeStatePath(partPath));
+            if (status != 206 || state.url != requested)
+                state = ResumeState();
+            state.url = requested;
+            if (reply->hasRawHeader("ETag"))
+                state.etag = reply->rawHeader("ETag");
+            if (reply->hasRawHeader("Last-Modified"))
+                state.lastModified = reply->rawHeader("Last-Modified");
+            state.bytes = offset;
+            saveResumeState(resumeStatePath(partPath), state);
+        }
+    }
+    const QByteArray data = reply->readAll();
+    if (data.isEmpty())
+        return true;
+    written += data.size();
+    // A host that sends more than the manifest declares is stopped at once,
+    // before it can fill the disk.
+    if (declaredSize > 0 && written > declaredSize) {
+        bytesExceeded = true;
+        stopReason =
+            QStringLiteral(
+                "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                .arg(declaredSize)
+                .arg(written);
+        reply->abort();
+        return false;
+    }
+    if (file->write(data) != data.size()) {
+        stopReason = QStringLiteral("Unable to write download file: %1").arg(file->errorString());
+        reply->abort();
+        return false;
+    }
+    sha256Add(digest, data.constData(), data.size());
+    return true;
+}
+
+void DownloadJob::onReplyFinished()
+{
+    consume();
+    if (stopReason.isEmpty() && !file->flush())
+        stopReason = QStringLiteral("Unable to write download file: %1").arg(file->errorString());
+    file->close();
+    delete file;
+    file = nullptr;
+    const qint64 elapsed = replyElapsedMs(reply);
+    if (!stopReason.isEmpty()) {
+        // Stopped by the launcher itself: too many bytes, or the disk refused them.
+        discardPart();
+        logWarning(
+            QStringLiteral("%1 stopped after %2 ms: %3").arg(name()).arg(elapsed).arg(stopReason));
+        finish(DownloadResult::Stopped, stopReason);
+        return;
+    }
+
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool judged = reply->url().scheme().startsWith(QLatin1String("http"));
+    const bool httpFailure = judged && (status < 200 || status > 299);
+    // Qt also flags an HTTP error status as a reply error; an answer that came
+    // with a status is judged by that status, not reported as a network failure.
+    if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
+        // What arrived stays for the next try to continue, when the server allows it.
+        keepPartForResume();
+        logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
+                       .arg(name())
+                       .arg(elapsed)
+                       .arg(int(reply->error()))
+                       .arg(reply->errorString()));
+        finish(DownloadResult::NetworkFailure,
+               QStringLiteral("Unable to download release data: %1").arg(reply->errorString()));
+        return;
+    }
+    if (httpFailure) {
+        discardPart();
+        logRefusedRedirect(reply, name());
+        logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
+                       .arg(name())
+                       .arg(elapsed)
+                       .arg(status)
+                       .arg(replyBodyPreview(QByteArray())));
+        finish(DownloadResult::HttpFailure,
+               QStringLiteral("Release service returned HTTP %1.").arg(status), status);
+        return;
+    }
+
+    QFile::remove(resumeStatePath(partPath));
+    // QFile::rename does not overwrite, so a file left by an earlier download goes first.
+    QFile::remove(targetPath);
+    if (!QFile::rename(partPath, targetPath)) {
+        QFile::remove(partPath);
+        finish(DownloadResult::FileFailure,
+               QStringLiteral("Unable to finalize downloaded file: %1").arg(targetPath));
+        return;
+    }
+    logInfo(
+        QStringLiteral("%1 downloaded after %2 ms: %3").arg(name()).arg(elapsed).arg(targetPath));
+    finish(DownloadResult::Downloaded, QString(), status);
+}
+
+void DownloadJob::keepPartForResume()
+{
+    ResumeState state = loadResumeState(resumeStatePath(partPath));
+    const qint64 size = QFileInfo(partPath).size();
+    if (resumeValidator(state).isEmpty() || size <= 0) {
+        discardPart();
+        return;
+    }
+    state.bytes = size;
+    saveResumeState(resumeStatePath(partPath), state);
+    logInfo(QStringLiteral("Kept %1 bytes of %2 to resume").arg(size).arg(partPath));
+}
+
+void DownloadJob::discardPart()
+{
+    QFile::remove(partPath);
+    QFile::remove(resumeStatePath(partPath));
+}
+
+void DownloadJob::finish(DownloadResult::Outcome outcome, const QString &message, int status)
+{
+    if (done)
+        return;
+    done = true;
+    if (reply) {
+        reply->disconnect(this);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    DownloadResult result;
+    result.outcome = outcome;
+    result.message = message;
+    result.httpStatus = status;
+    result.bytesExceeded = bytesExceeded;
+    result.targetPath = targetPath;
+    if (outcome == DownloadResult::Downloaded)
+        result.sha256 = sha256Finish(digest);
+    Q_EMIT finished(result);
+}
+
+void DownloadJob::cancel()
+{
+    if (done)
+        return;
+    done = true;
+    cancelHashing->store(true);
+    if (reply) {
+        // Disconnected first: an aborted reply reports nothing to anyone.
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    // Closing leaves the part on disk; the next download of the same artifact
+    // continues or replaces it.
+    delete file;
+    file = nullptr;
+}

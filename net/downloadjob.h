@@ -1,0 +1,89 @@
+#pragma once
+
+#include "net/filedigest.h"
+#include "net/requestinfo.h"
+
+#include <QFuture>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <memory>
+
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// How a download ended.
+struct DownloadResult
+{
+    enum Outcome {
+        Downloaded,     // the file is at targetPath
+        NetworkFailure, // the transfer broke; what arrived is kept to resume
+        HttpFailure,    // the server answered with a status outside 200..299
+        Stopped,        // the launcher stopped it: more bytes than declared, or a refused write
+        FileFailure,    // the download's folder or file could not be made or finalised
+    };
+    Outcome outcome = FileFailure;
+    QString message; // the window's message when not Downloaded
+    int httpStatus = 0;
+    bool bytesExceeded = false; // Stopped because more bytes came than declared
+    QString targetPath;
+    QString sha256; // Downloaded: the file's digest, computed as it was written
+
+    bool ok() const { return outcome == Downloaded; }
+};
+
+// One artifact streamed into "<target>.part" and moved to its target when
+// complete. The digest is computed as bytes arrive; a part left by an earlier
+// attempt is continued (Range, If-Range) when the server allows it; more bytes
+// than declared, a stall or a refused write end it at once. The job owns its
+// reply and its file: once cancelled or destroyed it reports nothing more.
+class DownloadJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    DownloadJob(QNetworkAccessManager *manager, const QUrl &url, const QString &targetPath,
+                RequestPurpose purpose, qint64 declaredSize = 0, QObject *parent = nullptr);
+    // Keeps the part on disk for the next attempt and waits for its own hashing.
+    ~DownloadJob() override;
+
+    // Reports finished() once, possibly before it returns.
+    void start();
+    void cancel();
+
+Q_SIGNALS:
+    void progress(qint64 bytesReceived, qint64 bytesTotal);
+    void finished(const DownloadResult &result);
+
+private:
+    void sendRequest(const QByteArray &validator);
+    void hashPartThenSend(const QByteArray &validator);
+    bool consume();
+    void onReplyFinished();
+    void keepPartForResume();
+    void discardPart();
+    void finish(DownloadResult::Outcome outcome, const QString &message, int status = 0);
+    QString name() const;
+
+    QNetworkAccessManager *manager;
+    const QUrl url;
+    const QString targetPath;
+    const QString partPath;
+    const RequestPurpose purpose;
+    const qint64 declaredSize;
+    QNetworkReply *reply = nullptr;
+    QFile *file = nullptr;
+    Sha256Stream digest;
+    qint64 offset = 0;  // where this attempt continues the part
+    qint64 written = 0; // bytes in the part so far
+    bool answered = false;
+    bool bytesExceeded = false;
+    bool done = false;
+    QString stopReason;
+    // Hashing of a resumed part runs off the caller's thread.
+    std::shared_ptr<std::atomic<bool>> cancelHashing = std::make_shared<std::atomic<bool>>(false);
+    QFuture<Sha256Stream> hashing;
+};

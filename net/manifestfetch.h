@@ -1,0 +1,69 @@
+#pragma once
+
+#include "net/requestinfo.h"
+#include "release/signature.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// What a build trusts: no keys for an unsigned build, which fetches no signature.
+struct ManifestTrust
+{
+    QList<ReleasePublicKey> keys;
+    int maxAgeDays = 0;           // signatures older than this are refused (0: off)
+    qint64 acceptedTimestamp = 0; // the newest timestamp accepted for this manifest before
+};
+
+struct ManifestFetchResult
+{
+    bool ok = false;
+    QString message;      // the window's message when not ok; Retry is always offered
+    QByteArray body;      // ok: the manifest's bytes, verified when the build is signed
+    QString fileName;     // the file name a signature must name
+    qint64 timestamp = 0; // signed and ok: the signature's timestamp
+    QByteArray keyId;     // signed and ok: the key that made it
+};
+
+// A release manifest, and in a signed build its ".minisig" sent along at once:
+// the body is handed on only once both have arrived and the signature holds
+// (by a trusted key, for this file, not older than what was accepted, not
+// expired). Each request times out after kManifestRequestTimeoutMs. When one
+// half fails, the other is dropped unheard: nothing arrives after the result.
+class ManifestFetch : public QObject
+{
+    Q_OBJECT
+
+public:
+    ManifestFetch(QNetworkAccessManager *manager, const QUrl &url, RequestPurpose purpose,
+                  const ManifestTrust &trust, QObject *parent = nullptr);
+    ~ManifestFetch() override;
+
+    void start();
+    // Drops both requests; nothing is reported.
+    void cancel();
+
+Q_SIGNALS:
+    void finished(const ManifestFetchResult &result);
+
+private:
+    void onReplyFinished(QNetworkReply *reply);
+    void verify();
+    void fail(const QString &message);
+    void dropReplies();
+
+    QNetworkAccessManager *manager;
+    const QUrl url;
+    const RequestPurpose purpose;
+    const ManifestTrust trust;
+    QNetworkReply *manifestReply = nullptr;
+    QNetworkReply *signatureReply = nullptr;
+    QByteArray body;
+    QByteArray signature;
+    int pending = 0;
+};

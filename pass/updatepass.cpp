@@ -1,0 +1,545 @@
+#include "pass/updatepass.h"
+
+#include "app/buildidentity.h"
+#include "app/buildsettings.h"
+#include "app/logging.h"
+#include "install/differentialjob.h"
+#include "install/directories.h"
+#include "install/housekeeping.h"
+#include "install/installjob.h"
+#include "install/launchpath.h"
+#include "net/downloadjob.h"
+#include "net/manifestfetch.h"
+#include "release/clientdecision.h"
+#include "release/gatewaydecision.h"
+#include "release/version.h"
+#include "storage/paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QProcess>
+
+namespace {
+const QString kReadyText = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
+
+// A finished job goes once its signal has been handled.
+template <class Job> void retire(QPointer<Job> &job)
+{
+    if (job)
+        job->deleteLater();
+    job = nullptr;
+}
+
+// A job of an ended pass is dropped at once: it reports nothing more.
+template <class Job> void drop(QPointer<Job> &job)
+{
+    delete job.data();
+    job = nullptr;
+}
+
+int percentOf(qint64 received, qint64 total)
+{
+    return total > 0 ? int(received * 100 / total) : -1;
+}
+
+QString orNone(const QString &version)
+{
+    return version.isEmpty() ? QStringLiteral("none") : version;
+}
+
+#ifndef Q_OS_WIN
+// Downloads and packages made on Windows carry no execute bit; the files the
+// launcher starts need one.
+void makeExecutable(const QString &path)
+{
+    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+}
+#else
+void makeExecutable(const QString &) {}
+#endif
+} // namespace
+
+UpdatePass::UpdatePass(QObject *parent)
+    : QObject(parent), network(new QNetworkAccessManager(this)),
+      productId(clientProductIdForEdition(buildEdition()))
+{
+    releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
+    const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
+    if (loaded.error.isEmpty())
+        state = loaded.state;
+    else
+        logWarning(QStringLiteral("Gateway state will be reset: %1").arg(loaded.error));
+}
+
+UpdatePass::~UpdatePass()
+{
+    // Before the network manager goes: the jobs still hold its replies. An
+    // install under way stops at its next chunk and removes its staging folder.
+    dropJobs();
+}
+
+void UpdatePass::dropJobs()
+{
+    drop(manifestFetch);
+    drop(download);
+    drop(differential);
+    drop(installJob);
+}
+
+void UpdatePass::start()
+{
+    dropJobs();
+    launchExecutable.clear();
+    launchArguments.clear();
+    gatewayRelease = GatewayRelease();
+    clientRelease = ClientRelease();
+    offeredUpgradeUrl = QUrl();
+    differentialRefused = false;
+    Q_EMIT started();
+
+    const ReleaseVersion version = parseReleaseVersion(GatewayBuildVersion);
+    if (!isValid(version)) {
+        fail(QStringLiteral("Invalid Gateway version: %1").arg(version.error), false);
+        return;
+    }
+    if (productId.isEmpty()) {
+        fail(QStringLiteral("Invalid Gateway edition: %1").arg(buildEdition()), false);
+        return;
+    }
+    if (!releaseKeysError.isEmpty()) {
+        // A signed build must never fall back to trusting unsigned releases.
+        logWarning(QStringLiteral("Release signing keys are not valid: %1").arg(releaseKeysError));
+        fail(QStringLiteral("Release signing keys are not valid."), false);
+        return;
+    }
+    requestManifest(RequestPurpose::GatewayManifest);
+}
+
+void UpdatePass::fail(const QString &message, bool retryAllowed)
+{
+    // Support reads the log, not the window: every ending of a pass is there.
+    logWarning(QStringLiteral("Pass ended: %1 (%2)")
+                   .arg(message, retryAllowed ? QStringLiteral("Retry offered")
+                                              : QStringLiteral("no Retry")));
+    saveAcceptedTimestamps();
+    Q_EMIT failed(message, retryAllowed);
+}
+
+void UpdatePass::finishReady()
+{
+    saveAcceptedTimestamps();
+    bool offered = false;
+    if (isUpgradeOfferDue(buildEdition(), gatewayRelease, state)) {
+        offeredUpgradeUrl = QUrl::fromUserInput(gatewayRelease.upgradeUrl);
+        offered = isUsableUrl(offeredUpgradeUrl);
+    }
+    Q_EMIT statusChanged(kReadyText);
+    Q_EMIT ready(offered);
+}
+
+bool UpdatePass::persistState()
+{
+    QString error;
+    if (saveGatewayState(gatewayStatePath(), state, &error)) {
+        timestampsChanged = false;
+        return true;
+    }
+    fail(error, true);
+    return false;
+}
+
+// A pass that accepted a newer signature but made no save of its own writes
+// the timestamps when it ends. Only they are merged into the file as it stands,
+// so a failed install's in-memory changes are never written by the way.
+void UpdatePass::saveAcceptedTimestamps()
+{
+    if (!timestampsChanged)
+        return;
+    timestampsChanged = false;
+    const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
+    GatewayState onDisk = loaded.error.isEmpty() ? loaded.state : state;
+    for (auto it = state.manifestTimestamps.cbegin(); it != state.manifestTimestamps.cend(); ++it)
+        rememberManifestTimestamp(onDisk, it.key(), it.value());
+    QString error;
+    if (!saveGatewayState(gatewayStatePath(), onDisk, &error))
+        logWarning(QStringLiteral("Unable to remember release data timestamps: %1").arg(error));
+}
+
+void UpdatePass::requestManifest(RequestPurpose purpose)
+{
+    const bool gateway = purpose == RequestPurpose::GatewayManifest;
+    const QUrl url = gateway ? gatewayManifestUrl() : clientManifestUrlFor(productId);
+    if (!isUsableUrl(url)) {
+        fail(gateway ? QStringLiteral("Gateway release URL is not configured.")
+                     : QStringLiteral("Client release URL is not configured."),
+             false);
+        return;
+    }
+    Q_EMIT statusChanged(gateway ? QStringLiteral("Checking for updates...")
+                                 : QStringLiteral("Checking IVRA..."));
+    logInfo((gateway ? QStringLiteral("Requesting Gateway manifest: %1")
+                     : QStringLiteral("Requesting client manifest: %1"))
+                .arg(url.toString(QUrl::RemovePassword)));
+    ManifestTrust trust;
+    trust.keys = releaseKeys;
+    trust.maxAgeDays = BuildSettings::releaseMaxAgeDays();
+    trust.acceptedTimestamp =
+        acceptedManifestTimestamp(state, signedFileNameForUrl(url.toString()));
+    manifestFetch = new ManifestFetch(network, url, purpose, trust, this);
+    connect(manifestFetch, &ManifestFetch::finished, this,
+            gateway ? &UpdatePass::onGatewayManifest : &UpdatePass::onClientManifest);
+    manifestFetch->start();
+}
+
+bool UpdatePass::acceptSignedManifest(const ManifestFetchResult &result)
+{
+    retire(manifestFetch);
+    if (!result.ok) {
+        fail(result.message, true);
+        return false;
+    }
+    if (!releaseKeys.isEmpty() &&
+        rememberManifestTimestamp(state, result.fileName, result.timestamp))
+        timestampsChanged = true;
+    return true;
+}
+
+void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
+{
+    if (!acceptSignedManifest(result))
+        return;
+    const GatewayReleaseResult parsed = parseGatewayRelease(result.body);
+    if (!isValid(parsed)) {
+        logWarning(QStringLiteral("Gateway manifest parse failed: %1, body=%2")
+                       .arg(parsed.error, replyBodyPreview(result.body)));
+        fail(QStringLiteral("Unable to read Gateway release manifest: %1").arg(parsed.error), true);
+        return;
+    }
+    // Kept before the tests, so the pass holds the manifest even when a test stops it.
+    gatewayRelease = parsed.release;
+    const GatewayDecision decision =
+        decideGatewayUpdate(gatewayRelease, GatewayBuildVersion, GatewayBuildEdition);
+    switch (decision.action) {
+    case GatewayAction::Refuse:
+        fail(decision.message, false);
+        return;
+    case GatewayAction::Current:
+        logInfo(QStringLiteral("Gateway is current: %1").arg(decision.versions));
+        requestManifest(RequestPurpose::ClientManifest);
+        return;
+    case GatewayAction::SelfUpdate:
+        logInfo(QStringLiteral("Gateway update required: %1").arg(decision.versions));
+        startGatewayUpdate();
+        return;
+    }
+}
+
+void UpdatePass::onClientManifest(const ManifestFetchResult &result)
+{
+    if (!acceptSignedManifest(result))
+        return;
+    const ClientReleaseResult parsed = parseClientRelease(result.body);
+    if (!isValid(parsed)) {
+        logWarning(QStringLiteral("Client manifest parse failed: %1, body=%2")
+                       .arg(parsed.error, replyBodyPreview(result.body)));
+        fail(QStringLiteral("Unable to read IVRA client manifest: %1").arg(parsed.error), true);
+        return;
+    }
+    clientRelease = parsed.release;
+    Q_EMIT clientVersionChanged(clientRelease.latestVersion);
+
+    InstalledClient installed;
+    installed.activeVersion = clientInstallStateFor(state, productId).activeVersion;
+    installed.activeExecutable = resolveLaunchPath(
+        clientVersionPath(productId, installed.activeVersion), clientRelease.launchExePath);
+    installed.latestExecutable = resolveLaunchPath(
+        clientVersionPath(productId, clientRelease.latestVersion), clientRelease.launchExePath);
+    const ClientDecision decision = decideClientUpdate(clientRelease, productId, installed);
+    const QString versions = QStringLiteral("active %1, latest %2")
+                                 .arg(orNone(installed.activeVersion), clientRelease.latestVersion);
+    switch (decision.action) {
+    case ClientAction::Refuse:
+        fail(decision.message, false);
+        return;
+    case ClientAction::Ready:
+        logInfo(QStringLiteral("Client is ready: %1").arg(versions));
+        setLaunchTarget(decision.executable);
+        finishReady();
+        return;
+    case ClientAction::Install:
+        logInfo(QStringLiteral("Downloading client: %1").arg(versions));
+        startClientDownload();
+        return;
+    case ClientAction::Adopt:
+        logInfo(QStringLiteral("Adopting unpacked client version %1: active %2")
+                    .arg(clientRelease.latestVersion, orNone(installed.activeVersion)));
+        recordInstalledClientVersion(state, productId, clientRelease.latestVersion);
+        if (!persistState())
+            return;
+        pruneOldClientInstalls();
+        setLaunchTarget(decision.executable);
+        finishReady();
+        return;
+    }
+}
+
+QStringList UpdatePass::earlierVersionFolders() const
+{
+    QStringList folders;
+    for (const QString &version : retainedClientVersions(state, productId)) {
+        const QString folder = clientVersionPath(productId, version);
+        if (version != clientRelease.latestVersion && QFileInfo(folder).isDir())
+            folders.append(folder);
+    }
+    return folders;
+}
+
+void UpdatePass::startClientDownload()
+{
+    Q_EMIT statusChanged(QStringLiteral("Downloading IVRA..."));
+    // Only the files that changed, when the release has an index and an
+    // earlier version is installed to take the others from.
+    const QStringList earlier = earlierVersionFolders();
+    if (clientRelease.hasFileIndex && !differentialRefused && !earlier.isEmpty()) {
+        differential = new DifferentialJob(network, clientRelease, productId, earlier, this);
+        connect(differential, &DifferentialJob::progress, this, &UpdatePass::progressChanged);
+        connect(differential, &DifferentialJob::finished, this, &UpdatePass::onDifferentialFetched);
+        differential->start();
+        return;
+    }
+    const QUrl url = QUrl::fromUserInput(clientRelease.artifactUrl);
+    if (!isUsableUrl(url)) {
+        fail(QStringLiteral("IVRA client artifact URL is invalid."), false);
+        return;
+    }
+    const QString fileName =
+        QStringLiteral("%1_%2.zip").arg(clientRelease.product, clientRelease.latestVersion);
+    const QString target =
+        QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/%2").arg(productId, fileName));
+    download = new DownloadJob(network, url, target, RequestPurpose::ClientZip,
+                               clientRelease.artifactSizeBytes, this);
+    connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
+        Q_EMIT progressChanged(percentOf(received, total));
+    });
+    connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
+    download->start();
+}
+
+bool UpdatePass::verifyDownload(const DownloadResult &result, const QString &expectedSha256,
+                                const QString &label)
+{
+    // The digest of the download itself was computed as its bytes were written.
+    QString error;
+    const QString actual =
+        result.sha256.isEmpty() ? fileSha256Hex(result.targetPath, &error) : result.sha256;
+    if (actual.isEmpty()) {
+        fail(error, true);
+        return false;
+    }
+    if (QString::compare(actual, expectedSha256.trimmed(), Qt::CaseInsensitive) == 0)
+        return true;
+    QFile::remove(result.targetPath);
+    fail(QStringLiteral("%1 checksum mismatch. Expected %2, received %3.")
+             .arg(label, expectedSha256, actual),
+         true);
+    return false;
+}
+
+void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
+{
+    retire(download);
+    if (!result.ok()) {
+        fail(result.message, true);
+        return;
+    }
+    // The size comes first, so a short or overlong file is never hashed. 0 means no size given.
+    const qint64 size = QFileInfo(result.targetPath).size();
+    if (clientRelease.artifactSizeBytes > 0 && size != clientRelease.artifactSizeBytes) {
+        fail(QStringLiteral(
+                 "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                 .arg(clientRelease.artifactSizeBytes)
+                 .arg(size),
+             true);
+        return;
+    }
+    if (!verifyDownload(result, clientRelease.artifactSha256, QStringLiteral("IVRA client zip")))
+        return;
+    Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
+    install(result.targetPath);
+}
+
+void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
+{
+    retire(differential);
+    if (result.outcome == DifferentialResult::Failed) {
+        fail(result.message, true);
+        return;
+    }
+    if (result.outcome == DifferentialResult::FallBack) {
+        fallBackToPackage(result.reason, result.fault);
+        return;
+    }
+    Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
+    qint64 total = 0;
+    for (const FileIndexEntry &entry : result.index.files)
+        total += entry.size;
+    install(QString(), total,
+            [index = result.index, plan = result.plan, cache = clientObjectCachePath(productId)](
+                const QString &staging, ExtractionProgress *progress, QString *) {
+                return fillStagingFromIndex(index, plan, cache, staging, progress);
+            });
+}
+
+void UpdatePass::fallBackToPackage(const QString &reason, bool fault)
+{
+    const QString line =
+        QStringLiteral("Differential update not used, downloading the package: %1").arg(reason);
+    if (fault)
+        logWarning(line);
+    else
+        logInfo(line);
+    differentialRefused = true;
+    startClientDownload();
+}
+
+void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const StagingFiller &fill)
+{
+    // A blank version would make the version folder the empty path, that is
+    // the current directory: refuse it before any removal or extraction.
+    if (clientRelease.latestVersion.trimmed().isEmpty()) {
+        fail(QStringLiteral("Client manifest contains invalid version data."), true);
+        return;
+    }
+    installJob = new InstallJob(clientInstallPlan(productId, clientRelease.latestVersion,
+                                                  clientRelease.launchExePath, packagePath),
+                                totalBytes, fill, this);
+    connect(installJob, &InstallJob::progress, this, &UpdatePass::progressChanged);
+    connect(installJob, &InstallJob::finished, this, &UpdatePass::onInstalled);
+    installJob->start();
+}
+
+void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
+{
+    const ClientInstallPlan plan = installJob->plan();
+    const bool differentialInstall = installJob->filled();
+    retire(installJob);
+    // Anything that goes wrong before promotion in a differential install is
+    // a reason to fetch the package instead.
+    if (differentialInstall && !outcome.promoted && !outcome.cancelled) {
+        fallBackToPackage(outcome.error, true);
+        return;
+    }
+    if (!outcome.error.isEmpty()) {
+        if (!outcome.cause.isEmpty())
+            logWarning(QStringLiteral("Extraction of %1 failed: %2 (%3)")
+                           .arg(plan.packagePath, outcome.error, outcome.cause));
+        fail(outcome.error, true);
+        return;
+    }
+    QString error;
+    const QString executable = resolveLaunchPath(plan.versionPath, plan.launchExePath, &error);
+    if (executable.isEmpty()) {
+        fail(error, true);
+        return;
+    }
+    recordInstalledClientVersion(state, productId, plan.version);
+    if (!persistState())
+        return;
+    // Fetched objects have served once the install is recorded.
+    removeDirectoryIfPresent(clientObjectCachePath(productId));
+    pruneOldClientInstalls();
+    setLaunchTarget(executable);
+    finishReady();
+}
+
+void UpdatePass::pruneOldClientInstalls()
+{
+    const QStringList keep = retainedClientVersions(state, productId);
+    for (const QString &folder : prunableClientFolders(clientProductPath(productId), keep)) {
+        QString error;
+        if (discardDirectory(folder, &error))
+            logInfo(QStringLiteral("Pruned client folder: %1").arg(folder));
+        else
+            logWarning(QStringLiteral("Unable to prune old client install: %1").arg(error));
+    }
+    const QStringList obsolete = obsoleteDownloads(downloadsPath(), productId, keep,
+                                                   parseReleaseVersion(GatewayBuildVersion));
+    for (const QString &file : obsolete) {
+        if (QFile::remove(file))
+            logInfo(QStringLiteral("Removed obsolete download: %1").arg(file));
+        else
+            logWarning(QStringLiteral("Unable to remove obsolete download: %1").arg(file));
+    }
+}
+
+void UpdatePass::setLaunchTarget(const QString &executable)
+{
+    launchExecutable = executable;
+    launchArguments = clientRelease.launchArgs;
+}
+
+void UpdatePass::launch()
+{
+    if (launchExecutable.isEmpty()) {
+        fail(QStringLiteral("IVRA is not ready to launch."), true);
+        return;
+    }
+    makeExecutable(launchExecutable);
+    logInfo(QStringLiteral("Launching client: %1").arg(launchExecutable));
+    if (QProcess::startDetached(launchExecutable, launchArguments,
+                                QFileInfo(launchExecutable).absolutePath())) {
+        Q_EMIT quitRequested();
+        return;
+    }
+    fail(QStringLiteral("Unable to launch IVRA executable: %1").arg(launchExecutable), true);
+}
+
+void UpdatePass::rememberUpgradeDismissal()
+{
+    rememberDismissedUpgrade(state, buildEdition(), gatewayRelease);
+    if (persistState())
+        Q_EMIT upgradeOfferDismissed();
+}
+
+void UpdatePass::startGatewayUpdate()
+{
+    const QUrl url = QUrl::fromUserInput(gatewayRelease.installerUrl);
+    if (!isUsableUrl(url)) {
+        fail(QStringLiteral("Gateway update installer URL is invalid."), false);
+        return;
+    }
+    const QString fileName = QStringLiteral("IvraGateway_%1_%2_Setup.exe")
+                                 .arg(gatewayRelease.edition, gatewayRelease.latestVersion);
+    const QString target =
+        QDir(downloadsPath()).absoluteFilePath(QStringLiteral("gateway/%1").arg(fileName));
+    Q_EMIT statusChanged(QStringLiteral("Updating IVRA ENGINE 2.0 Beta..."));
+    download = new DownloadJob(network, url, target, RequestPurpose::GatewayInstaller, 0, this);
+    connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
+        Q_EMIT progressChanged(percentOf(received, total));
+    });
+    connect(download, &DownloadJob::finished, this, &UpdatePass::onGatewayInstallerDownloaded);
+    download->start();
+}
+
+void UpdatePass::onGatewayInstallerDownloaded(const DownloadResult &result)
+{
+    retire(download);
+    if (!result.ok()) {
+        fail(result.message, true);
+        return;
+    }
+    if (!verifyDownload(result, gatewayRelease.installerSha256,
+                        QStringLiteral("Gateway installer")))
+        return;
+    Q_EMIT statusChanged(QStringLiteral("Installing the IVRA ENGINE 2.0 Beta update..."));
+    // Only the verified file gets an execute bit.
+    makeExecutable(result.targetPath);
+    saveAcceptedTimestamps();
+    if (QProcess::startDetached(result.targetPath, {QStringLiteral("/SP-")}, QString())) {
+        Q_EMIT quitRequested();
+        return;
+    }
+    fail(QStringLiteral("Unable to start Gateway installer: %1").arg(result.targetPath), true);
+}

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "install/clientinstall.h"
+#include "net/requestinfo.h"
+#include "release/clientrelease.h"
+#include "release/gatewayrelease.h"
+#include "release/signature.h"
+#include "storage/gatewaystate.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QUrl>
+
+class DifferentialJob;
+class DownloadJob;
+class InstallJob;
+class ManifestFetch;
+class QNetworkAccessManager;
+struct DifferentialResult;
+struct DownloadResult;
+struct ManifestFetchResult;
+
+// One update pass, from the Gateway manifest to a client ready to launch (or
+// the Gateway's installer started), with no window: whoever shows it connects
+// to its signals, and its buttons call its methods. It owns the persisted
+// state and the release data of the pass, runs one job at a time, writes the
+// pass's log lines and saves the state itself.
+class UpdatePass : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdatePass(QObject *parent = nullptr);
+    ~UpdatePass() override;
+
+    // Starts a pass; after a failure, starts another (Retry).
+    void start();
+    // Starts the client of a ready pass, then asks to quit.
+    void launch();
+    // Hides the upgrade offer until the full product's major version changes.
+    void rememberUpgradeDismissal();
+    // The upgrade offer's link once a ready pass offers it; empty otherwise.
+    QUrl upgradeUrl() const { return offeredUpgradeUrl; }
+
+Q_SIGNALS:
+    void started();
+    void statusChanged(const QString &text);
+    void clientVersionChanged(const QString &text);
+    // 0 to 100, or -1 while the amount of work is not known.
+    void progressChanged(int percent);
+    void failed(const QString &message, bool retryAllowed);
+    void ready(bool upgradeOffered);
+    void upgradeOfferDismissed();
+    // The client or the Gateway's installer has been started: the launcher's work is done.
+    void quitRequested();
+
+private:
+    void fail(const QString &message, bool retryAllowed);
+    void finishReady();
+    bool persistState();
+    void saveAcceptedTimestamps();
+    void dropJobs();
+
+    void requestManifest(RequestPurpose purpose);
+    void onGatewayManifest(const ManifestFetchResult &result);
+    void onClientManifest(const ManifestFetchResult &result);
+    bool acceptSignedManifest(const ManifestFetchResult &result);
+    void startClientDownload();
+    void onClientPackageDownloaded(const DownloadResult &result);
+    bool verifyDownload(const DownloadResult &result, const QString &expectedSha256,
+                        const QString &label);
+    QStringList earlierVersionFolders() const;
+    void onDifferentialFetched(const DifferentialResult &result);
+    void fallBackToPackage(const QString &reason, bool fault);
+    void install(const QString &packagePath, qint64 totalBytes = 0,
+                 const StagingFiller &fill = StagingFiller());
+    void onInstalled(const ClientInstallOutcome &outcome);
+    void pruneOldClientInstalls();
+    void setLaunchTarget(const QString &executable);
+    void startGatewayUpdate();
+    void onGatewayInstallerDownloaded(const DownloadResult &result);
+
+    QNetworkAccessManager *network;
+    GatewayState state;
+    const QString productId;
+    QList<ReleasePublicKey> releaseKeys;
+    QString releaseKeysError;
+    // This pass's release data and outcome.
+    GatewayRelease gatewayRelease;
+    ClientRelease clientRelease;
+    QString launchExecutable;
+    QStringList launchArguments;
+    QUrl offeredUpgradeUrl;
+    bool differentialRefused = false;
+    bool timestampsChanged = false;
+    // The one job at work.
+    QPointer<ManifestFetch> manifestFetch;
+    QPointer<DownloadJob> download;
+    QPointer<DifferentialJob> differential;
+    QPointer<InstallJob> installJob;
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "release/clientrelease.h"
+
+#include <QString>
+
+// What the disk holds for a client release, as the pass found it.
+struct InstalledClient
+{
+    QString activeVersion;    // recorded as active; empty when none
+    QString activeExecutable; // the launch file inside the active version; empty when unusable
+    QString latestExecutable; // the launch file inside the latest version's folder; empty when none
+};
+
+// What a pass does with an accepted client manifest.
+enum class ClientAction {
+    Refuse,  // the manifest does not fit this build or itself
+    Ready,   // the active version is the latest: launch it
+    Adopt,   // the latest version is already unpacked: make it active
+    Install, // download and install the latest version
+};
+
+struct ClientDecision
+{
+    ClientAction action = ClientAction::Refuse;
+    QString message;    // Refuse: the window's message
+    QString executable; // Ready and Adopt: the launch file
+};
+
+// The product must be this build's, both versions x.y.z with latest at least
+// minimum. Versions are matched as text: version folders are named by them.
+ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
+                                  const InstalledClient &installed);

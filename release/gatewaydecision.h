@@ -1,0 +1,25 @@
+#pragma once
+
+#include "release/gatewayrelease.h"
+
+#include <QString>
+
+// What a pass does with an accepted Gateway manifest.
+enum class GatewayAction {
+    Refuse,     // the manifest does not fit this build or itself; another try gets the same
+    Current,    // this build is current: go on to the client
+    SelfUpdate, // this build is older than the latest: install the latest and quit
+};
+
+struct GatewayDecision
+{
+    GatewayAction action = GatewayAction::Refuse;
+    QString message;  // Refuse: the window's message
+    QString versions; // "build ..., latest ..., minimum ..." for the log, once the versions hold
+};
+
+// The edition must be this build's (compared trimmed and lower-cased), both
+// versions x.y.z with latest at least minimum. Every build below the latest
+// replaces itself; a newer build is never downgraded.
+GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
+                                    const QString &buildEdition);
