@@ -1,8 +1,11 @@
+#include "app/instanceguard.h"
 #include "app/logging.h"
+#include "storage/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDebug>
+#include <QMessageBox>
 #include <QNetworkProxyFactory>
 
 int main(int argc, char **argv)
@@ -20,7 +23,30 @@ int main(int argc, char **argv)
     qInfo().noquote() << QStringLiteral("Logging mode: file only.");
     qInfo().noquote() << QStringLiteral("Log file: %1").arg(currentLogFilePath());
 
+    // A second launcher on the same data folder would run a second pass over
+    // the same downloads, staging folder and state file.
+    InstanceGuard guard(dataRootPath());
+    switch (guard.acquire()) {
+    case InstanceGuard::Outcome::AnotherAnswered:
+        qInfo().noquote() << QStringLiteral("The launcher already running came to the front.");
+        return 0;
+    case InstanceGuard::Outcome::AnotherRuns: {
+        const QString message = QStringLiteral("IVRA Gateway is already running.");
+        qWarning().noquote() << message;
+        QMessageBox::information(nullptr, QStringLiteral("IVRA ENGINE 2.0 Beta"), message);
+        return 0;
+    }
+    case InstanceGuard::Outcome::Acquired:
+        break;
+    }
+    guard.listen();
+
     MainWindow window;
+    QObject::connect(&guard, &InstanceGuard::comeForwardRequested, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
     window.show();
     return application.exec();
 }

@@ -3,7 +3,6 @@
 #include "app/logging.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
-#include "ui/statustext.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -12,12 +11,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLabel>
 #include <QProcess>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
-#include <QWidget>
 #include <csignal>
 
 namespace TestUtil {
@@ -109,28 +104,6 @@ QByteArray clientManifest(const QJsonObject &overrides, const QJsonObject &artif
         {"launch", merged(launch, launchOverrides)},
     };
     return QJsonDocument(merged(base, overrides)).toJson();
-}
-
-QString statusText(QWidget *window)
-{
-    // What the user reads: the zero-width break opportunities left out.
-    return readableText(window->findChild<QLabel *>(QStringLiteral("statusLabel"))->text());
-}
-
-QPushButton *button(QWidget *window, const char *name)
-{
-    return window->findChild<QPushButton *>(QLatin1String(name));
-}
-
-QProgressBar *progressBar(QWidget *window)
-{
-    return window->findChild<QProgressBar *>(QStringLiteral("progressBar"));
-}
-
-bool isShown(QWidget *window, const char *name)
-{
-    QWidget *widget = window->findChild<QWidget *>(QLatin1String(name));
-    return widget && !widget->isHidden();
 }
 
 QByteArray recorderBytes()

@@ -1,0 +1,103 @@
+#include "app/instanceguard.h"
+
+#include "app/logging.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QThread>
+
+namespace {
+const QByteArray kComeForward = QByteArrayLiteral("come-forward\n");
+const QByteArray kAnswer = QByteArrayLiteral("ok\n");
+constexpr int kAnswerTimeoutMs = 1000;
+} // namespace
+
+InstanceGuard::InstanceGuard(const QString &dataRoot, QObject *parent)
+    : QObject(parent), dataRoot(dataRoot)
+{
+}
+
+InstanceGuard::~InstanceGuard() = default;
+
+QString InstanceGuard::socketNameFor(const QString &dataRoot)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        QDir::cleanPath(QDir(dataRoot).absolutePath()).toUtf8(), QCryptographicHash::Sha256);
+    return QStringLiteral("IvraGateway-%1").arg(QString::fromLatin1(digest.toHex().left(16)));
+}
+
+InstanceGuard::Outcome InstanceGuard::acquire(bool ask)
+{
+    QDir().mkpath(dataRoot);
+    lock = std::make_unique<QLockFile>(
+        QDir(dataRoot).absoluteFilePath(QStringLiteral("gateway.lock")));
+    // Held for the whole run; only the death of its process makes it stale.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0))
+        return Outcome::Acquired;
+    if (lock->error() != QLockFile::LockFailedError) {
+        // A data folder that cannot hold a lock fails the pass with its own message.
+        logWarning(QStringLiteral("Unable to lock the data folder %1 (error %2); running without "
+                                  "the lock")
+                       .arg(dataRoot)
+                       .arg(int(lock->error())));
+        lock.reset();
+        return Outcome::Acquired;
+    }
+    lock.reset();
+    return ask && askToComeForward() ? Outcome::AnotherAnswered : Outcome::AnotherRuns;
+}
+
+// The running launcher may still be starting: its socket may not listen yet.
+bool InstanceGuard::askToComeForward()
+{
+    const QDeadlineTimer deadline(kAnswerTimeoutMs);
+    while (!deadline.hasExpired()) {
+        QLocalSocket socket;
+        socket.connectToServer(socketNameFor(dataRoot));
+        if (!socket.waitForConnected(int(deadline.remainingTime()))) {
+            QThread::msleep(50);
+            continue;
+        }
+        socket.write(kComeForward);
+        socket.waitForBytesWritten(int(deadline.remainingTime()));
+        while (!socket.canReadLine() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
+        }
+        return socket.canReadLine() && socket.readLine() == kAnswer;
+    }
+    return false;
+}
+
+void InstanceGuard::listen()
+{
+    const QString name = socketNameFor(dataRoot);
+    server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // A socket file left by a launcher that died; this process holds the lock now.
+    QLocalServer::removeServer(name);
+    if (!server->listen(name)) {
+        logWarning(QStringLiteral("Unable to answer later starts on %1: %2")
+                       .arg(name, server->errorString()));
+        return;
+    }
+    connect(server, &QLocalServer::newConnection, this, [this]() {
+        while (QLocalSocket *socket = server->nextPendingConnection()) {
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QLocalSocket::readyRead, this, [this, socket]() {
+                if (!socket->canReadLine())
+                    return;
+                if (socket->readLine() == kComeForward) {
+                    logInfo(
+                        QStringLiteral("Another start on this data folder: coming to the front."));
+                    Q_EMIT comeForwardRequested();
+                    socket->write(kAnswer);
+                }
+                socket->disconnectFromServer();
+            });
+        }
+    });
+}

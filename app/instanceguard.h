@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+
+// One launcher per data folder. A lock file in the data folder (a lock left by
+// a process that died is taken over), and a local socket named after the data
+// folder, through which a later start asks the running launcher to come to
+// the front instead of running a second pass over the same files.
+class InstanceGuard : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Outcome {
+        Acquired,        // this process has the data folder (or it cannot be locked at all)
+        AnotherAnswered, // another process has it and came to the front
+        AnotherRuns,     // another process has it and did not answer in time
+    };
+
+    explicit InstanceGuard(const QString &dataRoot, QObject *parent = nullptr);
+    ~InstanceGuard() override;
+
+    // Takes the data folder. When another process holds it and ask is set,
+    // asks that one to come forward, waiting at most a second for its answer.
+    Outcome acquire(bool ask = true);
+    // Once acquired: answers later starts by emitting comeForwardRequested.
+    void listen();
+
+    // The local socket's name for a data folder.
+    static QString socketNameFor(const QString &dataRoot);
+
+Q_SIGNALS:
+    void comeForwardRequested();
+
+private:
+    bool askToComeForward();
+
+    const QString dataRoot;
+    std::unique_ptr<QLockFile> lock;
+    QLocalServer *server = nullptr;
+};

@@ -1,0 +1,117 @@
+// ivra-update: the launcher's update pass with no window and no display, for
+// unattended machines and for publishers who test a release from a script.
+// It uses the launcher's data folder, log and lock.
+#include "app/buildidentity.h"
+#include "app/instanceguard.h"
+#include "app/logging.h"
+#include "pass/updatepass.h"
+#include "storage/paths.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QNetworkProxyFactory>
+#include <QTextStream>
+
+namespace {
+constexpr int kExitReady = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr qint64 kProgressIntervalMs = 1000;
+
+const char kDescription[] =
+    "Runs the IVRA Gateway's update pass without a window: checks the release service,\n"
+    "installs the newest client (or starts the Gateway's installer) in the launcher's data\n"
+    "folder, and prints each step. Exit status: 0 when the client is ready (or the\n"
+    "installer was started), 1 when the pass failed, 2 on bad usage.\n"
+    "\n"
+    "Examples:\n"
+    "  ivra-update            bring the client up to date\n"
+    "  ivra-update --launch   bring it up to date, then start it";
+
+void printLine(FILE *stream, const QString &line)
+{
+    std::fputs(qPrintable(line + QLatin1Char('\n')), stream);
+    std::fflush(stream);
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("IVRA Labs"));
+    QCoreApplication::setApplicationName(QStringLiteral("IvraLauncher"));
+    QCoreApplication::setApplicationVersion(
+        QStringLiteral("%1 (%2 edition)").arg(GatewayBuildVersion, buildEdition()));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption launch(QStringLiteral("launch"),
+                                    QStringLiteral("Start the client once it is ready."));
+    parser.addOption(launch);
+    if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
+        const QString error = parser.errorText().isEmpty()
+                                  ? QStringLiteral("Unexpected argument: %1")
+                                        .arg(parser.positionalArguments().value(0))
+                                  : parser.errorText();
+        printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--launch]; "
+                                         "ivra-update --help says more.")
+                              .arg(error));
+        return kExitUsage;
+    }
+    if (parser.isSet(help)) {
+        printLine(stdout, parser.helpText());
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        printLine(stdout, QStringLiteral("ivra-update %1").arg(app.applicationVersion()));
+        return 0;
+    }
+
+    installFileLogging();
+    QNetworkProxyFactory::setUseSystemConfiguration(true);
+    logInfo(QStringLiteral("IVRA updater started (ivra-update)."));
+    logInfo(QStringLiteral("Log file: %1").arg(currentLogFilePath()));
+
+    // The same lock as the launcher's: never two passes over one data folder.
+    InstanceGuard guard(dataRootPath());
+    if (guard.acquire(false) != InstanceGuard::Outcome::Acquired) {
+        const QString message = QStringLiteral("IVRA Gateway is already running.");
+        logWarning(message);
+        printLine(stderr, message);
+        return kExitFailed;
+    }
+
+    UpdatePass pass;
+    QString status;
+    QElapsedTimer sinceProgress;
+    QObject::connect(&pass, &UpdatePass::statusChanged, &app, [&](const QString &text) {
+        status = text;
+        printLine(stdout, text);
+        sinceProgress.invalidate();
+    });
+    QObject::connect(&pass, &UpdatePass::progressChanged, &app, [&](int percent) {
+        if (percent < 0 ||
+            (sinceProgress.isValid() && sinceProgress.elapsed() < kProgressIntervalMs))
+            return;
+        sinceProgress.start();
+        printLine(stdout, QStringLiteral("%1 %2 %").arg(status).arg(percent));
+    });
+    QObject::connect(&pass, &UpdatePass::failed, &app, [](const QString &message, bool) {
+        printLine(stderr, message);
+        QCoreApplication::exit(kExitFailed);
+    });
+    QObject::connect(&pass, &UpdatePass::ready, &app, [&](bool) {
+        if (parser.isSet(launch))
+            pass.launch();
+        else
+            QCoreApplication::exit(kExitReady);
+    });
+    QObject::connect(&pass, &UpdatePass::quitRequested, &app,
+                     [] { QCoreApplication::exit(kExitReady); });
+    // Inside the event loop, so that a pass that ends at once can still set the exit status.
+    QMetaObject::invokeMethod(&pass, &UpdatePass::start, Qt::QueuedConnection);
+    return app.exec();
+}

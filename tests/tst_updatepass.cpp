@@ -1,0 +1,166 @@
+// The update pass on its own, with no window: judged only by its signals, the
+// files it leaves and the requests the test server saw.
+#include "pass/updatepass.h"
+#include "storage/paths.h"
+#include "support/testserver.h"
+#include "support/testutil.h"
+#include "support/zipwriter.h"
+
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace TestUtil;
+
+namespace {
+const QString kPackagePath = QStringLiteral("/releases/clients/ivra-demo_1.0.0.zip");
+const QString kReady = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList all;
+    for (const QList<QVariant> &arguments : spy)
+        all << arguments.at(0).toString();
+    return all;
+}
+} // namespace
+
+class UpdatePassTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestServer server;
+    QByteArray package;
+
+    void servePackage(const TestResponse &response, const QJsonObject &gateway = {})
+    {
+        server.route(kGatewayPath, jsonResponse(gatewayManifest(gateway)));
+        server.route(kClientPath, jsonResponse(clientManifest(
+                                      {}, {{"url", "http://releases.test" + kPackagePath},
+                                           {"sha256", sha256Hex(package)},
+                                           {"sizeBytes", package.size()}})));
+        server.route(kPackagePath, response);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        installTestLogging();
+        server.installAsProxy();
+        ZipEntry client{"bin/client", recorderBytes()};
+        client.unixMode = 0100755;
+        package = buildZip({client, ZipEntry{"data/readme.txt", QByteArray(300000, 'r')}});
+    }
+
+    void init()
+    {
+        freshDataRoot();
+        server.clearRoutes();
+        server.clearRequests();
+    }
+
+    // Every step of a fresh install, as the signals tell it, and Launch.
+    void freshInstallThenLaunch()
+    {
+        TestResponse slow{200, package};
+        slow.trickleBytes = 32768;
+        slow.trickleIntervalMs = 10;
+        servePackage(slow);
+        UpdatePass pass;
+        QSignalSpy status(&pass, &UpdatePass::statusChanged);
+        QSignalSpy version(&pass, &UpdatePass::clientVersionChanged);
+        QSignalSpy progress(&pass, &UpdatePass::progressChanged);
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        QSignalSpy failed(&pass, &UpdatePass::failed);
+        QSignalSpy quit(&pass, &UpdatePass::quitRequested);
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(texts(status), (QStringList{"Checking for updates...", "Checking IVRA...",
+                                             "Downloading IVRA...", "Installing IVRA...", kReady}));
+        QCOMPARE(texts(version), QStringList{"1.0.0"});
+        QCOMPARE(ready.takeFirst().at(0).toBool(), false); // no upgrade offer in this manifest
+        QVERIFY(failed.isEmpty());
+        QList<int> percents;
+        for (const QList<QVariant> &arguments : progress)
+            percents << arguments.at(0).toInt();
+        QCOMPARE(percents.first(), -1); // the download starts busy ...
+        QVERIFY(std::any_of(percents.begin(), percents.end(),
+                            [](int p) { return p > 0 && p < 100; })); // ... then counts
+        QVERIFY(std::all_of(percents.begin(), percents.end(), [](int p) { return p <= 100; }));
+        QCOMPARE(clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct)
+                     .activeVersion,
+                 QStringLiteral("1.0.0"));
+
+        pass.launch();
+        QCOMPARE(quit.size(), 1);
+        const QString record = clientVersionPath(kProduct, "1.0.0") + "/bin/client.started.json";
+        QTRY_VERIFY(QFileInfo::exists(record));
+    }
+
+    // A failure is reported once with its Retry flag; start() is the Retry.
+    void failureThenRetry()
+    {
+        servePackage(TestResponse{503, "busy"});
+        UpdatePass pass;
+        QSignalSpy failed(&pass, &UpdatePass::failed);
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        QSignalSpy started(&pass, &UpdatePass::started);
+        pass.start();
+        QVERIFY(failed.wait(10000));
+        QCOMPARE(failed.takeFirst(),
+                 (QList<QVariant>{QStringLiteral("Release service returned HTTP 503."), true}));
+        pass.launch(); // not ready: a failure of its own, never a start
+        QCOMPARE(failed.takeFirst().at(0).toString(),
+                 QStringLiteral("IVRA is not ready to launch."));
+        servePackage(TestResponse{200, package});
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(started.size(), 2);
+        QVERIFY(failed.isEmpty());
+    }
+
+    // A pass started again while its download runs drops that download: what
+    // arrives for it later writes nothing and reports nothing.
+    void restartDropsTheRunningDownload()
+    {
+        TestResponse stalled{200, package};
+        stalled.stallAfterBytes = 100000;
+        servePackage(stalled);
+        const QString part = downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip.part";
+        UpdatePass pass;
+        QSignalSpy failed(&pass, &UpdatePass::failed);
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        pass.start();
+        QTRY_VERIFY(QFileInfo(part).size() > 0);
+        servePackage(TestResponse{200, package});
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QVERIFY(failed.isEmpty());
+        QCOMPARE(server.requestCount(kPackagePath), 2);
+        QCOMPARE(readFile(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"), package);
+    }
+
+    void upgradeOfferAndItsDismissal()
+    {
+        servePackage(TestResponse{200, package},
+                     {{"upgrade", QJsonObject{{"url", "https://ivra.example/full"},
+                                              {"fullLatestVersion", "3.1.0"}}}});
+        UpdatePass pass;
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        QSignalSpy dismissed(&pass, &UpdatePass::upgradeOfferDismissed);
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(ready.takeFirst().at(0).toBool(), true);
+        QCOMPARE(pass.upgradeUrl(), QUrl("https://ivra.example/full"));
+        pass.rememberUpgradeDismissal();
+        QCOMPARE(dismissed.size(), 1);
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(ready.takeFirst().at(0).toBool(), false);
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdatePassTest)
+#include "tst_updatepass.moc"
