@@ -84,6 +84,42 @@ check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.2.0 " ]' "fo
 check 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json" && grep -q "\"previousVersion\": \"1.1.0\"" "$data/gateway-state.json"' "state 1.2.0 after 1.1.0"
 finished $before
 
+scenario="ivra-update installs with no window, then finds the client up to date"; before=$failures
+new_home updater; lines_before=$(wc -l < "$access")
+out=$(DISPLAY= "$build/ivra-update" 2>&1); rc=$?
+check '[ "$rc" -eq 0 ]' "exit $rc: $out"
+check 'echo "$out" | grep -qx "Installing IVRA..." && echo "$out" | tail -1 | grep -qx "IVRA ENGINE 2.0 Beta is ready."' "steps: $out"
+check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not installed"
+check '[ "$(tail -n +$((lines_before + 1)) "$access" | grep -c "GET /releases/clients/ivra-demo/ivra-demo_1.2.0.zip")" -eq 1 ]' "package not fetched once"
+lines_before=$(wc -l < "$access")
+out=$(DISPLAY= "$build/ivra-update" 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "IVRA ENGINE 2.0 Beta is ready." ]' "second run: exit $rc: $out"
+check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "second run fetched an artifact"
+finished $before
+
+scenario="two launchers started together: one pass, one set of downloads"; before=$failures
+new_home twins; lines_before=$(wc -l < "$access")
+"$build/IvraLauncher" >/dev/null 2>&1 & twin1=$!
+"$build/IvraLauncher" >/dev/null 2>&1 & twin2=$!
+wait_for '! kill -0 $twin1 2>/dev/null || ! kill -0 $twin2 2>/dev/null' 10 || fail "both still run"
+wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || fail "never installed"
+sleep 1
+check '[ "$(grep -c "IVRA Launcher started." "$(logfile)")" -eq 2 ]' "not two starts"
+check '[ "$(grep -c "Requesting Gateway manifest" "$(logfile)")" -eq 1 ]' "$(grep -c "Requesting Gateway manifest" "$(logfile)") passes"
+check 'grep -q "The launcher already running came to the front." "$(logfile)"' "no hand-over logged"
+check '[ "$(tail -n +$((lines_before + 1)) "$access" | grep -c "GET /releases/clients/")" -eq 1 ]' "downloads: $(tail -n +$((lines_before + 1)) "$access" | grep -c "GET /releases/clients/")"
+if kill -0 $twin1 2>/dev/null; then pid=$twin1; else pid=$twin2; fi
+# A launcher that cannot answer (stopped here) is named by the one started after it.
+kill -STOP $pid
+"$build/IvraLauncher" >/dev/null 2>&1 & third=$!
+wait_for 'box=$(xdotool search --onlyvisible --pid $third 2>/dev/null | head -1); [ -n "$box" ]' 10 || fail "no message shown"
+sleep 0.5; shot already-running
+check 'grep -q "warning IVRA Gateway is already running." "$(logfile)"' "message not logged"
+[ -n "${box:-}" ] && xdotool key --window "$box" Return
+wait_for '! kill -0 $third 2>/dev/null' 10 || { fail "the third launcher did not exit"; kill $third; }
+kill -CONT $pid; stop_launcher
+finished $before
+
 scenario="upgrade offer: Remember hides it, also after a restart"; before=$failures; new_home b
 start_launcher && wait_for ready 20 || fail "never ready"
 shot offer-shown
@@ -174,6 +210,10 @@ sleep 1; shot signed-ready; stop_launcher
 check '[ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "1.3.0 not installed"
 check 'grep -q "client manifest signature verified: client-ivra-demo.json" "$(logfile)"' "no verification logged"
 check 'grep -q "\"client-ivra-demo.json\": [0-9]" "$data/gateway-state.json"' "timestamp not remembered"
+new_home signed-updater
+out=$(DISPLAY= "$build/ivra_update_signed" 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && [ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "signed ivra-update: exit $rc: $out"
+new_home signed
 # A host that changes a signed manifest (here: points it at 1.4.0) is refused before any download.
 manifest="$tree/releases/manifests/client-ivra-demo.json"
 sed -i 's/"latestVersion": "1.3.0"/"latestVersion": "1.4.0"/' "$manifest"
@@ -183,6 +223,10 @@ sleep 0.5; shot signed-refused; stop_launcher
 check 'grep -q "Pass ended: Release data signature is not valid. (Retry offered)" "$(logfile)"' "refusal not logged"
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "something was downloaded"
 check '[ ! -e "$data/clients/ivra-demo/1.4.0" ]' "1.4.0 appeared"
+new_home signed-updater-refused
+DISPLAY= "$build/ivra_update_signed" >/dev/null 2>"$work/stderr"; rc=$?; err=$(cat "$work/stderr")
+check '[ "$rc" -eq 1 ] && [ "$err" = "Release data signature is not valid." ]' "tampered: exit $rc, stderr $err"
+check '[ ! -e "$data/clients" ]' "ivra-update installed from a tampered manifest"
 unset launcher
 finished $before
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# `cmake --install` into a fresh prefix: the launcher and the release tool in
+# `cmake --install` into a fresh prefix: the launcher, ivra-update and the release tool in
 # bin/, a valid desktop entry naming the installed launcher, the icon in the
 # freedesktop location; and the installed launcher starts on its own.
 # Usage: install-check.sh BUILD_DIR
@@ -11,7 +11,7 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cmake --install "$build" --prefix "$prefix/usr" >/dev/null || fail "cmake --install failed"
-for file in bin/IvraLauncher bin/ivra-release share/applications/ivra-gateway.desktop \
+for file in bin/IvraLauncher bin/ivra-update bin/ivra-release share/applications/ivra-gateway.desktop \
             share/icons/hicolor/256x256/apps/ivra-gateway.png; do
   [ -e "$prefix/usr/$file" ] || fail "$file not installed"
 done
@@ -19,6 +19,7 @@ entry="$prefix/usr/share/applications/ivra-gateway.desktop"
 desktop-file-validate "$entry" || fail "desktop entry not valid"
 grep -qx "Exec=$prefix/usr/bin/IvraLauncher" "$entry" || fail "Exec does not name the installed launcher"
 "$prefix/usr/bin/ivra-release" --help | grep -q "Examples:" || fail "installed release tool"
+"$prefix/usr/bin/ivra-update" --version | grep -q "^ivra-update 2026.1024.1" || fail "installed ivra-update"
 
 # The installed launcher runs from anywhere, with nothing of the build beside it.
 home="$prefix/home"; mkdir -p "$home"
