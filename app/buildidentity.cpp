@@ -1,6 +1,7 @@
 #include "app/buildidentity.h"
 
 const QString ProductDisplayName = QStringLiteral("IVRA ENGINE 2.0 Beta");
+const QString GatewayProductName = QStringLiteral("IVRA Gateway");
 
 QString buildEdition()
 {

@@ -7,6 +7,8 @@
 extern const QString GatewayBuildVersion;
 extern const QString GatewayBuildEdition;
 extern const QString ProductDisplayName;
+// The product a Gateway manifest names: signed builds refuse any other.
+extern const QString GatewayProductName;
 
 // GatewayBuildEdition trimmed and lower-cased; every edition comparison uses it.
 QString buildEdition();

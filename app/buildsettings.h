@@ -14,4 +14,6 @@ QString defaultGatewayManifestUrl();
 QString releasePublicKeys();
 // Signatures older than this many days are refused (freeze protection); 0 is off.
 int releaseMaxAgeDays();
+// The release channel this build follows: a signed build refuses manifests of another.
+QString releaseChannel();
 } // namespace BuildSettings

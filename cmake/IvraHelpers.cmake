@@ -15,7 +15,7 @@ endif()
 # manifest URLs and the release signing keys reach the code only through the
 # translation unit made here.
 function(ivra_add_build_settings name)
-  cmake_parse_arguments(ARG "" "VERSION;EDITION;GATEWAY_URL;CLIENT_URL;DEFAULT_GATEWAY_URL;PUBLIC_KEYS;MAX_AGE_DAYS" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "VERSION;EDITION;GATEWAY_URL;CLIENT_URL;DEFAULT_GATEWAY_URL;PUBLIC_KEYS;MAX_AGE_DAYS;CHANNEL" "" ${ARGN})
   # A key is minisign's base64 line: "Ed", an 8-byte id and a 32-byte key.
   # Callers pass the keys separated by "," (a ";" would split the argument list).
   string(REPLACE "," ";" keys "${ARG_PUBLIC_KEYS}")
@@ -32,6 +32,13 @@ function(ivra_add_build_settings name)
   endif()
   if(NOT IVRA_SETTING_MAX_AGE_DAYS MATCHES "^[0-9]+$")
     message(FATAL_ERROR "IVRA_RELEASE_MAX_AGE_DAYS must be a whole number of days: ${IVRA_SETTING_MAX_AGE_DAYS}")
+  endif()
+  set(IVRA_SETTING_CHANNEL "${ARG_CHANNEL}")
+  if(IVRA_SETTING_CHANNEL STREQUAL "")
+    set(IVRA_SETTING_CHANNEL stable)
+  endif()
+  if(NOT IVRA_SETTING_CHANNEL MATCHES "^[A-Za-z0-9._-]+$")
+    message(FATAL_ERROR "IVRA_RELEASE_CHANNEL must be a channel name such as stable: ${IVRA_SETTING_CHANNEL}")
   endif()
   set(IVRA_SETTING_VERSION "${ARG_VERSION}")
   set(IVRA_SETTING_EDITION "${ARG_EDITION}")

@@ -152,7 +152,7 @@ void DownloadJob::sendRequest(const QByteArray &validator)
 
 bool DownloadJob::consume()
 {
-    if (!reply || !file || !stopReason.isEmpty())
+    if (!reply || !file || !stopReason.isEmpty() || !reply->isOpen())
         return false;
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!answered && statusAttribute.isValid()) {

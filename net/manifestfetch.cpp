@@ -10,6 +10,10 @@
 #include <utility>
 
 namespace {
+// Qt's own buffer of a reply is kept small: the bound applies to memory, not
+// only to what is read out of it.
+constexpr qint64 kReadBufferBytes = 64 * 1024;
+
 RequestPurpose signaturePurposeFor(RequestPurpose manifest)
 {
     return manifest == RequestPurpose::GatewayManifest ? RequestPurpose::GatewaySignature
@@ -28,12 +32,27 @@ QString timeoutFormatFor(RequestPurpose purpose)
                QStringLiteral(" request timed out after %1 ms: %2");
     }
 }
+
+int statusOf(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+bool isHttpFailure(const QNetworkReply *reply)
+{
+    const int status = statusOf(reply);
+    return reply->url().scheme().startsWith(QLatin1String("http")) &&
+           (status < 200 || status > 299);
+}
 } // namespace
 
 ManifestFetch::ManifestFetch(QNetworkAccessManager *manager, const QUrl &url,
                              RequestPurpose purpose, const ManifestTrust &trust, QObject *parent)
     : QObject(parent), manager(manager), url(url), purpose(purpose), trust(trust)
 {
+    manifest.limit = kManifestReplyLimitBytes;
+    signature.limit = kSignatureReplyLimitBytes;
+    signature.signature = true;
 }
 
 ManifestFetch::~ManifestFetch()
@@ -43,13 +62,18 @@ ManifestFetch::~ManifestFetch()
 
 void ManifestFetch::start()
 {
-    auto send = [this](const QUrl &target, RequestPurpose what) {
+    auto send = [this](Exchange &exchange, const QUrl &target, RequestPurpose what) {
         QNetworkReply *reply = sendTimedRequest(manager, target, what, timeoutFormatFor(what));
-        connect(reply, &QNetworkReply::finished, this, [this, reply]() { onReplyFinished(reply); });
+        reply->setReadBufferSize(kReadBufferBytes);
+        exchange.reply = reply;
+        connect(reply, &QNetworkReply::metaDataChanged, this,
+                [this, &exchange]() { collect(exchange); });
+        connect(reply, &QIODevice::readyRead, this, [this, &exchange]() { collect(exchange); });
+        connect(reply, &QNetworkReply::finished, this,
+                [this, &exchange]() { onReplyFinished(exchange); });
         ++pending;
-        return reply;
     };
-    manifestReply = send(url, purpose);
+    send(manifest, url, purpose);
     if (trust.keys.isEmpty())
         return;
     // Both go out at once; the decision waits for the pair.
@@ -58,21 +82,52 @@ void ManifestFetch::start()
     logInfo(QStringLiteral("Requesting %1: %2")
                 .arg(requestPurposeName(int(signaturePurpose)),
                      signatureUrl.toString(QUrl::RemovePassword)));
-    signatureReply = send(signatureUrl, signaturePurpose);
+    send(signature, signatureUrl, signaturePurpose);
 }
 
-void ManifestFetch::onReplyFinished(QNetworkReply *reply)
+// Takes what has arrived, within the bound. An answer announced or grown past
+// it is dropped at once and ends the fetch; of an HTTP error's body only the
+// log's preview is kept. False when the fetch ended here.
+bool ManifestFetch::collect(Exchange &exchange)
 {
-    const bool isSignature = reply == signatureReply;
-    (isSignature ? signatureReply : manifestReply) = nullptr;
+    QNetworkReply *reply = exchange.reply;
+    if (!reply->isOpen()) // aborted: nothing more to read
+        return true;
+    if (isHttpFailure(reply) && statusOf(reply) != 0) {
+        const QByteArray data = reply->readAll();
+        exchange.data += data.left(kReplyBodyPreviewBytes + 1 - exchange.data.size());
+        return true;
+    }
+    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    if (announced <= exchange.limit &&
+        exchange.data.size() + reply->bytesAvailable() <= exchange.limit) {
+        exchange.data += reply->readAll();
+        return true;
+    }
+    const QString name = requestPurposeName(reply->property(kRequestPurposeProperty).toInt());
+    logWarning(QStringLiteral("%1 is larger than %2 bytes: aborted after %3 ms")
+                   .arg(name)
+                   .arg(exchange.limit)
+                   .arg(replyElapsedMs(reply)));
+    fail(exchange.signature
+             ? QStringLiteral("Release data signature is not valid.")
+             : QStringLiteral("Release data is larger than %1 bytes.").arg(exchange.limit));
+    return false;
+}
+
+void ManifestFetch::onReplyFinished(Exchange &exchange)
+{
+    QNetworkReply *reply = exchange.reply;
+    if (!collect(exchange))
+        return;
+    exchange.reply = nullptr;
     --pending;
-    reply->deleteLater();
     reply->disconnect(this);
+    reply->deleteLater();
     const QString name = requestPurposeName(reply->property(kRequestPurposeProperty).toInt());
     const qint64 elapsed = replyElapsedMs(reply);
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool judged = reply->url().scheme().startsWith(QLatin1String("http"));
-    const bool httpFailure = judged && (status < 200 || status > 299);
+    const int status = statusOf(reply);
+    const bool httpFailure = isHttpFailure(reply);
     // Qt also flags an HTTP error status as a reply error; an answer that came
     // with a status is judged by that status, not reported as a network failure.
     if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
@@ -81,27 +136,25 @@ void ManifestFetch::onReplyFinished(QNetworkReply *reply)
                        .arg(elapsed)
                        .arg(int(reply->error()))
                        .arg(reply->errorString()));
-        fail(isSignature
+        fail(exchange.signature
                  ? QStringLiteral("Unable to download release signature: %1.")
                        .arg(reply->errorString())
                  : QStringLiteral("Unable to download release data: %1").arg(reply->errorString()));
         return;
     }
-    const QByteArray data = reply->readAll();
     if (httpFailure) {
         logRefusedRedirect(reply, name);
         logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
                        .arg(name)
                        .arg(elapsed)
                        .arg(status)
-                       .arg(replyBodyPreview(data)));
-        fail(isSignature ? QStringLiteral("Unable to download release signature: %1.")
-                               .arg(QStringLiteral("HTTP %1").arg(status))
-                         : QStringLiteral("Release service returned HTTP %1.").arg(status));
+                       .arg(replyBodyPreview(exchange.data)));
+        fail(exchange.signature ? QStringLiteral("Unable to download release signature: %1.")
+                                      .arg(QStringLiteral("HTTP %1").arg(status))
+                                : QStringLiteral("Release service returned HTTP %1.").arg(status));
         return;
     }
     logInfo(QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
-    (isSignature ? signature : body) = data;
     if (pending == 0)
         verify();
 }
@@ -110,11 +163,11 @@ void ManifestFetch::verify()
 {
     ManifestFetchResult result;
     result.fileName = signedFileNameForUrl(url.toString());
-    result.body = body;
+    result.body = manifest.data;
     if (!trust.keys.isEmpty()) {
         const QString name = requestPurposeName(int(purpose));
         const SignatureVerification verified =
-            verifyReleaseSignature(body, signature, trust.keys, result.fileName);
+            verifyReleaseSignature(manifest.data, signature.data, trust.keys, result.fileName);
         if (!verified.error.isEmpty()) {
             logWarning(QStringLiteral("%1 signature refused: %2").arg(name, verified.error));
             fail(QStringLiteral("Release data signature is not valid."));
@@ -140,17 +193,17 @@ void ManifestFetch::verify()
 
 void ManifestFetch::fail(const QString &message)
 {
-    dropReplies();
+    cancel();
     ManifestFetchResult result;
     result.message = message;
     result.fileName = signedFileNameForUrl(url.toString());
     Q_EMIT finished(result);
 }
 
-void ManifestFetch::dropReplies()
+void ManifestFetch::cancel()
 {
-    for (QNetworkReply **slot : {&manifestReply, &signatureReply}) {
-        QNetworkReply *reply = std::exchange(*slot, nullptr);
+    for (Exchange *exchange : {&manifest, &signature}) {
+        QNetworkReply *reply = std::exchange(exchange->reply, nullptr);
         if (!reply)
             continue;
         reply->disconnect(this);
@@ -158,9 +211,4 @@ void ManifestFetch::dropReplies()
         reply->deleteLater();
     }
     pending = 0;
-}
-
-void ManifestFetch::cancel()
-{
-    dropReplies();
 }

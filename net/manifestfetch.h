@@ -32,9 +32,11 @@ struct ManifestFetchResult
 
 // A release manifest, and in a signed build its ".minisig" sent along at once:
 // the body is handed on only once both have arrived and the signature holds
-// (by a trusted key, for this file, not older than what was accepted, not
-// expired). Each request times out after kManifestRequestTimeoutMs. When one
-// half fails, the other is dropped unheard: nothing arrives after the result.
+// (by a trusted key, for this file, not dated in the future, not older than
+// what was accepted, not expired). Both are read with a bound as they arrive
+// (kManifestReplyLimitBytes, kSignatureReplyLimitBytes); each request times out
+// after kManifestRequestTimeoutMs. When one half fails, the other is dropped
+// unheard: nothing arrives after the result.
 class ManifestFetch : public QObject
 {
     Q_OBJECT
@@ -52,18 +54,24 @@ Q_SIGNALS:
     void finished(const ManifestFetchResult &result);
 
 private:
-    void onReplyFinished(QNetworkReply *reply);
+    struct Exchange
+    {
+        QNetworkReply *reply = nullptr;
+        QByteArray data;
+        qint64 limit = 0;
+        bool signature = false;
+    };
+
+    bool collect(Exchange &exchange);
+    void onReplyFinished(Exchange &exchange);
     void verify();
     void fail(const QString &message);
-    void dropReplies();
 
     QNetworkAccessManager *manager;
     const QUrl url;
     const RequestPurpose purpose;
     const ManifestTrust trust;
-    QNetworkReply *manifestReply = nullptr;
-    QNetworkReply *signatureReply = nullptr;
-    QByteArray body;
-    QByteArray signature;
+    Exchange manifest;
+    Exchange signature;
     int pending = 0;
 };

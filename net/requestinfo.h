@@ -20,6 +20,12 @@ enum class RequestPurpose : int {
 
 inline constexpr int kManifestRequestTimeoutMs = 10000;
 inline constexpr int kReplyBodyPreviewBytes = 2048;
+// Release data is read with a bound while it arrives, so that a host cannot
+// fill the launcher's memory: a manifest is a few KiB, a signature four lines,
+// a file index about 300 bytes a file (some 28,000 files).
+inline constexpr qint64 kManifestReplyLimitBytes = 1 << 20;
+inline constexpr qint64 kSignatureReplyLimitBytes = 4096;
+inline constexpr qint64 kFileIndexLimitBytes = 8 << 20;
 // A download that receives fewer bytes than this in one window is taken as
 // stalled and aborted (a few bytes a second would otherwise hold the pass forever).
 inline constexpr int kDownloadStallWindowMs = 30000;

@@ -15,6 +15,7 @@
 #include "release/version.h"
 #include "storage/paths.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -66,6 +67,8 @@ UpdatePass::UpdatePass(QObject *parent)
       productId(clientProductIdForEdition(buildEdition()))
 {
     releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
+    for (const ReleasePublicKey &key : releaseKeys)
+        trustedKeyIds.append(keyIdText(key.keyId));
     const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
     if (loaded.error.isEmpty())
         state = loaded.state;
@@ -141,6 +144,7 @@ void UpdatePass::finishReady()
 
 bool UpdatePass::persistState()
 {
+    forgetUntrustedTimestamps(state);
     QString error;
     if (saveGatewayState(gatewayStatePath(), state, &error)) {
         timestampsChanged = false;
@@ -150,9 +154,18 @@ bool UpdatePass::persistState()
     return false;
 }
 
-// A pass that accepted a newer signature but made no save of its own writes
-// the timestamps when it ends. Only they are merged into the file as it stands,
-// so a failed install's in-memory changes are never written by the way.
+// Signed builds only: what keys no longer trusted signed is dropped with them,
+// so rotating a key away also drops whatever it signed.
+void UpdatePass::forgetUntrustedTimestamps(GatewayState &target) const
+{
+    if (!releaseKeys.isEmpty())
+        dropUntrustedTimestamps(target, trustedKeyIds, QDateTime::currentSecsSinceEpoch());
+}
+
+// Timestamps are saved the moment a newer signature is accepted, before any
+// download, so that neither Exit nor a crash can lose them. Only they are
+// merged into the file as it stands, so a failed install's in-memory changes
+// are never written by the way.
 void UpdatePass::saveAcceptedTimestamps()
 {
     if (!timestampsChanged)
@@ -160,8 +173,12 @@ void UpdatePass::saveAcceptedTimestamps()
     timestampsChanged = false;
     const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
     GatewayState onDisk = loaded.error.isEmpty() ? loaded.state : state;
-    for (auto it = state.manifestTimestamps.cbegin(); it != state.manifestTimestamps.cend(); ++it)
-        rememberManifestTimestamp(onDisk, it.key(), it.value());
+    for (auto file = state.manifestTimestamps.cbegin(); file != state.manifestTimestamps.cend();
+         ++file) {
+        for (auto key = file->cbegin(); key != file->cend(); ++key)
+            rememberManifestTimestamp(onDisk, file.key(), key.key(), key.value());
+    }
+    forgetUntrustedTimestamps(onDisk);
     QString error;
     if (!saveGatewayState(gatewayStatePath(), onDisk, &error))
         logWarning(QStringLiteral("Unable to remember release data timestamps: %1").arg(error));
@@ -186,11 +203,21 @@ void UpdatePass::requestManifest(RequestPurpose purpose)
     trust.keys = releaseKeys;
     trust.maxAgeDays = BuildSettings::releaseMaxAgeDays();
     trust.acceptedTimestamp =
-        acceptedManifestTimestamp(state, signedFileNameForUrl(url.toString()));
+        acceptedManifestTimestamp(state, signedFileNameForUrl(url.toString()), trustedKeyIds,
+                                  QDateTime::currentSecsSinceEpoch());
     manifestFetch = new ManifestFetch(network, url, purpose, trust, this);
     connect(manifestFetch, &ManifestFetch::finished, this,
             gateway ? &UpdatePass::onGatewayManifest : &UpdatePass::onClientManifest);
     manifestFetch->start();
+}
+
+// A signature binds a manifest to its file name only: a signed build also
+// checks that it is for this build's channel and Gateway product.
+ReleaseBinding UpdatePass::binding() const
+{
+    if (releaseKeys.isEmpty())
+        return ReleaseBinding();
+    return ReleaseBinding{BuildSettings::releaseChannel(), GatewayProductName};
 }
 
 bool UpdatePass::acceptSignedManifest(const ManifestFetchResult &result)
@@ -201,8 +228,11 @@ bool UpdatePass::acceptSignedManifest(const ManifestFetchResult &result)
         return false;
     }
     if (!releaseKeys.isEmpty() &&
-        rememberManifestTimestamp(state, result.fileName, result.timestamp))
+        rememberManifestTimestamp(state, result.fileName, keyIdText(result.keyId),
+                                  result.timestamp)) {
         timestampsChanged = true;
+        saveAcceptedTimestamps();
+    }
     return true;
 }
 
@@ -220,7 +250,7 @@ void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
     // Kept before the tests, so the pass holds the manifest even when a test stops it.
     gatewayRelease = parsed.release;
     const GatewayDecision decision =
-        decideGatewayUpdate(gatewayRelease, GatewayBuildVersion, GatewayBuildEdition);
+        decideGatewayUpdate(gatewayRelease, GatewayBuildVersion, GatewayBuildEdition, binding());
     switch (decision.action) {
     case GatewayAction::Refuse:
         fail(decision.message, false);
@@ -256,7 +286,8 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         clientVersionPath(productId, installed.activeVersion), clientRelease.launchExePath);
     installed.latestExecutable = resolveLaunchPath(
         clientVersionPath(productId, clientRelease.latestVersion), clientRelease.launchExePath);
-    const ClientDecision decision = decideClientUpdate(clientRelease, productId, installed);
+    const ClientDecision decision =
+        decideClientUpdate(clientRelease, productId, installed, binding());
     const QString versions = QStringLiteral("active %1, latest %2")
                                  .arg(orNone(installed.activeVersion), clientRelease.latestVersion);
     switch (decision.action) {

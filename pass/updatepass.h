@@ -2,6 +2,7 @@
 
 #include "install/clientinstall.h"
 #include "net/requestinfo.h"
+#include "release/binding.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/signature.h"
@@ -60,6 +61,8 @@ private:
     void finishReady();
     bool persistState();
     void saveAcceptedTimestamps();
+    void forgetUntrustedTimestamps(GatewayState &target) const;
+    ReleaseBinding binding() const;
     void dropJobs();
 
     void requestManifest(RequestPurpose purpose);
@@ -85,6 +88,7 @@ private:
     GatewayState state;
     const QString productId;
     QList<ReleasePublicKey> releaseKeys;
+    QStringList trustedKeyIds;
     QString releaseKeysError;
     // This pass's release data and outcome.
     GatewayRelease gatewayRelease;

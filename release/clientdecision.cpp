@@ -3,7 +3,7 @@
 #include "release/version.h"
 
 ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
-                                  const InstalledClient &installed)
+                                  const InstalledClient &installed, const ReleaseBinding &binding)
 {
     ClientDecision decision;
     if (release.product != productId) {
@@ -12,6 +12,9 @@ ClientDecision decideClientUpdate(const ClientRelease &release, const QString &p
                 .arg(release.product, productId);
         return decision;
     }
+    decision.message = checkReleaseChannel(release.channel, binding);
+    if (!decision.message.isEmpty())
+        return decision;
     const ReleaseVersion latest = parseReleaseVersion(release.latestVersion);
     const ReleaseVersion minimum = parseReleaseVersion(release.minimumVersion);
     if (!isValid(latest) || !isValid(minimum)) {

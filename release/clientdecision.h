@@ -1,5 +1,6 @@
 #pragma once
 
+#include "release/binding.h"
 #include "release/clientrelease.h"
 
 #include <QString>
@@ -27,7 +28,9 @@ struct ClientDecision
     QString executable; // Ready and Adopt: the launch file
 };
 
-// The product must be this build's, both versions x.y.z with latest at least
-// minimum. Versions are matched as text: version folders are named by them.
+// The product must be this build's, so must the channel when bound, both
+// versions x.y.z with latest at least minimum. Versions are matched as text:
+// version folders are named by them.
 ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
-                                  const InstalledClient &installed);
+                                  const InstalledClient &installed,
+                                  const ReleaseBinding &binding = ReleaseBinding());

@@ -3,7 +3,7 @@
 #include "release/version.h"
 
 GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
-                                    const QString &buildEdition)
+                                    const QString &buildEdition, const ReleaseBinding &binding)
 {
     GatewayDecision decision;
     const QString edition = buildEdition.trimmed().toLower();
@@ -13,6 +13,15 @@ GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString
                 .arg(release.edition, edition);
         return decision;
     }
+    if (!binding.gatewayProduct.isEmpty() && release.product != binding.gatewayProduct) {
+        decision.message =
+            QStringLiteral("Gateway manifest product '%1' does not match this Gateway build '%2'.")
+                .arg(release.product, binding.gatewayProduct);
+        return decision;
+    }
+    decision.message = checkReleaseChannel(release.channel, binding);
+    if (!decision.message.isEmpty())
+        return decision;
     const ReleaseVersion current = parseReleaseVersion(buildVersion);
     const ReleaseVersion latest = parseReleaseVersion(release.latestVersion);
     const ReleaseVersion minimum = parseReleaseVersion(release.minimumVersion);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "release/binding.h"
 #include "release/gatewayrelease.h"
 
 #include <QString>
@@ -18,8 +19,10 @@ struct GatewayDecision
     QString versions; // "build ..., latest ..., minimum ..." for the log, once the versions hold
 };
 
-// The edition must be this build's (compared trimmed and lower-cased), both
-// versions x.y.z with latest at least minimum. Every build below the latest
-// replaces itself; a newer build is never downgraded.
+// The edition must be this build's (compared trimmed and lower-cased), so
+// must product and channel when bound, and both versions x.y.z with latest at
+// least minimum. Every build below the latest replaces itself; a newer build
+// is never downgraded.
 GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
-                                    const QString &buildEdition);
+                                    const QString &buildEdition,
+                                    const ReleaseBinding &binding = ReleaseBinding());

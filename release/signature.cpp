@@ -36,6 +36,11 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 using Bio = std::unique_ptr<BIO, BioFree>;
 
+QString utcDate(qint64 secs)
+{
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd"));
+}
+
 bool decodeBase64(const QByteArray &text, QByteArray &out)
 {
     const auto decoded =
@@ -279,6 +284,10 @@ SignatureVerification verifyReleaseSignature(const QByteArray &data,
                            .arg(QString::fromUtf8(s.trustedComment));
         return result;
     }
+    if (seconds > kMaxSignatureTimestamp) {
+        result.error = QStringLiteral("the timestamp %1 is out of range").arg(timestamp);
+        return result;
+    }
     if (file != fileName) {
         result.error = QStringLiteral("the signature is for '%1', not '%2'").arg(file, fileName);
         return result;
@@ -292,6 +301,17 @@ SignatureFreshness checkSignatureFreshness(qint64 timestamp, qint64 accepted, in
                                            qint64 nowSecs)
 {
     SignatureFreshness result;
+    // Bounded first, so that no sum below can overflow.
+    timestamp = qBound<qint64>(0, timestamp, kMaxSignatureTimestamp);
+    maxAgeDays = qMax(0, maxAgeDays);
+    if (timestamp > nowSecs + kSignatureClockSkewSecs) {
+        result.message =
+            QStringLiteral("Release data is dated in the future: %1.").arg(utcDate(timestamp));
+        result.detail = QStringLiteral("timestamp %1 is more than a day after the local clock %2")
+                            .arg(timestamp)
+                            .arg(nowSecs);
+        return result;
+    }
     if (timestamp < accepted) {
         result.message =
             QStringLiteral("Release data is older than release data already accepted.");
@@ -303,9 +323,7 @@ SignatureFreshness checkSignatureFreshness(qint64 timestamp, qint64 accepted, in
     if (maxAgeDays > 0) {
         const qint64 expiresAt = timestamp + qint64(maxAgeDays) * kSecondsPerDay;
         if (expiresAt < nowSecs) {
-            const QString date = QDateTime::fromSecsSinceEpoch(expiresAt, Qt::UTC)
-                                     .toString(QStringLiteral("yyyy-MM-dd"));
-            result.message = QStringLiteral("Release data expired on %1.").arg(date);
+            result.message = QStringLiteral("Release data expired on %1.").arg(utcDate(expiresAt));
             result.detail = QStringLiteral("timestamp %1 is more than %2 days before %3")
                                 .arg(timestamp)
                                 .arg(maxAgeDays)

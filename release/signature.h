@@ -12,6 +12,10 @@ inline constexpr int kKeyIdBytes = 8;
 inline constexpr int kEd25519PublicKeyBytes = 32;
 inline constexpr int kEd25519SeedBytes = 32;
 inline constexpr int kEd25519SignatureBytes = 64;
+// Timestamps are whole seconds that a JSON number (the state file) keeps exactly.
+inline constexpr qint64 kMaxSignatureTimestamp = (qint64(1) << 53) - 1;
+// A signature may be dated at most this far after the local clock.
+inline constexpr qint64 kSignatureClockSkewSecs = 86400;
 
 struct ReleasePublicKey
 {
@@ -81,9 +85,10 @@ struct SignatureFreshness
     QString detail;  // the same for the log, with the numbers
 };
 
-// Rollback: older than the newest timestamp already accepted for that file
-// (0: none yet). Freeze: with maxAgeDays above 0, more than that many days
-// before now.
+// In this order: dated more than a day after now (a signing machine's wrong
+// clock, or a replay meant to freeze launchers); rollback: older than the
+// newest timestamp already accepted for that file (0: none yet); freeze: with
+// maxAgeDays above 0, more than that many days before now.
 SignatureFreshness checkSignatureFreshness(qint64 timestamp, qint64 accepted, int maxAgeDays,
                                            qint64 nowSecs);
 

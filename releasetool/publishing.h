@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/buildidentity.h"
 #include "release/signature.h"
 
 #include <QList>
@@ -31,7 +32,7 @@ struct GatewayPublication
 {
     QString treeRoot;
     QString baseUrl;
-    QString product = QStringLiteral("IVRA Gateway");
+    QString product = GatewayProductName;
     QString edition;
     QString channel;
     QString version;

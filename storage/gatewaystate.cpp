@@ -1,5 +1,6 @@
 #include "storage/gatewaystate.h"
 
+#include "release/signature.h"
 #include "release/version.h"
 
 #include <QDir>
@@ -12,6 +13,15 @@
 
 namespace {
 const QString kDemoEdition = QStringLiteral("demo");
+bool wholeTimestamp(const QJsonValue &value, qint64 &seconds)
+{
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || number < 0 || number > double(kMaxSignatureTimestamp) ||
+        number != double(qint64(number)))
+        return false;
+    seconds = qint64(number);
+    return true;
+}
 
 QString trimmedStringMember(const QJsonObject &object, const QString &key)
 {
@@ -71,15 +81,16 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
         }
     }
 
-    const QJsonValue timestamps = root.value(QStringLiteral("manifestTimestamps"));
-    if (timestamps.isObject()) {
-        const QJsonObject timestampsObject = timestamps.toObject();
-        for (auto it = timestampsObject.begin(); it != timestampsObject.end(); ++it) {
-            // Whole, non-negative seconds only; anything else is as if never accepted.
-            const double value = it.value().toDouble(-1);
-            if (it.value().isDouble() && value >= 0 && value <= 9007199254740992.0 &&
-                value == double(qint64(value)))
-                result.state.manifestTimestamps.insert(it.key(), qint64(value));
+    const QJsonObject timestamps = root.value(QStringLiteral("manifestTimestamps")).toObject();
+    for (auto it = timestamps.begin(); it != timestamps.end(); ++it) {
+        // A bare number is an entry of a file that named no key.
+        qint64 seconds = 0;
+        if (wholeTimestamp(it.value(), seconds))
+            result.state.manifestTimestamps[it.key()].insert(QString(), seconds);
+        const QJsonObject byKey = it.value().toObject();
+        for (auto key = byKey.begin(); key != byKey.end(); ++key) {
+            if (!key.key().isEmpty() && wholeTimestamp(key.value(), seconds))
+                result.state.manifestTimestamps[it.key()].insert(key.key(), seconds);
         }
     }
     return result;
@@ -109,13 +120,21 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
     root.insert(QStringLiteral("clients"), clients);
     root.insert(QStringLiteral("dismissedUpgradeMajorByEdition"), dismissed);
     // Only signed builds remember timestamps; an unsigned build's file stays as it always was.
-    if (!state.manifestTimestamps.isEmpty()) {
-        QJsonObject timestamps;
-        for (auto it = state.manifestTimestamps.cbegin(); it != state.manifestTimestamps.cend();
-             ++it)
-            timestamps.insert(it.key(), double(it.value()));
-        root.insert(QStringLiteral("manifestTimestamps"), timestamps);
+    QJsonObject timestamps;
+    for (auto file = state.manifestTimestamps.cbegin(); file != state.manifestTimestamps.cend();
+         ++file) {
+        QJsonObject byKey;
+        for (auto key = file->cbegin(); key != file->cend(); ++key) {
+            if (key.key().isEmpty())
+                timestamps.insert(file.key(), double(key.value()));
+            else
+                byKey.insert(key.key(), double(key.value()));
+        }
+        if (!byKey.isEmpty())
+            timestamps.insert(file.key(), byKey);
     }
+    if (!timestamps.isEmpty())
+        root.insert(QStringLiteral("manifestTimestamps"), timestamps);
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -175,17 +194,44 @@ void rememberDismissedUpgrade(GatewayState &state, const QString &edition,
     state.dismissedUpgradeMajorByEdition.insert(kDemoEdition, QString::number(full.major));
 }
 
-qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName)
+qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName,
+                                 const QStringList &trustedKeyIds, qint64 nowSecs)
 {
-    return state.manifestTimestamps.value(fileName, 0);
+    qint64 newest = 0;
+    const QMap<QString, qint64> byKey = state.manifestTimestamps.value(fileName);
+    for (auto it = byKey.cbegin(); it != byKey.cend(); ++it) {
+        const bool trusted = it.key().isEmpty() || trustedKeyIds.contains(it.key());
+        if (trusted && it.value() <= nowSecs + kSignatureClockSkewSecs)
+            newest = qMax(newest, it.value());
+    }
+    return newest;
 }
 
-bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, qint64 timestamp)
+bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, const QString &keyId,
+                               qint64 timestamp)
 {
-    if (timestamp <= acceptedManifestTimestamp(state, fileName))
+    QMap<QString, qint64> &byKey = state.manifestTimestamps[fileName];
+    if (timestamp <= byKey.value(keyId, 0))
         return false;
-    state.manifestTimestamps.insert(fileName, timestamp);
+    byKey.insert(keyId, timestamp);
+    // Only accepted when not older than that entry, so nothing of it is lost.
+    if (!keyId.isEmpty())
+        byKey.remove(QString());
     return true;
+}
+
+void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyIds, qint64 nowSecs)
+{
+    for (auto file = state.manifestTimestamps.begin(); file != state.manifestTimestamps.end();) {
+        for (auto key = file->begin(); key != file->end();) {
+            const bool trusted = key.key().isEmpty() || trustedKeyIds.contains(key.key());
+            if (trusted && key.value() <= nowSecs + kSignatureClockSkewSecs)
+                ++key;
+            else
+                key = file->erase(key);
+        }
+        file = file->isEmpty() ? state.manifestTimestamps.erase(file) : std::next(file);
+    }
 }
 
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,

@@ -17,9 +17,12 @@ struct GatewayState
 {
     QMap<QString, ClientInstallState> clients;
     QMap<QString, QString> dismissedUpgradeMajorByEdition;
-    // Signed builds: per manifest file name, the newest signature timestamp
-    // accepted, so an older signed manifest can never be served again.
-    QMap<QString, qint64> manifestTimestamps;
+    // Signed builds: per manifest file name and per signing key (its id as
+    // minisign prints it), the newest signature timestamp accepted, so that an
+    // older signed manifest can never be served again. The empty key holds an
+    // entry of a state file that named no key: it stands for every trusted key
+    // until one of them replaces it.
+    QMap<QString, QMap<QString, qint64>> manifestTimestamps;
 };
 
 struct GatewayStateLoadResult
@@ -39,9 +42,16 @@ void recordInstalledClientVersion(GatewayState &state, const QString &productId,
 QStringList retainedClientVersions(const GatewayState &state, const QString &productId);
 void rememberDismissedUpgrade(GatewayState &state, const QString &edition,
                               const GatewayRelease &release);
-// The newest timestamp accepted for a manifest file, 0 when none was.
-qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName);
-// Remembers timestamp when it is newer than the one accepted; true when it was.
-bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, qint64 timestamp);
+// The newest timestamp accepted for a manifest file by any of the trusted
+// keys (or named by no key), 0 when none was. An entry more than a day after
+// nowSecs can only come from a signature dated in the future: it is ignored.
+qint64 acceptedManifestTimestamp(const GatewayState &state, const QString &fileName,
+                                 const QStringList &trustedKeyIds, qint64 nowSecs);
+// Remembers timestamp for a file and key when it is newer than that key's;
+// true when it was. It replaces an entry that named no key.
+bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, const QString &keyId,
+                               qint64 timestamp);
+// Drops the entries of keys not trusted any more, and those dated in the future.
+void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyIds, qint64 nowSecs);
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,
                        const GatewayState &state);

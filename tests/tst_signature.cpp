@@ -106,26 +106,58 @@ private Q_SLOTS:
                  QStringLiteral("Release data expired on 2027-01-22."));
         // A rollback is reported as such even when it has expired too.
         QVERIFY(checkSignatureFreshness(t - 1, t, 7, t + 99 * day).message.contains("older"));
+        // Up to a day ahead of the clock is skew; more is a date in the future,
+        // refused before anything else, and no number overflows the arithmetic.
+        QVERIFY(checkSignatureFreshness(t + day, 0, 7, t).message.isEmpty());
+        QCOMPARE(checkSignatureFreshness(253402300799, t, 30, t).message,
+                 QStringLiteral("Release data is dated in the future: 9999-12-31."));
+        QCOMPARE(checkSignatureFreshness(std::numeric_limits<qint64>::max(), 0, 30, t).message,
+                 QStringLiteral("Release data is dated in the future: %1.")
+                     .arg(QDateTime::fromSecsSinceEpoch(kMaxSignatureTimestamp, Qt::UTC)
+                              .toString("yyyy-MM-dd")));
+        QCOMPARE(checkSignatureFreshness(0, 0, std::numeric_limits<int>::max(), t).message,
+                 QString());
     }
 
+    // Per manifest file and per key: a key no longer trusted takes what it
+    // signed with it, an entry of a state file that named no key stands for
+    // every trusted key, and nothing dated in the future is believed.
     void stateRemembersTimestamps()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("gateway-state.json");
+        const qint64 now = 1800000000;
+        const QString file = "gateway-demo.json";
         GatewayState state;
         QVERIFY(saveGatewayState(path, state));
         QVERIFY(!readFile(path).contains("manifestTimestamps"));
-        QVERIFY(rememberManifestTimestamp(state, "gateway-demo.json", 1800000000));
-        QVERIFY(!rememberManifestTimestamp(state, "gateway-demo.json", 1800000000));
-        QVERIFY(!rememberManifestTimestamp(state, "gateway-demo.json", 1700000000));
+        QVERIFY(rememberManifestTimestamp(state, file, "KEYA", now - 10));
+        QVERIFY(!rememberManifestTimestamp(state, file, "KEYA", now - 10));
+        QVERIFY(!rememberManifestTimestamp(state, file, "KEYA", now - 20));
+        QVERIFY(rememberManifestTimestamp(state, file, "KEYB", now - 5));
+        QCOMPARE(acceptedManifestTimestamp(state, file, {"KEYA", "KEYB"}, now), now - 5);
+        QCOMPARE(acceptedManifestTimestamp(state, file, {"KEYA"}, now), now - 10);
+        QCOMPARE(acceptedManifestTimestamp(state, file, {}, now), 0);
+        // The largest whole number a JSON number keeps exactly survives a save.
+        QVERIFY(rememberManifestTimestamp(state, "big.json", "KEYA", kMaxSignatureTimestamp));
         QVERIFY(saveGatewayState(path, state));
-        QCOMPARE(loadGatewayState(path).state.manifestTimestamps,
-                 (QMap<QString, qint64>{{"gateway-demo.json", 1800000000}}));
-        // Values that are not whole seconds count as never accepted.
-        QVERIFY(
-            writeFile(path, R"({"manifestTimestamps": {"a": "5", "b": -1, "c": 1.5, "d": 7}})"));
-        QCOMPARE(loadGatewayState(path).state.manifestTimestamps,
-                 (QMap<QString, qint64>{{"d", 7}}));
+        QCOMPARE(loadGatewayState(path).state.manifestTimestamps, state.manifestTimestamps);
+        dropUntrustedTimestamps(state, {"KEYA"}, now);
+        QCOMPARE(state.manifestTimestamps,
+                 (QMap<QString, QMap<QString, qint64>>{{file, {{"KEYA", now - 10}}}}));
+
+        // Today's form, with no key: it stands for every trusted key until replaced.
+        QVERIFY(writeFile(path, R"({"manifestTimestamps": {"a": "5", "b": -1, "c": 1.5, "d": 7,
+            "e": 9007199254740992, "f": {"KEYA": 9, "KEYB": "x"}}})"));
+        state = loadGatewayState(path).state;
+        QCOMPARE(state.manifestTimestamps,
+                 (QMap<QString, QMap<QString, qint64>>{{"d", {{"", 7}}}, {"f", {{"KEYA", 9}}}}));
+        QCOMPARE(acceptedManifestTimestamp(state, "d", {"KEYZ"}, now), 7);
+        QVERIFY(rememberManifestTimestamp(state, "d", "KEYZ", 8));
+        QCOMPARE(state.manifestTimestamps.value("d"), (QMap<QString, qint64>{{"KEYZ", 8}}));
+        // A timestamp more than a day ahead of the clock is not believed.
+        QVERIFY(rememberManifestTimestamp(state, "d", "KEYA", now + 86401));
+        QCOMPARE(acceptedManifestTimestamp(state, "d", {"KEYA", "KEYZ"}, now), 8);
     }
 
     // keygen, signed publishing, sign and check, through the real tool, with

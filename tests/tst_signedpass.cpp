@@ -10,8 +10,11 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -53,6 +56,39 @@ QByteArray minisign(const QByteArray &data, const QString &fileName)
     if (!tool.waitForFinished(20000) || tool.exitCode() != 0)
         qWarning("minisign failed: %s", tool.readAllStandardError().constData());
     return readFile(path + ".minisig");
+}
+
+struct ChildRun
+{
+    int exitCode = -1;
+    long peakKiB = 0;
+    QByteArray errors;
+};
+
+// Runs the signed ivra-update of the test build through the test server (as
+// its proxy) and measures the most memory it ever held. A small Python parent
+// reports it: a child's peak as seen from the test process would include the
+// test process itself, whose memory a vfork-style start hands over at exec.
+ChildRun runSignedUpdater(quint16 proxyPort)
+{
+    QProcess wrapper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(proxyPort));
+    wrapper.setProcessEnvironment(environment);
+    wrapper.start("python3", {"-c",
+                              "import resource, subprocess, sys\n"
+                              "r = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+                              "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+                              "sys.exit(r.returncode)",
+                              qEnvironmentVariable("IVRA_TEST_BINARY_DIR") +
+                                  "/tests/ivra_update_signed_test"});
+    QSignalSpy finished(&wrapper, &QProcess::finished);
+    finished.wait(30000); // the test server answers from this event loop meanwhile
+    ChildRun run;
+    run.exitCode = wrapper.exitCode();
+    run.peakKiB = wrapper.readAllStandardOutput().trimmed().toLong();
+    run.errors = wrapper.readAllStandardError().trimmed();
+    return run;
 }
 
 // The signature's line number `line` (0-based) with one byte changed.
@@ -101,7 +137,9 @@ private:
     }
     qint64 remembered(const QString &file) const
     {
-        return loadGatewayState(gatewayStatePath()).state.manifestTimestamps.value(file);
+        const QMap<QString, qint64> byKey =
+            loadGatewayState(gatewayStatePath()).state.manifestTimestamps.value(file);
+        return byKey.isEmpty() ? 0 : *std::max_element(byKey.cbegin(), byKey.cend());
     }
     QString warnings() const { return logLinesSince(logStart).filter(" warning ").join('\n'); }
 
@@ -310,6 +348,145 @@ private Q_SLOTS:
                                  .toString(QStringLiteral("yyyy-MM-dd"));
         expectRefusal(window, QStringLiteral("Release data expired on %1.").arg(date));
         QCOMPARE(server.requestCount(kClientPath), 0);
+    }
+
+    // A host that sends release data without end cannot grow the launcher's
+    // memory: a signature stops at 4 KiB, a manifest at 1 MiB, as they arrive.
+    void oversizedReleaseDataIsCutOff()
+    {
+        serveBoth(now());
+        server.route(kClientPath, jsonResponse("gone", 410)); // the pass ends there
+        const ChildRun normal = runSignedUpdater(server.port());
+        QCOMPARE(normal.exitCode, 1);
+        QCOMPARE(normal.errors, QByteArray("Release service returned HTTP 410."));
+
+        TestResponse endless{200, QByteArray(32 << 20, '\n')};
+        endless.omitLength = true; // only the bytes themselves tell
+        server.route(kGatewayPath + ".minisig", endless);
+        const ChildRun signature = runSignedUpdater(server.port());
+        QCOMPARE(signature.errors, QByteArray("Release data signature is not valid."));
+        QCOMPARE(signature.exitCode, 1);
+        QVERIFY2(warnings().contains("gateway signature is larger than 4096 bytes"),
+                 qPrintable(warnings()));
+
+        serveBoth(now());
+        server.route(kGatewayPath, jsonResponse(QByteArray(64 << 20, ' ')));
+        const ChildRun manifest = runSignedUpdater(server.port());
+        QCOMPARE(manifest.errors, QByteArray("Release data is larger than 1048576 bytes."));
+        QCOMPARE(manifest.exitCode, 1);
+        const QString peaks = QStringLiteral("peak memory: %1 KiB normally, %2 KiB against a "
+                                             "32 MiB signature, %3 KiB against a 64 MiB manifest")
+                                  .arg(normal.peakKiB)
+                                  .arg(signature.peakKiB)
+                                  .arg(manifest.peakKiB);
+        QVERIFY2(signature.peakKiB < normal.peakKiB + 16 * 1024, qPrintable(peaks));
+        QVERIFY2(manifest.peakKiB < normal.peakKiB + 16 * 1024, qPrintable(peaks));
+    }
+
+    // Signed in year 9999: refused, and remembered nowhere, so that correctly
+    // dated signatures are accepted afterwards. 2^53 does not even parse.
+    void futureAndHugeTimestampsRefused()
+    {
+        const QByteArray state = readFile(gatewayStatePath());
+        serve(kGatewayPath, gateway, sign(gateway, kGatewayFile, 253402300799));
+        {
+            MainWindow window;
+            expectRefusal(window,
+                          QStringLiteral("Release data is dated in the future: 9999-12-31."));
+        }
+        QCOMPARE(readFile(gatewayStatePath()), state);
+        serve(kGatewayPath, gateway, sign(gateway, kGatewayFile, qint64(1) << 53));
+        {
+            MainWindow window;
+            expectRefusal(window, QStringLiteral("Release data signature is not valid."));
+            QVERIFY(warnings().contains("the timestamp 9007199254740992 is out of range"));
+        }
+        QCOMPARE(readFile(gatewayStatePath()), state);
+        serveBoth(now());
+        MainWindow window;
+        expectReady(window);
+    }
+
+    // Accepted timestamps are on disk before the download starts: closing the
+    // window in the middle of it loses none.
+    void timestampsKeptWhenClosedDuringDownload()
+    {
+        const QByteArray zip = buildZip({ZipEntry{"bin/client", QByteArray(200000, 'c'), 0100755}});
+        client = clientManifest({{"latestVersion", "1.1.0"}},
+                                {{"url", "http://releases.test" + kPackagePath},
+                                 {"sha256", sha256Hex(zip)},
+                                 {"sizeBytes", zip.size()}});
+        TestResponse stalled{200, zip};
+        stalled.stallAfterBytes = 50000;
+        server.route(kPackagePath, stalled);
+        const qint64 stamp = now() - 30;
+        serveBoth(stamp);
+        {
+            MainWindow window;
+            QTRY_VERIFY(QFileInfo(downloadsPath() + "/ivra-demo/ivra-demo_1.1.0.zip.part").size() >
+                        0);
+        }
+        client = clientManifest();
+        QCOMPARE(remembered(kGatewayFile), stamp);
+        QCOMPARE(remembered(kClientFile), stamp);
+    }
+
+    // A signature binds a manifest to its file name only: the build checks the
+    // channel of both manifests and the Gateway's product itself.
+    void manifestsBoundToThisBuild_data()
+    {
+        QTest::addColumn<bool>("gatewaySide");
+        QTest::addColumn<QJsonObject>("fields");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("beta client manifest") << false << QJsonObject{{"channel", "beta"}}
+                                              << "Release data is for channel beta, not stable.";
+        QTest::newRow("beta gateway manifest") << true << QJsonObject{{"channel", "beta"}}
+                                               << "Release data is for channel beta, not stable.";
+        QTest::newRow("another product's gateway")
+            << true << QJsonObject{{"product", "Other Gateway"}}
+            << "Gateway manifest product 'Other Gateway' does not match this Gateway build "
+               "'IVRA Gateway'.";
+    }
+    void manifestsBoundToThisBuild()
+    {
+        QFETCH(bool, gatewaySide);
+        QFETCH(QJsonObject, fields);
+        QFETCH(QString, message);
+        const QByteArray bound = gatewaySide ? gatewayManifest(fields) : clientManifest(fields);
+        serveBoth(now());
+        serve(gatewaySide ? kGatewayPath : kClientPath, bound,
+              sign(bound, gatewaySide ? kGatewayFile : kClientFile, now()));
+        MainWindow window;
+        QTRY_COMPARE(statusText(&window), message);
+        QVERIFY(!isShown(&window, "downloadButton"));
+        QCOMPARE(server.requestCount(kClientPath), gatewaySide ? 0 : 1);
+    }
+
+    // What a key no longer trusted signed goes with it, even dated in year
+    // 9999; an entry that named no key (today's form) still guards every key.
+    void timestampsOfKeysNotTrusted()
+    {
+        const QString untrusted = keyIdText(testKey("ivra-test-b").publicKey.keyId);
+        const qint64 older = now() - 3600;
+        GatewayState state = loadGatewayState(gatewayStatePath()).state;
+        state.manifestTimestamps[kGatewayFile].insert(untrusted, 253402300799);
+        state.manifestTimestamps[kClientFile].insert(QString(), older + 60);
+        QVERIFY(saveGatewayState(gatewayStatePath(), state));
+        serveBoth(older);
+        {
+            MainWindow window; // the client manifest is older than the entry with no key
+            expectRefusal(window, QStringLiteral("Release data is older than release data "
+                                                 "already accepted."));
+        }
+        serveBoth(now());
+        {
+            MainWindow window;
+            expectReady(window);
+        }
+        const GatewayState after = loadGatewayState(gatewayStatePath()).state;
+        const QString trusted = keyIdText(testKey("ivra-test-a").publicKey.keyId);
+        QCOMPARE(after.manifestTimestamps.value(kGatewayFile).keys(), QStringList{trusted});
+        QCOMPARE(after.manifestTimestamps.value(kClientFile).keys(), QStringList{trusted});
     }
 
     // An outdated Gateway whose manifest signature fails never fetches its installer.

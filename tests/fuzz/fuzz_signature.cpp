@@ -20,6 +20,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_ASSERT(s.signature.size() == kEd25519SignatureBytes);
         FUZZ_ASSERT(s.globalSignature.size() == kEd25519SignatureBytes);
         FUZZ_ASSERT(!s.trustedComment.contains('\n'));
+        // Whatever a trusted comment claims, the freshness rules neither
+        // overflow nor accept a date more than a day ahead of the clock.
+        const qint64 claimed =
+            trustedCommentField(s.trustedComment, QStringLiteral("timestamp")).toLongLong();
+        const qint64 now = 1800000000;
+        const int maxAge = int(size % 4000);
+        const SignatureFreshness fresh =
+            checkSignatureFreshness(claimed, qint64(size) * 997, maxAge, now);
+        FUZZ_ASSERT(!fresh.message.isEmpty() || claimed <= now + kSignatureClockSkewSecs);
+        FUZZ_ASSERT(fresh.message.isEmpty() == fresh.detail.isEmpty());
     }
     const QList<ReleasePublicKey> keys = parseReleasePublicKeys(kKey);
     FUZZ_ASSERT(keys.size() == 1);
