@@ -31,6 +31,12 @@ void DifferentialJob::start()
         fallBack(QStringLiteral("the file index URL is invalid"));
         return;
     }
+    // Parsed whole in memory: bounded before a byte of it is fetched.
+    if (release.fileIndexSizeBytes > kFileIndexLimitBytes) {
+        fallBack(QStringLiteral("the file index is larger than the %1-byte limit")
+                     .arg(kFileIndexLimitBytes));
+        return;
+    }
     Q_EMIT progress(-1);
     const QString target =
         QDir(downloadsPath())

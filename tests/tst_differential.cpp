@@ -226,6 +226,8 @@ private Q_SLOTS:
                                                     << "more bytes than declared";
         QTest::newRow("index with another digest") << "digest"
                                                    << "the file index has the digest";
+        QTest::newRow("index declared past the limit") << "huge"
+                                                       << "larger than the 8388608-byte limit";
     }
 
     void faultsFallBackToThePackage()
@@ -256,6 +258,8 @@ private Q_SLOTS:
             serveIndex("1.1.0", QJsonDocument(parsed).toJson());
         } else if (fault == "larger") {
             serveIndex("1.1.0", index + QByteArray(4096, ' '), index.size());
+        } else if (fault == "huge") {
+            serveIndex("1.1.0", index, 9 << 20);
         } else if (fault == "digest") {
             server.route(indexPath("1.1.0"),
                          TestResponse{200, QByteArray(index).replace("data/a.txt", "data/A.txt")});
