@@ -73,7 +73,7 @@ streamed=$(measure)
 
 {
   echo "Peak memory of ivra-update (signed), median of $runs runs, MiB"
-  echo "well-formed release (pass ends at the client)     $normal"
+  echo "well-formed release (the client installs)        $normal"
   echo "1 GiB signature, length announced (nginx)         $nginx_signature"
   echo "1 GiB manifest, length announced (nginx)          $nginx_manifest"
   echo "1 GiB of signature and manifest, no length        $streamed"
