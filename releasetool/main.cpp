@@ -52,7 +52,7 @@ QString fetchInto(QNetworkAccessManager &manager, const QString &base, const QSt
 // Checks what a served release service delivers: its manifests (and with keys
 // their signatures) and the artifacts they name.
 QString checkServed(const QString &baseUrl, const QString &edition, const QString &product,
-                    const QList<ReleasePublicKey> &keys, QStringList *report)
+                    const TreeCheckOptions &options, QStringList *report)
 {
     QString base = baseUrl.trimmed();
     while (base.endsWith(QLatin1Char('/')))
@@ -62,7 +62,7 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
     const QString gateway = QStringLiteral("releases/manifests/gateway-%1.json").arg(edition);
     const QString client = QStringLiteral("releases/manifests/client-%1.json").arg(product);
     QStringList manifests{gateway, client};
-    if (!keys.isEmpty())
+    if (!options.keys.isEmpty())
         manifests << gateway + QStringLiteral(".minisig") << client + QStringLiteral(".minisig");
     for (const QString &manifest : manifests) {
         const QString error = fetchInto(manager, base, manifest, tree.path());
@@ -95,7 +95,7 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
                 artifacts << folder + objectRelativePath(entry.object);
         }
     }
-    return checkReleaseTree(tree.path(), base, keys, report);
+    return checkReleaseTree(tree.path(), base, options, report);
 }
 } // namespace
 
@@ -111,7 +111,8 @@ const OptionHelp kOptions[] = {
     {"tree", "Release tree: the folder served as the release service's document root."},
     {"base-url", "Address the tree is served from, e.g. https://releases.example.com."},
     {"product", "Client product id, e.g. ivra-demo (check: of the served client manifest)."},
-    {"channel", "Release channel written into the manifest, e.g. stable."},
+    {"channel", "Release channel written into the manifest, e.g. stable (check: the channel "
+                "every manifest must have)."},
     {"version", "Version being published, x.y.z."},
     {"minimum", "Oldest version still allowed to run (default: --version)."},
     {"exe", "Client executable inside the package, relative, e.g. bin/ivra-demo-client."},
@@ -277,9 +278,10 @@ int main(int argc, char **argv)
             parser.value("base-url"),
             parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
             parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"),
-            publicKeys, &report);
+            TreeCheckOptions{publicKeys, parser.value("channel")}, &report);
     } else if (command == QLatin1String("check")) {
-        error = checkReleaseTree(pathOption("tree"), parser.value("base-url"), publicKeys, &report);
+        error = checkReleaseTree(pathOption("tree"), parser.value("base-url"),
+                                 TreeCheckOptions{publicKeys, parser.value("channel")}, &report);
     } else {
         QTextStream(stderr) << parser.helpText();
         return 2;

@@ -4,6 +4,7 @@
 #include "install/zipextract.h"
 #include "net/filedigest.h"
 #include "net/requestinfo.h"
+#include "release/binding.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
@@ -127,6 +128,13 @@ QString checkManifestVersions(const QString &what, const QString &latest, const 
     if (!isValid(parseReleaseVersion(latest)) || !isValid(parseReleaseVersion(minimum)))
         return QStringLiteral("%1 manifest contains invalid version data.").arg(what);
     return checkVersions(what, latest, minimum);
+}
+
+// The launcher's own message, naming the manifest it is about.
+QString checkChannel(const QString &manifestName, const QString &channel, const QString &wanted)
+{
+    const QString refused = checkReleaseChannel(channel, ReleaseBinding{wanted, QString()});
+    return refused.isEmpty() ? refused : QStringLiteral("%1: %2").arg(manifestName, refused);
 }
 
 QString checkArtifact(const QString &file, const QString &sha256, qint64 size, QStringList *report)
@@ -353,7 +361,7 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
 }
 
 QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
-                         const QList<ReleasePublicKey> &keys, QStringList *report)
+                         const TreeCheckOptions &options, QStringList *report)
 {
     const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
     const QStringList gateways =
@@ -376,6 +384,9 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return QStringLiteral("Gateway manifest edition '%1' does not match its file name %2.")
                 .arg(r.edition, name);
         error = checkManifestVersions(QStringLiteral("Gateway"), r.latestVersion, r.minimumVersion);
+        if (!error.isEmpty())
+            return error;
+        error = checkChannel(name, r.channel, options.channel);
         if (!error.isEmpty())
             return error;
         note(report, QStringLiteral("manifest %1: Gateway %2 %3 (minimum %4)")
@@ -403,6 +414,9 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         error = checkManifestVersions(QStringLiteral("Client"), r.latestVersion, r.minimumVersion);
         if (!error.isEmpty())
             return error;
+        error = checkChannel(name, r.channel, options.channel);
+        if (!error.isEmpty())
+            return error;
         note(report, QStringLiteral("manifest %1: client %2 %3 (minimum %4)")
                          .arg(name, r.product, r.latestVersion, r.minimumVersion));
         if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))
@@ -420,5 +434,5 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         if (!error.isEmpty())
             return error;
     }
-    return keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, keys, report);
+    return options.keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, options.keys, report);
 }

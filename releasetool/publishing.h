@@ -51,8 +51,15 @@ QString zipFolder(const QString &folder, const QString &zipPath);
 QString publishClient(const ClientPublication &publication, QStringList *report = nullptr);
 // Writes the installer, its signature with a key, then releases/manifests/gateway-<edition>.json.
 QString publishGateway(const GatewayPublication &publication, QStringList *report = nullptr);
+// What a check asks of a tree beyond the launcher's own rules.
+struct TreeCheckOptions
+{
+    QList<ReleasePublicKey> keys; // every manifest signed by one of them
+    QString channel;              // every manifest of this channel (empty: any)
+};
+
 // Checks every manifest below treeRoot/releases/manifests as the launcher will
 // see it, including the artifacts they name (which must lie in the tree); with
 // keys, every manifest must also carry a signature the launcher accepts.
 QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
-                         const QList<ReleasePublicKey> &keys = {}, QStringList *report = nullptr);
+                         const TreeCheckOptions &options = {}, QStringList *report = nullptr);

@@ -87,6 +87,10 @@ private Q_SLOTS:
         gateway.fullLatestVersion = "3.1.0";
         QCOMPARE(publishGateway(gateway), QString());
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
+        // A tree meant for another channel is named as the launcher would.
+        QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{}, "stable"}), QString());
+        QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{}, "beta"}),
+                 QStringLiteral("gateway-demo.json: Release data is for channel stable, not beta."));
 
         // A package changed after publishing is caught with the launcher's own message.
         QVERIFY(writeFile(package, readFile(package) + "x"));
