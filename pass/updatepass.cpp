@@ -249,8 +249,10 @@ void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
     }
     // Kept before the tests, so the pass holds the manifest even when a test stops it.
     gatewayRelease = parsed.release;
-    const GatewayDecision decision =
-        decideGatewayUpdate(gatewayRelease, GatewayBuildVersion, GatewayBuildEdition, binding());
+    const RolloutStanding standing =
+        standingIn(gatewayRelease.rollout, gatewayRelease.latestVersion);
+    const GatewayDecision decision = decideGatewayUpdate(gatewayRelease, GatewayBuildVersion,
+                                                         GatewayBuildEdition, binding(), standing);
     switch (decision.action) {
     case GatewayAction::Refuse:
         fail(decision.message, false);
@@ -262,6 +264,10 @@ void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
     case GatewayAction::SelfUpdate:
         logInfo(QStringLiteral("Gateway update required: %1").arg(decision.versions));
         startGatewayUpdate();
+        return;
+    case GatewayAction::HeldBack:
+        logHeldBack(gatewayRelease.latestVersion, standing);
+        requestManifest(RequestPurpose::ClientManifest);
         return;
     }
 }
@@ -286,8 +292,9 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         clientVersionPath(productId, installed.activeVersion), clientRelease.launchExePath);
     installed.latestExecutable = resolveLaunchPath(
         clientVersionPath(productId, clientRelease.latestVersion), clientRelease.launchExePath);
+    const RolloutStanding standing = standingIn(clientRelease.rollout, clientRelease.latestVersion);
     const ClientDecision decision =
-        decideClientUpdate(clientRelease, productId, installed, binding());
+        decideClientUpdate(clientRelease, productId, installed, binding(), standing);
     const QString versions = QStringLiteral("active %1, latest %2")
                                  .arg(orNone(installed.activeVersion), clientRelease.latestVersion);
     switch (decision.action) {
@@ -303,6 +310,11 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         logInfo(QStringLiteral("Downloading client: %1").arg(versions));
         startClientDownload();
         return;
+    case ClientAction::HeldBack:
+        logHeldBack(clientRelease.latestVersion, standing);
+        setLaunchTarget(decision.executable);
+        finishReady();
+        return;
     case ClientAction::Adopt:
         logInfo(QStringLiteral("Adopting unpacked client version %1: active %2")
                     .arg(clientRelease.latestVersion, orNone(installed.activeVersion)));
@@ -314,6 +326,40 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         finishReady();
         return;
     }
+}
+
+// Only a release with a staged rollout needs to know who this install is;
+// the id is made then, once, and kept at once.
+RolloutStanding UpdatePass::standingIn(const ReleaseRollout &rollout, const QString &version)
+{
+    RolloutStanding standing;
+    if (!rollout.present)
+        return standing;
+    if (state.installId.isEmpty()) {
+        const GatewayStateLoadResult loaded = loadGatewayState(gatewayStatePath());
+        GatewayState onDisk = loaded.error.isEmpty() ? loaded.state : state;
+        state.installId = onDisk.installId.isEmpty() ? newInstallId() : onDisk.installId;
+        if (state.installId.isEmpty()) {
+            logWarning(QStringLiteral("No install id could be made: the staged rollout is not "
+                                      "applied"));
+            return standing;
+        }
+        onDisk.installId = state.installId;
+        QString error;
+        if (!saveGatewayState(gatewayStatePath(), onDisk, &error))
+            logWarning(QStringLiteral("Unable to keep the install id: %1").arg(error));
+    }
+    standing.share = rolloutShareAt(rollout, QDateTime::currentDateTimeUtc());
+    standing.position = rolloutPosition(QByteArray::fromHex(state.installId.toLatin1()), version);
+    return standing;
+}
+
+void UpdatePass::logHeldBack(const QString &version, const RolloutStanding &standing)
+{
+    logInfo(QStringLiteral("Update to %1 held back by the staged rollout (%2 % reached, this "
+                           "install at %3 %)")
+                .arg(version, shareText(standing.share))
+                .arg(standing.position * 100, 0, 'f', 1));
 }
 
 QStringList UpdatePass::earlierVersionFolders() const

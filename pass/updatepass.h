@@ -73,6 +73,8 @@ private:
     void onClientPackageDownloaded(const DownloadResult &result);
     bool verifyDownload(const DownloadResult &result, const QString &expectedSha256,
                         const QString &label);
+    RolloutStanding standingIn(const ReleaseRollout &rollout, const QString &version);
+    void logHeldBack(const QString &version, const RolloutStanding &standing);
     QStringList earlierVersionFolders() const;
     void onDifferentialFetched(const DifferentialResult &result);
     void fallBackToPackage(const QString &reason, bool fault);

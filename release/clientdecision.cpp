@@ -3,7 +3,8 @@
 #include "release/version.h"
 
 ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
-                                  const InstalledClient &installed, const ReleaseBinding &binding)
+                                  const InstalledClient &installed, const ReleaseBinding &binding,
+                                  const RolloutStanding &standing)
 {
     ClientDecision decision;
     if (release.product != productId) {
@@ -33,7 +34,13 @@ ClientDecision decideClientUpdate(const ClientRelease &release, const QString &p
         return decision;
     }
     if (installed.latestExecutable.isEmpty()) {
-        decision.action = ClientAction::Install;
+        const ReleaseVersion active = parseReleaseVersion(installed.activeVersion);
+        const bool required = !isValid(active) || !isAtLeast(active, minimum);
+        const bool held = !standing.in() && !installed.activeVersion.isEmpty() &&
+                          !installed.activeExecutable.isEmpty() && !required;
+        decision.action = held ? ClientAction::HeldBack : ClientAction::Install;
+        if (held)
+            decision.executable = installed.activeExecutable;
         return decision;
     }
     // An earlier install whose state save failed left the latest version unpacked.

@@ -15,22 +15,27 @@ struct InstalledClient
 
 // What a pass does with an accepted client manifest.
 enum class ClientAction {
-    Refuse,  // the manifest does not fit this build or itself
-    Ready,   // the active version is the latest: launch it
-    Adopt,   // the latest version is already unpacked: make it active
-    Install, // download and install the latest version
+    Refuse,   // the manifest does not fit this build or itself
+    Ready,    // the active version is the latest: launch it
+    Adopt,    // the latest version is already unpacked: make it active
+    Install,  // download and install the latest version
+    HeldBack, // the staged rollout has not reached this install: launch the active version
 };
 
 struct ClientDecision
 {
     ClientAction action = ClientAction::Refuse;
     QString message;    // Refuse: the window's message
-    QString executable; // Ready and Adopt: the launch file
+    QString executable; // Ready, Adopt and HeldBack: the launch file
 };
 
 // The product must be this build's, so must the channel when bound, both
 // versions x.y.z with latest at least minimum. Versions are matched as text:
-// version folders are named by them.
+// version folders are named by them. A staged rollout that has not reached
+// this install holds the update back, but never a first install, an install
+// with nothing to launch, one below the minimum version (the update is
+// required) or a latest version already unpacked.
 ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
                                   const InstalledClient &installed,
-                                  const ReleaseBinding &binding = ReleaseBinding());
+                                  const ReleaseBinding &binding = ReleaseBinding(),
+                                  const RolloutStanding &standing = RolloutStanding());

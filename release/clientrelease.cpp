@@ -77,6 +77,10 @@ ClientReleaseResult parseClientRelease(const QByteArray &body)
     if (!error.isEmpty())
         return failed(QStringLiteral("Invalid launch metadata: %1").arg(error));
 
+    const QString rolloutError = readOptionalRollout(root, release.rollout);
+    if (!rolloutError.isEmpty())
+        return failed(rolloutError);
+
     ClientReleaseResult result;
     result.release = release;
     return result;

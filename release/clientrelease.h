@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/rollout.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -22,6 +24,8 @@ struct ClientRelease
     QString fileIndexUrl;
     QString fileIndexSha256;
     qint64 fileIndexSizeBytes = 0;
+    // The optional staged rollout: absent, the release is for every install.
+    ReleaseRollout rollout;
 };
 
 struct ClientReleaseResult

@@ -3,7 +3,8 @@
 #include "release/version.h"
 
 GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
-                                    const QString &buildEdition, const ReleaseBinding &binding)
+                                    const QString &buildEdition, const ReleaseBinding &binding,
+                                    const RolloutStanding &standing)
 {
     GatewayDecision decision;
     const QString edition = buildEdition.trimmed().toLower();
@@ -36,8 +37,11 @@ GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString
     }
     decision.versions = QStringLiteral("build %1, latest %2, minimum %3")
                             .arg(buildVersion, release.latestVersion, release.minimumVersion);
-    decision.action = isAtLeast(current, minimum) && isAtLeast(current, latest)
-                          ? GatewayAction::Current
-                          : GatewayAction::SelfUpdate;
+    if (isAtLeast(current, minimum) && isAtLeast(current, latest))
+        decision.action = GatewayAction::Current;
+    else if (!standing.in() && isAtLeast(current, minimum))
+        decision.action = GatewayAction::HeldBack;
+    else
+        decision.action = GatewayAction::SelfUpdate;
     return decision;
 }

@@ -2,6 +2,7 @@
 
 #include "release/binding.h"
 #include "release/gatewayrelease.h"
+#include "release/rollout.h"
 
 #include <QString>
 
@@ -10,6 +11,7 @@ enum class GatewayAction {
     Refuse,     // the manifest does not fit this build or itself; another try gets the same
     Current,    // this build is current: go on to the client
     SelfUpdate, // this build is older than the latest: install the latest and quit
+    HeldBack,   // older, but the staged rollout has not reached this install: go on
 };
 
 struct GatewayDecision
@@ -21,8 +23,10 @@ struct GatewayDecision
 
 // The edition must be this build's (compared trimmed and lower-cased), so
 // must product and channel when bound, and both versions x.y.z with latest at
-// least minimum. Every build below the latest replaces itself; a newer build
-// is never downgraded.
+// least minimum. Every build below the latest replaces itself, unless a
+// staged rollout has not reached this install and the build still meets the
+// minimum; a newer build is never downgraded.
 GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString &buildVersion,
                                     const QString &buildEdition,
-                                    const ReleaseBinding &binding = ReleaseBinding());
+                                    const ReleaseBinding &binding = ReleaseBinding(),
+                                    const RolloutStanding &standing = RolloutStanding());

@@ -62,6 +62,10 @@ GatewayReleaseResult parseGatewayRelease(const QByteArray &body)
             return failed(QStringLiteral("Invalid upgrade metadata: %1").arg(error));
     }
 
+    const QString rolloutError = readOptionalRollout(root, release.rollout);
+    if (!rolloutError.isEmpty())
+        return failed(rolloutError);
+
     GatewayReleaseResult result;
     result.release = release;
     return result;

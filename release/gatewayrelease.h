@@ -1,5 +1,7 @@
 #pragma once
 
+#include "release/rollout.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,6 +18,8 @@ struct GatewayRelease
     bool hasUpgrade = false;
     QString upgradeUrl;
     QString fullLatestVersion;
+    // The optional staged rollout: absent, the release is for every install.
+    ReleaseRollout rollout;
 };
 
 struct GatewayReleaseResult

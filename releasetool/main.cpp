@@ -6,10 +6,12 @@
 #include "release/fileindex.h"
 #include "release/gatewayrelease.h"
 #include "releasetool/objects.h"
+#include "releasetool/rollouts.h"
 #include "releasetool/signing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -127,6 +129,22 @@ const OptionHelp kOptions[] = {
     {"public-key", "Public key file or key line; check then also verifies every signature."},
     {"zstd-level", "client: zstd level of the objects of a file index (default 19)."},
     {"keep", "gc: how many newest releases of each product keep their objects."},
+    {"rollout", "client, gateway: publish to this share of installs only, e.g. 50 or 12.5."},
+    {"rollout-schedule",
+     "client, gateway: a staged rollout over time: hours:percent,... from --rollout-start, or "
+     "nothing for the default (1, 2, 5, 10, 20, 50, 100 % a day apart)."},
+    {"rollout-start",
+     "Start of --rollout-schedule, UTC, e.g. 2026-12-01T00:00:00Z (default: now)."},
+    {"percent", "rollout: set the share of installs the release reaches, e.g. 25."},
+};
+
+// The rollout command's changes, without a value.
+const OptionHelp kRolloutFlags[] = {
+    {"pause", "rollout: hold a schedule at the share it has reached."},
+    {"resume", "rollout: run a paused schedule on, shifted by the time it was paused."},
+    {"halt", "rollout: share 0: no further install updates; those that did keep the release."},
+    {"complete", "rollout: every install (100 %)."},
+    {"status", "rollout: print the share in force and the schedule."},
 };
 
 const char kUsage[] =
@@ -139,6 +157,7 @@ const char kUsage[] =
     "  sign     re-sign every manifest of a tree with a fresh timestamp\n"
     "  check    check a tree (--tree) or a served release service (--base-url only)\n"
     "  gc       remove objects that no manifest and none of the newest --keep N releases name\n"
+    "  rollout  change the staged rollout of a published manifest (--product or --edition)\n"
     "\n"
     "Examples:\n"
     "  ivra-release keygen --secret-key ~/keys/ivra.key --public-key ivra.pub\n"
@@ -151,7 +170,10 @@ const char kUsage[] =
     "  ivra-release sign --tree tree --secret-key ~/keys/ivra.key\n"
     "  ivra-release check --tree tree --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
     "  ivra-release check --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
-    "  ivra-release gc --tree tree --keep 3";
+    "  ivra-release gc --tree tree --keep 3\n"
+    "  ivra-release client ... --rollout-schedule            (1 % now, 100 % in six days)\n"
+    "  ivra-release rollout --tree tree --product ivra-demo --pause --secret-key ~/keys/ivra.key\n"
+    "  ivra-release rollout --tree tree --edition demo --status";
 
 int fail(const QString &message, int code = 1)
 {
@@ -167,18 +189,29 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kUsage));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("client, gateway, keygen, sign, check or gc"));
+    parser.addPositionalArgument(
+        QStringLiteral("command"),
+        QStringLiteral("client, gateway, keygen, sign, check, gc or rollout"));
     for (const OptionHelp &option : kOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
                                             QString::fromLatin1(option.description),
                                             QStringLiteral("value")));
+    for (const OptionHelp &flag : kRolloutFlags)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(flag.name),
+                                            QString::fromLatin1(flag.description)));
     parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                         QStringLiteral("keygen: replace an existing secret key.")));
     parser.addOption(QCommandLineOption(
         QStringLiteral("no-file-index"),
         QStringLiteral("client: publish no objects and no file index (full packages only).")));
-    parser.process(app);
+    // A bare --rollout-schedule means the default schedule.
+    QStringList arguments = app.arguments();
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("--rollout-schedule") &&
+            (i + 1 == arguments.size() || arguments.at(i + 1).startsWith(QLatin1String("--"))))
+            arguments.insert(i + 1, QStringLiteral("default"));
+    }
+    parser.process(arguments);
 
     const QString command = parser.positionalArguments().value(0);
     QTextStream out(stdout);
@@ -230,6 +263,47 @@ int main(int argc, char **argv)
 
     QString error;
     QStringList report;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    ReleaseRollout rollout;
+    error = rolloutFromOptions(parser.value("rollout"), parser.value("rollout-schedule"),
+                               parser.value("rollout-start"), now, rollout);
+    if (!error.isEmpty())
+        return fail(error, 2);
+    if (command == QLatin1String("rollout")) {
+        QList<RolloutChange> changes;
+        if (parser.isSet("percent")) {
+            RolloutChange change{RolloutChange::SetShare, 0};
+            if (!parseShare(parser.value("percent"), change.share))
+                return fail(QStringLiteral("--percent takes a percentage from 0 to 100 with at "
+                                           "most one decimal."),
+                            2);
+            changes << change;
+        }
+        const std::pair<const char *, RolloutChange::Kind> flags[] = {
+            {"pause", RolloutChange::Pause},
+            {"resume", RolloutChange::Resume},
+            {"halt", RolloutChange::Halt},
+            {"complete", RolloutChange::Complete},
+            {"status", RolloutChange::Status}};
+        for (const auto &[flag, kind] : flags)
+            if (parser.isSet(flag))
+                changes << RolloutChange{kind, 0};
+        const bool product = parser.isSet("product");
+        if (!parser.isSet("tree") || product == parser.isSet("edition") || changes.size() != 1)
+            return fail(QStringLiteral("rollout needs --tree, --product or --edition, and one of "
+                                       "--percent, --pause, --resume, --halt, --complete, "
+                                       "--status."),
+                        2);
+        const QString manifest =
+            product ? QStringLiteral("client-%1.json").arg(parser.value("product").trimmed())
+                    : QStringLiteral("gateway-%1.json")
+                          .arg(parser.value("edition").trimmed().toLower());
+        error =
+            changeRollout(pathOption("tree"), manifest, changes.first(), signingKey, now, &report);
+        for (const QString &line : report)
+            out << "ivra-release: " << line << "\n";
+        return error.isEmpty() ? 0 : fail(error);
+    }
     if (command == QLatin1String("gc")) {
         bool number = false;
         const int keep = parser.value("keep").toInt(&number);
@@ -259,6 +333,7 @@ int main(int argc, char **argv)
         p.fileIndex = !parser.isSet("no-file-index");
         if (parser.isSet("zstd-level"))
             p.zstdLevel = parser.value("zstd-level").toInt();
+        p.rollout = rollout;
         error = publishClient(p, &report);
     } else if (command == QLatin1String("gateway")) {
         GatewayPublication p;
@@ -272,6 +347,7 @@ int main(int argc, char **argv)
         p.upgradeUrl = parser.value("upgrade-url");
         p.fullLatestVersion = parser.value("full-version");
         p.signingKey = signingKey;
+        p.rollout = rollout;
         error = publishGateway(p, &report);
     } else if (servedCheck) {
         error = checkServed(

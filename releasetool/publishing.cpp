@@ -10,9 +10,11 @@
 #include "release/version.h"
 #include "releasetool/objects.h"
 #include "releasetool/packagecheck.h"
+#include "releasetool/rollouts.h"
 #include "releasetool/signing.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -278,7 +280,7 @@ QString publishClient(const ClientPublication &p, QStringList *report)
                          .arg(indexed.index.files.size())
                          .arg(written));
     }
-    const QJsonObject manifest{
+    QJsonObject manifest{
         {"product", product},
         {"channel", p.channel.trimmed()},
         {"latestVersion", version},
@@ -287,6 +289,8 @@ QString publishClient(const ClientPublication &p, QStringList *report)
         {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
                                {"args", QJsonArray::fromStringList(p.args)}}},
     };
+    if (p.rollout.present)
+        manifest.insert(QStringLiteral("rollout"), rolloutJson(p.rollout));
     const QString manifestPath =
         QDir(p.treeRoot)
             .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product));
@@ -347,6 +351,8 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
         manifest.insert("upgrade",
                         QJsonObject{{"url", p.upgradeUrl.trimmed()},
                                     {"fullLatestVersion", p.fullLatestVersion.trimmed()}});
+    if (p.rollout.present)
+        manifest.insert(QStringLiteral("rollout"), rolloutJson(p.rollout));
     const QString manifestPath =
         QDir(p.treeRoot)
             .absoluteFilePath(
@@ -391,6 +397,8 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return error;
         note(report, QStringLiteral("manifest %1: Gateway %2 %3 (minimum %4)")
                          .arg(name, r.edition, r.latestVersion, r.minimumVersion));
+        note(report,
+             QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
             return QStringLiteral("Gateway update installer URL is invalid.");
         error = checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0,
@@ -419,6 +427,8 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return error;
         note(report, QStringLiteral("manifest %1: client %2 %3 (minimum %4)")
                          .arg(name, r.product, r.latestVersion, r.minimumVersion));
+        note(report,
+             QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))
             return QStringLiteral("IVRA client artifact URL is invalid.");
         const QString package = treeFileFor(treeRoot, baseUrl, r.artifactUrl);

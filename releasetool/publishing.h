@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/buildidentity.h"
+#include "release/rollout.h"
 #include "release/signature.h"
 
 #include <QList>
@@ -26,6 +27,7 @@ struct ClientPublication
     ReleaseSecretKey signingKey; // signs the manifest when set
     bool fileIndex = true;       // objects and the file index, for differential updates
     int zstdLevel = 19;
+    ReleaseRollout rollout; // a staged rollout, when present
 };
 
 struct GatewayPublication
@@ -41,6 +43,7 @@ struct GatewayPublication
     QString upgradeUrl; // optional offer of the full product
     QString fullLatestVersion;
     ReleaseSecretKey signingKey;
+    ReleaseRollout rollout;
 };
 
 // Packs a folder into a ZIP whose entries keep their Unix mode bits.

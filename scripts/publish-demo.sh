@@ -3,7 +3,8 @@
 # into a release tree with the release tool. Usage:
 #   scripts/publish-demo.sh BUILD_DIR TREE [VERSION] [GATEWAY_VERSION]
 # With IVRA_SIGNING_KEY (a secret key file) both manifests are signed, and with
-# IVRA_SIGNING_PUBLIC_KEY the check verifies the signatures too.
+# IVRA_SIGNING_PUBLIC_KEY the check verifies the signatures too. IVRA_DEMO_ROLLOUT
+# adds rollout options to the client, such as "--rollout 50".
 set -euo pipefail
 build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
 base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
@@ -27,7 +28,8 @@ if [ "${IVRA_DEMO_PAYLOAD_MB:-0}" -gt 0 ]; then
 fi
 "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
   --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \
-  --arg "--demo" --arg "version $version" --from-folder "$work/client" "${signing[@]}"
+  --arg "--demo" --arg "version $version" --from-folder "$work/client" "${signing[@]}" \
+  ${IVRA_DEMO_ROLLOUT:-}
 
 # The demo Gateway "installer" only records that it was started with /SP-.
 printf '#!/bin/sh\necho "installer started: $*" > "$0.started.txt"\n' > "$work/setup.sh"

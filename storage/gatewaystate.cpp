@@ -9,7 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QSaveFile>
+
+#include <openssl/rand.h>
 
 namespace {
 const QString kDemoEdition = QStringLiteral("demo");
@@ -81,6 +84,11 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
         }
     }
 
+    const QString installId = root.value(QStringLiteral("installId")).toString();
+    static const QRegularExpression idForm(QStringLiteral("^[0-9a-f]{32}$"));
+    if (idForm.match(installId).hasMatch())
+        result.state.installId = installId;
+
     const QJsonObject timestamps = root.value(QStringLiteral("manifestTimestamps")).toObject();
     for (auto it = timestamps.begin(); it != timestamps.end(); ++it) {
         // A bare number is an entry of a file that named no key.
@@ -135,6 +143,8 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
     }
     if (!timestamps.isEmpty())
         root.insert(QStringLiteral("manifestTimestamps"), timestamps);
+    if (!state.installId.isEmpty())
+        root.insert(QStringLiteral("installId"), state.installId);
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -232,6 +242,15 @@ void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyI
         }
         file = file->isEmpty() ? state.manifestTimestamps.erase(file) : std::next(file);
     }
+}
+
+QString newInstallId()
+{
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        return QString();
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(bytes), sizeof bytes).toHex());
 }
 
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,

@@ -23,6 +23,9 @@ struct GatewayState
     // entry of a state file that named no key: it stands for every trusted key
     // until one of them replaces it.
     QMap<QString, QMap<QString, qint64>> manifestTimestamps;
+    // A random 128-bit id (32 hex digits), made the first time a release
+    // comes with a staged rollout: it decides where this install stands in it.
+    QString installId;
 };
 
 struct GatewayStateLoadResult
@@ -53,5 +56,7 @@ bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, con
                                qint64 timestamp);
 // Drops the entries of keys not trusted any more, and those dated in the future.
 void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyIds, qint64 nowSecs);
+// A new install id from the system's cryptographic random source; empty if it fails.
+QString newInstallId();
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,
                        const GatewayState &state);

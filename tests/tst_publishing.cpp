@@ -2,9 +2,12 @@
 #include "release/fileindex.h"
 #include "releasetool/objects.h"
 #include "releasetool/publishing.h"
+#include "releasetool/rollouts.h"
+#include "releasetool/signing.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -89,8 +92,9 @@ private Q_SLOTS:
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
         // A tree meant for another channel is named as the launcher would.
         QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{}, "stable"}), QString());
-        QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{}, "beta"}),
-                 QStringLiteral("gateway-demo.json: Release data is for channel stable, not beta."));
+        QCOMPARE(
+            checkReleaseTree(tree, kBase, TreeCheckOptions{{}, "beta"}),
+            QStringLiteral("gateway-demo.json: Release data is for channel stable, not beta."));
 
         // A package changed after publishing is caught with the launcher's own message.
         QVERIFY(writeFile(package, readFile(package) + "x"));
@@ -186,7 +190,8 @@ private Q_SLOTS:
         QVERIFY(writeFile(source() + "/share/version.txt", "1.2.0"));
         QStringList report;
         QCOMPARE(checkReleaseTree(tree, kBase, {}, &report), QString());
-        QVERIFY2(report.join('\n').contains("3 files match the package"), qPrintable(report.join('\n')));
+        QVERIFY2(report.join('\n').contains("3 files match the package"),
+                 qPrintable(report.join('\n')));
         const QString objects = tree + "/releases/clients/ivra-demo/objects";
         auto objectFiles = [&]() {
             QStringList files;
@@ -201,11 +206,10 @@ private Q_SLOTS:
 
         const QString wanted =
             objects + "/" +
-            objectRelativePath(
-                parseFileIndex(readFile(tree + "/releases/clients/ivra-demo/"
-                                               "ivra-demo_1.2.0.files.json"))
-                    .index.files.last()
-                    .object)
+            objectRelativePath(parseFileIndex(readFile(tree + "/releases/clients/ivra-demo/"
+                                                              "ivra-demo_1.2.0.files.json"))
+                                   .index.files.last()
+                                   .object)
                 .mid(8);
         const QByteArray good = readFile(wanted);
         QVERIFY(QFile::remove(wanted));
@@ -221,6 +225,54 @@ private Q_SLOTS:
 
     // The real tool from the folder it runs in: relative paths work, a Windows
     // package is published with a note, and check says what it checked.
+    // A rollout changes the manifest and nothing of the release; a pause holds
+    // the share reached, a resume shifts the schedule by the pause; a signed
+    // manifest is rewritten only with the key.
+    void rolloutsRewriteOnlyTheManifest()
+    {
+        const QString tree = temp.filePath("rollout");
+        // Manifests keep whole seconds.
+        const QDateTime now =
+            QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+        ClientPublication p = client(tree);
+        QCOMPARE(parseRolloutSchedule(defaultRolloutSchedule(), now.addSecs(-49 * 3600), p.rollout),
+                 QString());
+        QCOMPARE(publishClient(p), QString());
+        const QString manifest = tree + "/releases/manifests/client-ivra-demo.json";
+        const QString package = tree + "/releases/clients/ivra-demo/ivra-demo_1.2.0.zip";
+        const QByteArray packageBytes = readFile(package);
+        auto rollout = [&]() { return parseClientRelease(readFile(manifest)).release.rollout; };
+        QCOMPARE(rolloutShareAt(rollout(), now), 50); // 5 %, two days in
+
+        QStringList report;
+        QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Pause, 0}, {}, now,
+                               &report),
+                 QString());
+        QVERIFY(!rollout().scheduled);
+        QCOMPARE(rolloutShareAt(rollout(), now.addDays(30)), 50);
+        QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Resume, 0}, {},
+                               now.addSecs(10 * 3600)),
+                 QString());
+        QCOMPARE(rollout().start, p.rollout.start.addSecs(10 * 3600));
+        QCOMPARE(rolloutShareAt(rollout(), now.addSecs(10 * 3600)), 50);
+        QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Halt, 0}, {}, now),
+                 QString());
+        QCOMPARE(rolloutShareAt(rollout(), now), 0);
+        QCOMPARE(readFile(package), packageBytes);
+
+        const ReleaseSecretKey key = generateReleaseSecretKey().key;
+        QCOMPARE(signReleaseTree(tree, key), QString());
+        const QByteArray signedManifest = readFile(manifest);
+        QVERIFY(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Complete, 0}, {}, now)
+                    .contains("give --secret-key"));
+        QCOMPARE(readFile(manifest), signedManifest);
+        QCOMPARE(
+            changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Complete, 0}, key, now),
+            QString());
+        QCOMPARE(rolloutShareAt(rollout(), now), kFullShare);
+        QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{key.publicKey}, {}}), QString());
+    }
+
     void toolWithRelativePaths()
     {
         QTemporaryDir work;

@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -140,6 +141,48 @@ private Q_SLOTS:
         QVERIFY(failed.isEmpty());
         QCOMPARE(server.requestCount(kPackagePath), 2);
         QCOMPARE(readFile(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"), package);
+    }
+
+    // A staged rollout that has not reached this install keeps its active
+    // version: ready at once, nothing downloaded, the reason in the log, and
+    // the install's id kept from then on. At 100 % the same install updates.
+    void stagedRolloutHoldsBack()
+    {
+        QVERIFY(setUpWorkingInstall("0.9.0", "#!/bin/sh\n"));
+        server.route(kGatewayPath, jsonResponse(gatewayManifest()));
+        const auto serveAt = [this](int percent) {
+            server.route(kClientPath, jsonResponse(clientManifest(
+                                          {{"minimumVersion", "0.9.0"},
+                                           {"rollout", QJsonObject{{"percent", percent}}}},
+                                          {{"url", "http://releases.test" + kPackagePath},
+                                           {"sha256", sha256Hex(package)},
+                                           {"sizeBytes", package.size()}})));
+        };
+        serveAt(0);
+        server.route(kPackagePath, TestResponse{200, package});
+        const int logStart = logLines().size();
+        UpdatePass pass;
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(server.requestCount(kPackagePath), 0);
+        QVERIFY2(logLinesSince(logStart)
+                         .filter(QRegularExpression(" info Update to 1.0.0 held back by the staged "
+                                                    "rollout \\(0 % reached, this install at "
+                                                    "\\d+\\.\\d %\\)$"))
+                         .size() == 1,
+                 qPrintable(logLinesSince(logStart).join('\n')));
+        const GatewayState state = loadGatewayState(gatewayStatePath()).state;
+        QCOMPARE(state.installId.size(), 32);
+        QCOMPARE(clientInstallStateFor(state, kProduct).activeVersion, QStringLiteral("0.9.0"));
+
+        serveAt(100);
+        pass.start();
+        QVERIFY(ready.wait(10000));
+        QCOMPARE(server.requestCount(kPackagePath), 1);
+        const GatewayState updated = loadGatewayState(gatewayStatePath()).state;
+        QCOMPARE(clientInstallStateFor(updated, kProduct).activeVersion, QStringLiteral("1.0.0"));
+        QCOMPARE(updated.installId, state.installId);
     }
 
     void upgradeOfferAndItsDismissal()

@@ -209,7 +209,7 @@ start_launcher && wait_for 'grep -q "client zip downloaded" "$(logfile)"' 20 || 
 sleep 1; shot signed-ready; stop_launcher
 check '[ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "1.3.0 not installed"
 check 'grep -q "client manifest signature verified: client-ivra-demo.json" "$(logfile)"' "no verification logged"
-check 'grep -q "\"client-ivra-demo.json\": [0-9]" "$data/gateway-state.json"' "timestamp not remembered"
+check 'grep -A1 "\"client-ivra-demo.json\": {" "$data/gateway-state.json" | grep -q "\"[0-9A-F]\{16\}\": [0-9]"' "timestamp not remembered under its key"
 new_home signed-updater
 out=$(DISPLAY= "$build/ivra_update_signed" 2>&1); rc=$?
 check '[ "$rc" -eq 0 ] && [ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "signed ivra-update: exit $rc: $out"
@@ -269,6 +269,28 @@ check 'grep -q "gateway manifest redirect from https to http refused: https://12
   "redirect not named: $(grep -m1 'redirect\|failed after' "$(logfile)")"
 check 'grep -q "Pass ended: Release service returned HTTP 302. (Retry offered)" "$(logfile)"' "message changed"
 "$service" start "$tree" >/dev/null
+finished $before
+
+scenario="staged rollout: held back with the reason logged, then completed; rewrites signed"; before=$failures
+keys="$project/tests/keys"; manifest="$tree/releases/manifests/client-ivra-demo.json"
+IVRA_SIGNING_KEY="$keys/ivra-test-a.key" IVRA_DEMO_ROLLOUT="--rollout 0" publish 1.5.0
+new_home signed   # 1.3.0 installed by the signed scenario
+signed_update() { lines_before=$(wc -l < "$access"); : > "$(logfile)"
+  DISPLAY= "$build/ivra_update_signed" >/dev/null 2>"$work/stderr"; rc=$?; }
+signed_update
+check '[ "$rc" -eq 0 ] && grep -q "Update to 1.5.0 held back by the staged rollout (0 % reached, this install at " "$(logfile)"' \
+  "not held back: exit $rc, $(cat "$work/stderr")"
+check '! tail -n +$((lines_before + 1)) "$access" | grep -q "GET /releases/clients/"' "a held-back install fetched an artifact"
+"$build/ivra-release" rollout --tree "$tree" --product ivra-demo --percent 0 --secret-key "$keys/ivra-test-a.key" >/dev/null
+signed_update   # the rewritten, re-signed manifest is accepted (and holds back again)
+check '[ "$rc" -eq 0 ] && grep -q "client manifest signature verified" "$(logfile)" && grep -q "held back" "$(logfile)"' \
+  "rewritten manifest: exit $rc, $(cat "$work/stderr")"
+"$build/ivra-release" rollout --tree "$tree" --product ivra-demo --complete --secret-key "$keys/ivra-test-a.key" >/dev/null
+signed_update
+check '[ "$rc" -eq 0 ] && grep -q "\"activeVersion\": \"1.5.0\"" "$data/gateway-state.json"' "not updated after --complete: $(cat "$work/stderr")"
+sed -i 's/"percent": 100/"percent": 0/' "$manifest"   # rewritten without the key
+signed_update
+check '[ "$rc" -eq 1 ] && [ "$(cat "$work/stderr")" = "Release data signature is not valid." ]' "unsigned rewrite: exit $rc, $(cat "$work/stderr")"
 finished $before
 
 scenario="a second service on a taken port is refused by name"; before=$failures
