@@ -13,5 +13,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_ASSERT(isValid(client) == client.error.isEmpty());
     if (isValid(client))
         FUZZ_ASSERT(client.release.artifactSizeBytes >= 0);
+    // A rollout that was read has a share in force from 0 to 100 % at any time.
+    for (const ReleaseRollout &rollout : {gateway.release.rollout, client.release.rollout}) {
+        for (const QDateTime &when : {QDateTime(), QDateTime::fromSecsSinceEpoch(0, Qt::UTC),
+                                      QDateTime::fromSecsSinceEpoch(4102444800, Qt::UTC)}) {
+            const int share = rolloutShareAt(rollout, when);
+            FUZZ_ASSERT(share >= 0 && share <= kFullShare);
+        }
+    }
     return 0;
 }

@@ -9,7 +9,8 @@ namespace {
 bool sameState(const GatewayState &a, const GatewayState &b)
 {
     if (a.dismissedUpgradeMajorByEdition != b.dismissedUpgradeMajorByEdition ||
-        a.manifestTimestamps != b.manifestTimestamps || a.clients.keys() != b.clients.keys())
+        a.manifestTimestamps != b.manifestTimestamps || a.installId != b.installId ||
+        a.clients.keys() != b.clients.keys())
         return false;
     for (auto it = a.clients.cbegin(); it != a.clients.cend(); ++it) {
         const ClientInstallState other = b.clients.value(it.key());
