@@ -10,6 +10,8 @@
 
 namespace {
 const QString kRollout = QStringLiteral("rollout");
+// Keeps the time arithmetic far from any overflow.
+constexpr qint64 kMaxRolloutHours = 876000;
 
 QString invalid(const QString &message)
 {
@@ -82,6 +84,9 @@ QString readSteps(const QJsonObject &object, QList<RolloutStep> &steps)
         RolloutStep step;
         QString error = readRequiredNonNegativeInteger(
             value.toObject(), QStringLiteral("afterHours"), step.afterHours);
+        if (error.isEmpty() && step.afterHours > kMaxRolloutHours)
+            error = QStringLiteral("Required field 'afterHours' must be at most %1 (100 years).")
+                        .arg(kMaxRolloutHours);
         if (error.isEmpty())
             error = readShare(value.toObject(), step.share);
         if (!error.isEmpty())
@@ -198,7 +203,7 @@ QString parseRolloutSchedule(const QString &text, const QDateTime &start, Releas
         RolloutStep step;
         step.afterHours = parts.value(0).trimmed().toLongLong(&hours);
         if (parts.size() != 2 || !hours || step.afterHours < 0 ||
-            !parseShare(parts.value(1), step.share))
+            step.afterHours > kMaxRolloutHours || !parseShare(parts.value(1), step.share))
             return QStringLiteral("A rollout step is written hours:percent, such as 24:5: %1")
                 .arg(piece);
         read.steps.append(step);

@@ -102,6 +102,11 @@ private Q_SLOTS:
             << QByteArray(
                    R"({"start": "2026-12-01T00:00:00Z", "steps": [{"afterHours": 0, "percent": 5}, {"afterHours": 9, "percent": 1}]})")
             << "Invalid rollout metadata: Required field 'steps' must not lower the percentage.";
+        QTest::newRow("hours without end")
+            << QByteArray(
+                   R"({"start": "2026-12-01T00:00:00Z", "steps": [{"afterHours": 0, "percent": 1}, {"afterHours": 1e18, "percent": 5}]})")
+            << "Invalid rollout metadata: Required field 'afterHours' must be at most 876000 (100 "
+               "years).";
         QTest::newRow("no steps") << QByteArray(R"({"start": "2026-12-01T00:00:00Z", "steps": []})")
                                   << "Invalid rollout metadata: Required field 'steps' must not be "
                                      "empty.";
