@@ -5,7 +5,9 @@
 #include "storage/paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 ClientInstallPlan clientInstallPlan(const QString &productId, const QString &version,
                                     const QString &launchExePath, const QString &packagePath)
@@ -17,6 +19,7 @@ ClientInstallPlan clientInstallPlan(const QString &productId, const QString &ver
     plan.stagingPath = clientStagingPath(productId, version);
     plan.versionPath = clientVersionPath(productId, version);
     plan.launchExePath = launchExePath;
+    plan.origin.version = version.trimmed();
     return plan;
 }
 
@@ -24,24 +27,28 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
                                       std::atomic<qint64> *totalBytes, const StagingFiller &fill)
 {
     ClientInstallOutcome outcome;
-    if (!removeDirectoryIfPresent(plan.stagingPath, &outcome.error) ||
-        !removeDirectoryIfPresent(plan.versionPath, &outcome.error))
+    if (!removeDirectoryIfPresent(plan.stagingPath, &outcome.error))
         return outcome;
     if (!QDir().mkpath(plan.stagingPath)) {
         outcome.error =
             QStringLiteral("Unable to create client staging directory: %1").arg(plan.stagingPath);
         return outcome;
     }
-    // From here on a failure before promotion leaves no staging folder behind.
+    // From here on a failure before promotion leaves no staging folder behind,
+    // nor a record of it.
+    bool recordWritten = false;
     auto abandon = [&](const QString &message) {
         removeDirectoryIfPresent(plan.stagingPath);
+        if (recordWritten)
+            QFile::remove(installRecordPath(plan.productPath, plan.version));
         outcome.error = message;
         outcome.cancelled = progress && progress->cancelled.load();
         return outcome;
     };
     QString error;
+    QHash<QString, QString> digests;
     if (fill) {
-        error = fill(plan.stagingPath, progress, &outcome.cause);
+        error = fill(plan.stagingPath, progress, &outcome.cause, &digests);
         if (!error.isEmpty())
             return abandon(error);
     } else {
@@ -50,6 +57,7 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         ExtractionOptions options;
         options.progress = progress;
         options.cause = &outcome.cause;
+        options.digests = &digests;
         if (!extractZipPayload(plan.packagePath, plan.stagingPath, &error, options))
             return abandon(error);
     }
@@ -57,12 +65,61 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         return abandon(error);
     if (progress && progress->cancelled.load())
         return abandon(QStringLiteral("Extraction was cancelled."));
+    noteOwnChanges(plan.sourceFolders);
+    // The record goes first: a version folder is never without one. Should
+    // the promotion not follow, a record that describes other files only
+    // makes the launcher read them.
+    InstallRecord origin = plan.origin;
+    origin.launchExePath = plan.launchExePath;
+    const InstallRecordResult recorded = recordFolder(plan.stagingPath, digests, origin);
+    if (!recorded.error.isEmpty() ||
+        !writeInstallRecord(installRecordPath(plan.productPath, plan.version), recorded.record,
+                            &error))
+        return abandon(
+            QStringLiteral("Unable to record installed IVRA client: %1.").arg(plan.versionPath));
+    recordWritten = true;
     if (!QDir().mkpath(plan.productPath))
         return abandon(
             QStringLiteral("Unable to create client product directory: %1").arg(plan.productPath));
-    if (!QDir(plan.productPath).rename(QFileInfo(plan.stagingPath).fileName(), plan.version))
+    // An earlier folder of this version (staging may have been filled from
+    // it) is set aside by a rename, whole, until the new one stands in its place.
+    QDir product(plan.productPath);
+    const QString setAside =
+        QStringLiteral(".trash-%1-%2")
+            .arg(plan.version)
+            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    const bool replacing = QFileInfo(plan.versionPath).isDir();
+    if (replacing && !product.rename(plan.version, setAside))
+        return abandon(QStringLiteral("Unable to remove directory: %1.").arg(plan.versionPath));
+    if (!product.rename(QFileInfo(plan.stagingPath).fileName(), plan.version)) {
+        if (replacing)
+            product.rename(setAside, plan.version);
         return abandon(
             QStringLiteral("Unable to promote installed IVRA client: %1.").arg(plan.versionPath));
+    }
+    if (replacing) {
+        // Left over if this fails: the next prune takes it.
+        removeDirectoryIfPresent(product.absoluteFilePath(setAside));
+        noteOwnChanges(QStringList(plan.sourceFolders) << plan.versionPath);
+    }
     outcome.promoted = true;
     return outcome;
+}
+
+void noteOwnChanges(const QStringList &versionFolders)
+{
+    qint64 now = -1;
+    for (const QString &folder : versionFolders) {
+        const QFileInfo info(folder);
+        const QString path = installRecordPath(info.absolutePath(), info.fileName());
+        InstallRecordResult read = readInstallRecord(path);
+        if (!read.error.isEmpty())
+            continue;
+        if (now < 0)
+            now = fileSystemTimeAfterNow(info.absolutePath());
+        if (now < 0)
+            return;
+        read.record.ownChangeNs = qMax(read.record.ownChangeNs, now);
+        writeInstallRecord(path, read.record);
+    }
 }

@@ -1,13 +1,17 @@
 #pragma once
 
+#include "install/installrecord.h"
 #include "install/zipextract.h"
 
+#include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
-// One client install from a verified package up to promotion: what runs off
-// the window's thread. Recording the version and pruning stay with the caller.
+// One client install from a verified package (or a differential fill) up to
+// promotion: what runs off the window's thread. Recording the version as
+// active and pruning stay with the caller.
 struct ClientInstallPlan
 {
     QString packagePath;
@@ -16,6 +20,11 @@ struct ClientInstallPlan
     QString versionPath;
     QString version;
     QString launchExePath;
+    // Where the version comes from, kept in its record.
+    InstallRecord origin;
+    // Installed folders whose files staging may share (links): their records
+    // learn of the launcher's own change to those files.
+    QStringList sourceFolders;
 };
 
 // The plan for installing version of a product: its staging, version and product folders.
@@ -32,14 +41,23 @@ struct ClientInstallOutcome
 };
 
 // Fills the staging folder; returns the window's message, or empty on success.
-using StagingFiller = std::function<QString(const QString &stagingPath,
-                                            ExtractionProgress *progress, QString *cause)>;
+// digests receives each file's SHA-256 by its path relative to staging.
+using StagingFiller =
+    std::function<QString(const QString &stagingPath, ExtractionProgress *progress, QString *cause,
+                          QHash<QString, QString> *digests)>;
 
-// Clears any earlier staging or version folder of that version, fills staging
-// (by default: extracts the package), checks the launch file there, and promotes staging to the
-// version folder by rename. A failure or a cancel (through progress) after staging was made removes
-// it; nothing half-made is ever promoted. progress also counts the bytes written, and totalBytes
-// receives the package's unpacked size.
+// Clears a leftover staging folder, fills staging (by default: extracts the
+// package), checks the launch file there, writes the version's record beside
+// the version folder, replaces an earlier folder of the version and promotes
+// staging to the version folder by rename. A failure or a cancel (through
+// progress) after staging was made removes it; nothing half-made is ever
+// promoted. progress also counts the bytes written, and totalBytes receives
+// the package's unpacked size.
 ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionProgress *progress,
                                       std::atomic<qint64> *totalBytes = nullptr,
                                       const StagingFiller &fill = StagingFiller());
+
+// Tells the records of these installed folders that the launcher changed
+// their files' inodes just now (linked or unlinked them), so that the change
+// is not taken for someone else's.
+void noteOwnChanges(const QStringList &versionFolders);

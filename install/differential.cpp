@@ -1,5 +1,6 @@
 #include "install/differential.h"
 
+#include "install/installrecord.h"
 #include "net/filedigest.h"
 
 #include <QDir>
@@ -15,7 +16,13 @@
 #include <zstd.h>
 
 #ifdef Q_OS_LINUX
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#elif defined(Q_OS_WIN)
+#include <windows.h>
 #endif
 
 namespace {
@@ -78,6 +85,56 @@ bool copyFileContents(const QString &source, const QString &target)
     return in.error() == QFileDevice::NoError && out.flush();
 }
 
+enum class Placed { Cloned, Linked, Copied, Failed };
+
+// Whether the file system here clones files (unknown until the first try).
+struct CloneSupport
+{
+    std::atomic<int> state{-1};
+};
+
+Placed placeReusedFile(const QString &source, const QString &target, bool executable,
+                       Placement placement, CloneSupport &clones)
+{
+    if (placement == Placement::Best) {
+#ifdef Q_OS_LINUX
+        if (clones.state.load() != 0) {
+            const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
+            const int out = ::open(QFile::encodeName(target).constData(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            const bool cloned = in >= 0 && out >= 0 && ::ioctl(out, FICLONE, in) == 0;
+            const int why = errno;
+            if (in >= 0)
+                ::close(in);
+            if (out >= 0)
+                ::close(out);
+            if (cloned) {
+                clones.state.store(1);
+                return Placed::Cloned;
+            }
+            if (out >= 0)
+                ::unlink(QFile::encodeName(target).constData());
+            if (why == EOPNOTSUPP || why == EXDEV || why == EINVAL || why == ENOTTY)
+                clones.state.store(0);
+        }
+        // A hard link shares the mode too: only when the executable bit agrees.
+        if (fileIdentity(source).executable == executable &&
+            ::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) ==
+                0)
+            return Placed::Linked;
+#elif defined(Q_OS_WIN)
+        Q_UNUSED(clones);
+        Q_UNUSED(executable);
+        if (CreateHardLinkW(
+                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
+                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                nullptr))
+            return Placed::Linked;
+#endif
+    }
+    return copyFileContents(source, target) ? Placed::Copied : Placed::Failed;
+}
+
 void setExecutable(const QString &path, bool executable)
 {
 #ifdef Q_OS_WIN
@@ -95,21 +152,50 @@ void setExecutable(const QString &path, bool executable)
 
 DifferentialPlan planDifferentialInstall(const FileIndex &index,
                                          const QStringList &installedFolders,
-                                         const std::atomic<bool> *cancel)
+                                         const std::atomic<bool> *cancel, RecordTrust trust)
 {
+    // Each folder's record, by path: what a file that still matches it holds.
+    QList<InstallRecord> records;
+    QList<QHash<QString, qsizetype>> recorded;
+    for (const QString &folder : installedFolders) {
+        const QFileInfo info(folder);
+        const InstallRecordResult read =
+            readInstallRecord(installRecordPath(info.absolutePath(), info.fileName()));
+        records.append(read.record);
+        QHash<QString, qsizetype> byPath;
+        if (read.error.isEmpty() && trust == RecordTrust::Metadata) {
+            for (qsizetype i = 0; i < read.record.files.size(); ++i)
+                byPath.insert(read.record.files.at(i).path, i);
+        }
+        recorded.append(byPath);
+    }
     DifferentialPlan plan;
     plan.sources = QStringList(index.files.size(), QString());
+    std::atomic<int> known{0};
+    std::atomic<int> hashed{0};
     // Detached once here; each thread then writes its own elements only.
     QString *sources = plan.sources.data();
     forEachInParallel(index.files.size(), [&](qsizetype i) {
         const FileIndexEntry &entry = index.files.at(i);
-        for (const QString &folder : installedFolders) {
+        for (qsizetype f = 0; f < installedFolders.size(); ++f) {
             if (cancel && cancel->load())
                 return;
-            const QString candidate = QDir(folder).absoluteFilePath(entry.path);
-            const QFileInfo info(candidate);
-            if (!info.isFile() || info.isSymLink() || info.size() != entry.size)
+            const QString candidate = QDir(installedFolders.at(f)).absoluteFilePath(entry.path);
+            const FileIdentity identity = fileIdentity(candidate);
+            if (!identity.regular || identity.size != entry.size)
                 continue;
+            const auto found = recorded.at(f).constFind(entry.path);
+            if (found != recorded.at(f).cend()) {
+                const RecordedFile &file = records.at(f).files.at(*found);
+                if (matchesRecord(records.at(f), file, identity)) {
+                    if (file.sha256 != entry.sha256)
+                        continue; // known to hold other bytes
+                    sources[i] = candidate;
+                    ++known;
+                    return;
+                }
+            }
+            ++hashed;
             if (fileSha256Hex(candidate) == entry.sha256) {
                 sources[i] = candidate;
                 return;
@@ -122,6 +208,8 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
         else
             ++plan.reused;
     }
+    plan.known = known.load();
+    plan.hashed = hashed.load();
     return plan;
 }
 
@@ -209,8 +297,10 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
 
 QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &plan,
                              const QString &cacheFolder, const QString &stagingPath,
-                             ExtractionProgress *progress)
+                             ExtractionProgress *progress, Placement placement, FillCounts *counts,
+                             QHash<QString, QString> *digests)
 {
+    CloneSupport clones;
     const QDir staging(stagingPath);
     QStringList targets;
     QList<quint64> sizes;
@@ -235,8 +325,10 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         const QString &target = targets.at(i);
         QString error;
         const QString source = plan.sources.at(i);
+        Placed placed = Placed::Copied;
         if (!source.isEmpty()) {
-            if (!copyFileContents(source, target))
+            placed = placeReusedFile(source, target, entry.executable, placement, clones);
+            if (placed == Placed::Failed)
                 error = QStringLiteral("cannot copy %1").arg(source);
             else if (progress)
                 progress->bytesWritten.fetch_add(entry.size);
@@ -245,7 +337,15 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
                 writeObjectTo(objectCacheFile(cacheFolder, entry.object), entry, target, progress);
         }
         if (error.isEmpty()) {
-            setExecutable(target, entry.executable);
+            if (placed != Placed::Linked)
+                setExecutable(target, entry.executable);
+            if (counts) {
+                std::atomic<int> &count = source.isEmpty()           ? counts->written
+                                          : placed == Placed::Cloned ? counts->cloned
+                                          : placed == Placed::Linked ? counts->linked
+                                                                     : counts->copied;
+                ++count;
+            }
             return;
         }
         std::lock_guard<std::mutex> lock(mutex);
@@ -265,6 +365,8 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
     for (qsizetype i = 0; i < index.files.size(); ++i) {
         if (QFileInfo(targets.at(i)).size() != index.files.at(i).size)
             return QStringLiteral("%1 is not at its size").arg(index.files.at(i).path);
+        if (digests)
+            digests->insert(index.files.at(i).path, index.files.at(i).sha256);
     }
     return QString();
 }

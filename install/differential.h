@@ -3,6 +3,7 @@
 #include "install/zipextract.h"
 #include "release/fileindex.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -12,18 +13,43 @@
 
 struct DifferentialPlan
 {
-    // Per index entry: the installed file to copy, or empty to fetch its object.
+    // Per index entry: the installed file to reuse, or empty to fetch its object.
     QStringList sources;
     qint64 fetchBytes = 0; // object bytes to fetch
     int reused = 0;
+    int known = 0;  // reused files their record vouched for, never read
+    int hashed = 0; // installed files read to be sure
+};
+
+// How far an installed file's record is believed.
+enum class RecordTrust {
+    Metadata, // a file that is still exactly the recorded file is not read
+    None,     // every file is read (verification)
 };
 
 // Every file of the index whose path, size and SHA-256 match a file of one
-// of the installed version folders is taken from there (the local file is
-// hashed: a damaged one is fetched instead). Runs on several threads.
+// of the installed version folders (tried in order) is taken from there. A
+// file that is still exactly what its version's record describes is not
+// read; any other is hashed first, so a damaged or changed one is fetched
+// instead. Runs on several threads.
 DifferentialPlan planDifferentialInstall(const FileIndex &index,
                                          const QStringList &installedFolders,
-                                         const std::atomic<bool> *cancel = nullptr);
+                                         const std::atomic<bool> *cancel = nullptr,
+                                         RecordTrust trust = RecordTrust::Metadata);
+
+// How reused files are placed in staging.
+enum class Placement {
+    Best, // a clone where the file system can, else a hard link (same executable bit), else a copy
+    Copy, // always a copy
+};
+
+struct FillCounts
+{
+    std::atomic<int> cloned{0};
+    std::atomic<int> linked{0};
+    std::atomic<int> copied{0};
+    std::atomic<int> written{0}; // from objects
+};
 
 // The cache file of an object below cacheFolder.
 QString objectCacheFile(const QString &cacheFolder, const QString &objectName);
@@ -34,9 +60,14 @@ QString objectCacheFile(const QString &cacheFolder, const QString &objectName);
 QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, const QString &target,
                       ExtractionProgress *progress = nullptr);
 
-// Fills stagingPath from the plan: copies reused files, writes fetched ones
-// from the cache, gives each its executable bit, and checks that every file
-// of the index is there at its size. Returns why it could not, or empty.
+// Fills stagingPath from the plan: places reused files (a clone, a hard link
+// or a copy), writes fetched ones from the cache, gives each its executable
+// bit, and checks that every file of the index is there at its size. A
+// linked file shares its inode with the installed version it came from, so
+// nothing here ever writes into a reused file. digests receives the index's
+// digest of each file. Returns why it could not, or empty.
 QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &plan,
                              const QString &cacheFolder, const QString &stagingPath,
-                             ExtractionProgress *progress = nullptr);
+                             ExtractionProgress *progress = nullptr,
+                             Placement placement = Placement::Best, FillCounts *counts = nullptr,
+                             QHash<QString, QString> *digests = nullptr);

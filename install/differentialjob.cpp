@@ -8,13 +8,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
+
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 DifferentialJob::DifferentialJob(QNetworkAccessManager *manager, const ClientRelease &release,
                                  const QString &productId, const QStringList &installedFolders,
-                                 QObject *parent)
+                                 QObject *parent, const QString &intactFolder, RecordTrust trust)
     : QObject(parent), manager(manager), release(release), productId(productId),
-      installedFolders(installedFolders), cacheFolder(clientObjectCachePath(productId))
+      installedFolders(installedFolders), intactFolder(intactFolder), trust(trust),
+      cacheFolder(clientObjectCachePath(productId))
 {
 }
 
@@ -117,14 +120,27 @@ void DifferentialJob::onIndexDownloaded(const DownloadResult &result)
         onPlanned(watcher->result());
     });
     planning = QtConcurrent::run(
-        [index = ready.index, folders = installedFolders, cancel = cancelPlanning]() {
-            return planDifferentialInstall(index, folders, cancel.get());
-        });
+        [index = ready.index, folders = installedFolders, cancel = cancelPlanning,
+         trust = trust]() { return planDifferentialInstall(index, folders, cancel.get(), trust); });
     watcher->setFuture(planning);
 }
 
 void DifferentialJob::onPlanned(const DifferentialPlan &plan)
 {
+    if (!intactFolder.isEmpty() && plan.fetchBytes == 0 &&
+        std::all_of(plan.sources.cbegin(), plan.sources.cend(), [this](const QString &source) {
+            return source.startsWith(intactFolder + QLatin1Char('/'));
+        })) {
+        logInfo(QStringLiteral("Version %1 holds every file of its index (%2 known by their "
+                               "record, %3 read)")
+                    .arg(release.latestVersion)
+                    .arg(plan.known)
+                    .arg(plan.hashed));
+        ready.outcome = DifferentialResult::Intact;
+        ready.plan = plan;
+        Q_EMIT finished(ready);
+        return;
+    }
     if (plan.fetchBytes * 2 > release.artifactSizeBytes) {
         fallBack(QStringLiteral("%1 bytes of objects to fetch are more than half of the "
                                 "%2-byte package")
@@ -134,11 +150,13 @@ void DifferentialJob::onPlanned(const DifferentialPlan &plan)
         return;
     }
     ready.plan = plan;
-    logInfo(QStringLiteral("Differential update to %1: %2 of %3 files reused, %4 bytes of objects "
-                           "to fetch")
+    logInfo(QStringLiteral("Differential update to %1: %2 of %3 files reused (%4 known by their "
+                           "record, %5 read), %6 bytes of objects to fetch")
                 .arg(release.latestVersion)
                 .arg(plan.reused)
                 .arg(ready.index.files.size())
+                .arg(plan.known)
+                .arg(plan.hashed)
                 .arg(plan.fetchBytes));
     Q_EMIT progress(0);
     fetchNextObject();

@@ -18,6 +18,7 @@ struct DifferentialResult
 {
     enum Outcome {
         Ready,    // every changed file's object is in the cache: staging can be filled
+        Intact,   // the folder checked holds every file of the index as it should
         FallBack, // the package is the way: the index or an object is wrong, or it saves too little
         Failed,   // the network broke: another attempt continues where this one stopped
     };
@@ -39,9 +40,12 @@ class DifferentialJob : public QObject
     Q_OBJECT
 
 public:
+    // intactFolder, when given, is checked first: if it holds every file of
+    // the index the job ends Intact without fetching anything.
     DifferentialJob(QNetworkAccessManager *manager, const ClientRelease &release,
                     const QString &productId, const QStringList &installedFolders,
-                    QObject *parent = nullptr);
+                    QObject *parent = nullptr, const QString &intactFolder = QString(),
+                    RecordTrust trust = RecordTrust::Metadata);
     ~DifferentialJob() override;
 
     void start();
@@ -63,6 +67,8 @@ private:
     const ClientRelease release;
     const QString productId;
     const QStringList installedFolders;
+    const QString intactFolder;
+    const RecordTrust trust;
     const QString cacheFolder;
     DownloadJob *download = nullptr;
     DifferentialResult ready;

@@ -30,6 +30,18 @@ QStringList prunableClientFolders(const QString &productPath, const QStringList 
     return prunable;
 }
 
+QStringList obsoleteInstallRecords(const QString &productPath, const QStringList &keptVersions)
+{
+    QStringList obsolete;
+    const QString suffix = QStringLiteral(".record.json");
+    for (const QFileInfo &file :
+         QDir(productPath).entryInfoList({QStringLiteral("*") + suffix}, QDir::Files, QDir::Name)) {
+        if (!keptVersions.contains(file.fileName().chopped(suffix.size())))
+            obsolete.append(file.absoluteFilePath());
+    }
+    return obsolete;
+}
+
 QStringList obsoleteDownloads(const QString &downloadsRoot, const QString &productId,
                               const QStringList &keptVersions, const ReleaseVersion &gatewayBuild)
 {

@@ -12,6 +12,9 @@
 // staging folders and leftovers of an earlier prune.
 QStringList prunableClientFolders(const QString &productPath, const QStringList &keptVersions);
 
+// Records beside the product's version folders of versions not kept.
+QStringList obsoleteInstallRecords(const QString &productPath, const QStringList &keptVersions);
+
 // Files of the downloads folder that no kept version needs: the product's
 // packages of other versions, its ".part" files, and Gateway installers not
 // newer than the running build.

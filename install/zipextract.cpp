@@ -1,5 +1,7 @@
 #include "install/zipextract.h"
 
+#include "net/filedigest.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -53,8 +55,9 @@ QString openFailureCause(zip_t *archive, const zip_stat_t &stat)
 // to the recorded size; libzip checks the CRC-32 when the entry is read to its
 // end. Returns why it failed, or an empty string.
 QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &target,
-                           QByteArray &chunk, ExtractionProgress *progress)
+                           QByteArray &chunk, ExtractionProgress *progress, QString *sha256)
 {
+    Sha256Stream digest = sha256 ? sha256Begin() : Sha256Stream();
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive, index, 0, &stat) != 0)
@@ -90,9 +93,12 @@ QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &ta
                         .arg(quint64(stat.size));
             break;
         }
-        if (file.write(chunk.constData(), read) != read)
+        if (file.write(chunk.constData(), read) != read) {
             cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
-        else if (progress)
+            break;
+        }
+        sha256Add(digest, chunk.constData(), read);
+        if (progress)
             progress->bytesWritten.fetch_add(read, std::memory_order_relaxed);
     }
     if (zip_fclose(entry) != 0 && cause.isEmpty())
@@ -106,6 +112,8 @@ QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &ta
     file.close();
     if (cause.isEmpty() && file.error() != QFileDevice::NoError)
         cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
+    if (cause.isEmpty() && sha256)
+        *sha256 = sha256Finish(digest);
     return cause;
 }
 
@@ -316,6 +324,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         sizes.append(file.size);
     }
     const QList<QList<qsizetype>> groups = fileBatchesForThreads(targets, sizes);
+    QStringList written(files.size());
+    QString *writtenDigests = written.data(); // detached once; each thread fills its own files
     std::atomic<qsizetype> next{0};
     std::atomic<bool> openFailed{false};
     auto work = [&]() {
@@ -333,7 +343,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
                 if (file.index > failure.index.load() || cancelled(options.progress))
                     break;
                 const QString cause =
-                    extractEntryToFile(own, file.index, file.target, chunk, options.progress);
+                    extractEntryToFile(own, file.index, file.target, chunk, options.progress,
+                                       options.digests ? &writtenDigests[f] : nullptr);
                 if (!cause.isEmpty()) {
                     failure.record(
                         file.index,
@@ -361,6 +372,10 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         if (options.cause)
             *options.cause = failure.cause;
         return fail(error, failure.message);
+    }
+    if (options.digests) {
+        for (qsizetype f = 0; f < files.size(); ++f)
+            options.digests->insert(QDir(root).relativeFilePath(files.at(f).target), written.at(f));
     }
 #ifdef Q_OS_UNIX
     // Permissions last, in archive order: a read-only file listed twice must

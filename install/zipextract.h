@@ -3,6 +3,7 @@
 #include "release/pathrules.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -22,6 +23,9 @@ struct ExtractionOptions
     ExtractionProgress *progress = nullptr;
     int threads = 0;          // 0: one per core
     QString *cause = nullptr; // why an entry failed (method, encryption, CRC, size), for the log
+    // Receives each file's SHA-256 as it was written, by its path relative to
+    // the destination (the last copy of a name listed twice).
+    QHash<QString, QString> *digests = nullptr;
 };
 
 // Unpacks a ZIP archive into destination, refusing any entry whose name could

@@ -8,6 +8,7 @@
 #include "install/housekeeping.h"
 #include "install/installjob.h"
 #include "install/launchpath.h"
+#include "install/verifyjob.h"
 #include "net/downloadjob.h"
 #include "net/manifestfetch.h"
 #include "release/clientdecision.h"
@@ -89,9 +90,10 @@ void UpdatePass::dropJobs()
     drop(download);
     drop(differential);
     drop(installJob);
+    drop(verifyJob);
 }
 
-void UpdatePass::start()
+void UpdatePass::reset()
 {
     dropJobs();
     launchExecutable.clear();
@@ -100,7 +102,17 @@ void UpdatePass::start()
     clientRelease = ClientRelease();
     offeredUpgradeUrl = QUrl();
     differentialRefused = false;
+    repairFolder.clear();
+    repairTrust = RecordTrust::Metadata;
+    differentialSources.clear();
+    verifiedFiles = -1;
+    damagedFiles = 0;
     Q_EMIT started();
+}
+
+void UpdatePass::start()
+{
+    reset();
 
     const ReleaseVersion version = parseReleaseVersion(GatewayBuildVersion);
     if (!isValid(version)) {
@@ -133,6 +145,8 @@ void UpdatePass::fail(const QString &message, bool retryAllowed)
 void UpdatePass::finishReady()
 {
     saveAcceptedTimestamps();
+    if (verifiedFiles >= 0)
+        Q_EMIT verified(verifiedFiles, damagedFiles, damagedFiles);
     bool offered = false;
     if (isUpgradeOfferDue(buildEdition(), gatewayRelease, state)) {
         offeredUpgradeUrl = QUrl::fromUserInput(gatewayRelease.upgradeUrl);
@@ -318,12 +332,7 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
     case ClientAction::Adopt:
         logInfo(QStringLiteral("Adopting unpacked client version %1: active %2")
                     .arg(clientRelease.latestVersion, orNone(installed.activeVersion)));
-        recordInstalledClientVersion(state, productId, clientRelease.latestVersion);
-        if (!persistState())
-            return;
-        pruneOldClientInstalls();
-        setLaunchTarget(decision.executable);
-        finishReady();
+        checkBeforeAdopting();
         return;
     }
 }
@@ -362,6 +371,122 @@ void UpdatePass::logHeldBack(const QString &version, const RolloutStanding &stan
                 .arg(standing.position * 100, 0, 'f', 1));
 }
 
+// An unpacked version nobody used since it was written (an install whose
+// state save failed, or an earlier version kept as the previous one) may have
+// been changed meanwhile, by a client writing into files it shares by a link
+// with another version, say: it is checked first, and repaired if need be.
+void UpdatePass::checkBeforeAdopting()
+{
+    const QString folder = clientVersionPath(productId, clientRelease.latestVersion);
+    if (clientRelease.hasFileIndex) {
+        repairFolder = folder;
+        startClientDownload();
+        return;
+    }
+    const InstallRecordResult read = readInstallRecord(
+        installRecordPath(clientProductPath(productId), clientRelease.latestVersion));
+    if (!read.error.isEmpty()) {
+        adopt(); // from before records were kept: nothing to check it against
+        return;
+    }
+    verifyJob = new VerifyJob(folder, read.record, RecordTrust::Metadata, this);
+    connect(verifyJob, &VerifyJob::finished, this, &UpdatePass::onVerified);
+    verifyJob->start();
+}
+
+void UpdatePass::adopt()
+{
+    QString error;
+    const QString executable =
+        resolveLaunchPath(clientVersionPath(productId, clientRelease.latestVersion),
+                          clientRelease.launchExePath, &error);
+    if (executable.isEmpty()) {
+        fail(error, true);
+        return;
+    }
+    recordInstalledClientVersion(state, productId, clientRelease.latestVersion);
+    if (!persistState())
+        return;
+    pruneOldClientInstalls();
+    setLaunchTarget(executable);
+    finishReady();
+}
+
+void UpdatePass::verify()
+{
+    reset();
+    if (productId.isEmpty()) {
+        fail(QStringLiteral("Invalid Gateway edition: %1").arg(buildEdition()), false);
+        return;
+    }
+    const QString active = clientInstallStateFor(state, productId).activeVersion;
+    if (active.isEmpty()) {
+        fail(QStringLiteral("IVRA is not installed."), false);
+        return;
+    }
+    const InstallRecordResult read =
+        readInstallRecord(installRecordPath(clientProductPath(productId), active));
+    if (!read.error.isEmpty()) {
+        logWarning(QStringLiteral("Verification of %1: %2").arg(active, read.error));
+        fail(QStringLiteral("IVRA %1 has no install record to verify it against.").arg(active),
+             false);
+        return;
+    }
+    // What the record says the version came from is all a repair needs.
+    const InstallRecord &record = read.record;
+    clientRelease.product = productId;
+    clientRelease.latestVersion = record.version;
+    clientRelease.minimumVersion = record.version;
+    clientRelease.artifactUrl = record.packageUrl;
+    clientRelease.artifactSha256 = record.packageSha256;
+    clientRelease.artifactSizeBytes = record.packageSizeBytes;
+    clientRelease.launchExePath = record.launchExePath;
+    clientRelease.launchArgs = record.launchArgs;
+    clientRelease.fileIndexUrl = record.indexUrl;
+    clientRelease.fileIndexSha256 = record.indexSha256;
+    clientRelease.fileIndexSizeBytes = record.indexSizeBytes;
+    clientRelease.hasFileIndex = !record.indexUrl.isEmpty() && record.indexSizeBytes > 0;
+    Q_EMIT clientVersionChanged(record.version);
+    Q_EMIT statusChanged(QStringLiteral("Verifying IVRA..."));
+    Q_EMIT progressChanged(-1);
+    repairTrust = RecordTrust::None;
+    verifyJob =
+        new VerifyJob(clientVersionPath(productId, active), record, RecordTrust::None, this);
+    connect(verifyJob, &VerifyJob::finished, this, &UpdatePass::onVerified);
+    verifyJob->start();
+}
+
+void UpdatePass::onVerified(const VerifyResult &result)
+{
+    retire(verifyJob);
+    const bool verifying = repairTrust == RecordTrust::None;
+    if (verifying) {
+        verifiedFiles = result.checked;
+        damagedFiles = int(result.damaged.size());
+        logInfo(QStringLiteral("Verified %1: %2 files checked, %3 damaged")
+                    .arg(clientRelease.latestVersion)
+                    .arg(result.checked)
+                    .arg(result.damaged.size()));
+    }
+    if (result.damaged.isEmpty()) {
+        if (verifying) {
+            const QString executable =
+                resolveLaunchPath(clientVersionPath(productId, clientRelease.latestVersion),
+                                  clientRelease.launchExePath);
+            setLaunchTarget(executable);
+            finishReady();
+        } else {
+            adopt();
+        }
+        return;
+    }
+    logWarning(QStringLiteral("Version %1 is damaged, fetched again: %2")
+                   .arg(clientRelease.latestVersion,
+                        result.damaged.mid(0, 10).join(QStringLiteral(", "))));
+    repairFolder = clientVersionPath(productId, clientRelease.latestVersion);
+    startClientDownload();
+}
+
 QStringList UpdatePass::earlierVersionFolders() const
 {
     QStringList folders;
@@ -378,9 +503,16 @@ void UpdatePass::startClientDownload()
     Q_EMIT statusChanged(QStringLiteral("Downloading IVRA..."));
     // Only the files that changed, when the release has an index and an
     // earlier version is installed to take the others from.
-    const QStringList earlier = earlierVersionFolders();
-    if (clientRelease.hasFileIndex && !differentialRefused && !earlier.isEmpty()) {
-        differential = new DifferentialJob(network, clientRelease, productId, earlier, this);
+    QStringList sources = earlierVersionFolders();
+    if (!repairFolder.isEmpty() && QFileInfo(repairFolder).isDir())
+        sources.prepend(repairFolder);
+    if (clientRelease.hasFileIndex && !differentialRefused && !sources.isEmpty()) {
+        differentialSources = sources;
+        // A version that still holds every file is adopted as it is: unless
+        // it is verified, whose files were all just read.
+        const bool checking = !repairFolder.isEmpty() && repairTrust == RecordTrust::Metadata;
+        differential = new DifferentialJob(network, clientRelease, productId, sources, this,
+                                           checking ? repairFolder : QString(), repairTrust);
         connect(differential, &DifferentialJob::progress, this, &UpdatePass::progressChanged);
         connect(differential, &DifferentialJob::finished, this, &UpdatePass::onDifferentialFetched);
         differential->start();
@@ -458,14 +590,31 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
         fallBackToPackage(result.reason, result.fault);
         return;
     }
+    if (result.outcome == DifferentialResult::Intact) {
+        adopt();
+        return;
+    }
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
     qint64 total = 0;
     for (const FileIndexEntry &entry : result.index.files)
         total += entry.size;
     install(QString(), total,
-            [index = result.index, plan = result.plan, cache = clientObjectCachePath(productId)](
-                const QString &staging, ExtractionProgress *progress, QString *) {
-                return fillStagingFromIndex(index, plan, cache, staging, progress);
+            [index = result.index, plan = result.plan, cache = clientObjectCachePath(productId),
+             version = clientRelease.latestVersion](const QString &staging,
+                                                    ExtractionProgress *progress, QString *,
+                                                    QHash<QString, QString> *digests) {
+                FillCounts counts;
+                const QString error = fillStagingFromIndex(index, plan, cache, staging, progress,
+                                                           Placement::Best, &counts, digests);
+                if (error.isEmpty())
+                    logInfo(QStringLiteral("Differential update to %1: %2 files linked, %3 "
+                                           "cloned, %4 copied, %5 written from objects")
+                                .arg(version)
+                                .arg(counts.linked.load())
+                                .arg(counts.cloned.load())
+                                .arg(counts.copied.load())
+                                .arg(counts.written.load()));
+                return error;
             });
 }
 
@@ -489,9 +638,20 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
         fail(QStringLiteral("Client manifest contains invalid version data."), true);
         return;
     }
-    installJob = new InstallJob(clientInstallPlan(productId, clientRelease.latestVersion,
-                                                  clientRelease.launchExePath, packagePath),
-                                totalBytes, fill, this);
+    ClientInstallPlan plan = clientInstallPlan(productId, clientRelease.latestVersion,
+                                               clientRelease.launchExePath, packagePath);
+    plan.origin.packageUrl = clientRelease.artifactUrl;
+    plan.origin.packageSha256 = clientRelease.artifactSha256.trimmed().toLower();
+    plan.origin.packageSizeBytes = clientRelease.artifactSizeBytes;
+    plan.origin.launchArgs = clientRelease.launchArgs;
+    if (clientRelease.hasFileIndex) {
+        plan.origin.indexUrl = clientRelease.fileIndexUrl;
+        plan.origin.indexSha256 = clientRelease.fileIndexSha256.trimmed().toLower();
+        plan.origin.indexSizeBytes = clientRelease.fileIndexSizeBytes;
+    }
+    if (fill)
+        plan.sourceFolders = differentialSources;
+    installJob = new InstallJob(plan, totalBytes, fill, this);
     connect(installJob, &InstallJob::progress, this, &UpdatePass::progressChanged);
     connect(installJob, &InstallJob::finished, this, &UpdatePass::onInstalled);
     installJob->start();
@@ -534,12 +694,25 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
 void UpdatePass::pruneOldClientInstalls()
 {
     const QStringList keep = retainedClientVersions(state, productId);
-    for (const QString &folder : prunableClientFolders(clientProductPath(productId), keep)) {
+    const QString productPath = clientProductPath(productId);
+    bool pruned = false;
+    for (const QString &folder : prunableClientFolders(productPath, keep)) {
         QString error;
-        if (discardDirectory(folder, &error))
+        if (discardDirectory(folder, &error)) {
             logInfo(QStringLiteral("Pruned client folder: %1").arg(folder));
-        else
+            pruned = true;
+        } else {
             logWarning(QStringLiteral("Unable to prune old client install: %1").arg(error));
+        }
+    }
+    for (const QString &record : obsoleteInstallRecords(productPath, keep))
+        QFile::remove(record);
+    // Removing a version unlinks files the kept ones may share: the change is the launcher's own.
+    if (pruned) {
+        QStringList kept;
+        for (const QString &version : keep)
+            kept << clientVersionPath(productId, version);
+        noteOwnChanges(kept);
     }
     const QStringList obsolete = obsoleteDownloads(downloadsPath(), productId, keep,
                                                    parseReleaseVersion(GatewayBuildVersion));

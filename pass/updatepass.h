@@ -1,6 +1,7 @@
 #pragma once
 
 #include "install/clientinstall.h"
+#include "install/differential.h"
 #include "net/requestinfo.h"
 #include "release/binding.h"
 #include "release/clientrelease.h"
@@ -17,6 +18,8 @@ class DifferentialJob;
 class DownloadJob;
 class InstallJob;
 class ManifestFetch;
+class VerifyJob;
+struct VerifyResult;
 class QNetworkAccessManager;
 struct DifferentialResult;
 struct DownloadResult;
@@ -37,6 +40,10 @@ public:
 
     // Starts a pass; after a failure, starts another (Retry).
     void start();
+    // A pass of its own: reads every file of the active version, checks it
+    // against the version's record, fetches what is damaged or missing, and
+    // ends ready (reporting verified()) or failed.
+    void verify();
     // Starts the client of a ready pass, then asks to quit.
     void launch();
     // Hides the upgrade offer until the full product's major version changes.
@@ -53,6 +60,8 @@ Q_SIGNALS:
     void failed(const QString &message, bool retryAllowed);
     void ready(bool upgradeOffered);
     void upgradeOfferDismissed();
+    // verify(): how many files were read, how many were damaged, and repaired.
+    void verified(int checked, int damaged, int repaired);
     // The client or the Gateway's installer has been started: the launcher's work is done.
     void quitRequested();
 
@@ -77,11 +86,15 @@ private:
     void logHeldBack(const QString &version, const RolloutStanding &standing);
     QStringList earlierVersionFolders() const;
     void onDifferentialFetched(const DifferentialResult &result);
+    void checkBeforeAdopting();
+    void adopt();
+    void onVerified(const VerifyResult &result);
     void fallBackToPackage(const QString &reason, bool fault);
     void install(const QString &packagePath, qint64 totalBytes = 0,
                  const StagingFiller &fill = StagingFiller());
     void onInstalled(const ClientInstallOutcome &outcome);
     void pruneOldClientInstalls();
+    void reset();
     void setLaunchTarget(const QString &executable);
     void startGatewayUpdate();
     void onGatewayInstallerDownloaded(const DownloadResult &result);
@@ -100,9 +113,17 @@ private:
     QUrl offeredUpgradeUrl;
     bool differentialRefused = false;
     bool timestampsChanged = false;
+    // A version folder being checked or repaired: its good files serve staging.
+    QString repairFolder;
+    RecordTrust repairTrust = RecordTrust::Metadata;
+    QStringList differentialSources;
+    // verify(): files read and damaged, reported once the pass ends.
+    int verifiedFiles = -1;
+    int damagedFiles = 0;
     // The one job at work.
     QPointer<ManifestFetch> manifestFetch;
     QPointer<DownloadJob> download;
     QPointer<DifferentialJob> differential;
     QPointer<InstallJob> installJob;
+    QPointer<VerifyJob> verifyJob;
 };

@@ -206,6 +206,8 @@ private Q_SLOTS:
                      QStringLiteral("1.0.0"));
             auto kept =
                 snapshot(dataHome, mayChange + QStringList{clientVersionPath(kProduct, "2.0.0"),
+                                                           clientVersionPath(kProduct, "2.0.0") +
+                                                               ".record.json",
                                                            gatewayStatePath()});
             auto old = before;
             old.remove("Ivra Engine/gateway-state.json");

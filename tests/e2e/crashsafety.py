@@ -5,8 +5,9 @@ and only a few files change), then starts it again each time with the release
 service up. Every restart must end ready as a user sees it (the window equal
 to a ready window, Launch starting the client), with a state file that
 parses, the active version folder complete with every file at its index
-digest and its executable, the previous version untouched, and no ".part"
-file, object cache or staging folder left over.
+digest and its executable and its record, the previous version untouched
+(the update links files it reuses: nothing may write into them), and no
+".part" file, object cache or staging folder left over.
 
 Usage: crashsafety.py BUILD_DIR [RUNS]   (under xvfb-run, as root)
 The X server must run with -noreset: otherwise it resets whenever its last
@@ -251,7 +252,15 @@ def restart_and_check(home, reference, expected):
                 return "install incomplete: %s" % name
         if not os.access(os.path.join(folder, "bin", "ivra-demo-client"), os.X_OK):
             return "client not executable"
-        leftovers = [n for n in os.listdir(home.product) if n not in (OLD, NEW)]
+        kept = (OLD, NEW, OLD + ".record.json", NEW + ".record.json")
+        leftovers = [n for n in os.listdir(home.product) if n not in kept]
+        try:
+            with open(os.path.join(home.product, NEW + ".record.json")) as f:
+                recorded = {e["path"]: (e["size"], e["sha256"]) for e in json.load(f)["files"]}
+        except (OSError, ValueError, KeyError) as error:
+            return "no usable record of %s: %r" % (NEW, error)
+        if {p: size for p, (size, _) in recorded.items()} != expected:
+            return "the record of %s does not list its files" % NEW
         if os.path.isdir(home.downloads):
             for folder_name, _, names in os.walk(home.downloads):
                 leftovers += [n for n in names if ".part" in n]
