@@ -27,7 +27,8 @@ const char kDescription[] =
     "\n"
     "Examples:\n"
     "  ivra-update            bring the client up to date\n"
-    "  ivra-update --launch   bring it up to date, then start it";
+    "  ivra-update --launch   bring it up to date, then start it\n"
+    "  ivra-update --verify   read every installed file, fetch again what is damaged";
 
 void printLine(FILE *stream, const QString &line)
 {
@@ -51,13 +52,18 @@ int main(int argc, char **argv)
     const QCommandLineOption launch(QStringLiteral("launch"),
                                     QStringLiteral("Start the client once it is ready."));
     parser.addOption(launch);
+    const QCommandLineOption verify(
+        QStringLiteral("verify"),
+        QStringLiteral("Instead of updating: read every file of the installed version, check it "
+                       "against the version's record and fetch again what is damaged or missing."));
+    parser.addOption(verify);
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString error = parser.errorText().isEmpty()
                                   ? QStringLiteral("Unexpected argument: %1")
                                         .arg(parser.positionalArguments().value(0))
                                   : parser.errorText();
-        printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--launch]; "
-                                         "ivra-update --help says more.")
+        printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--verify] "
+                                         "[--launch]; ivra-update --help says more.")
                               .arg(error));
         return kExitUsage;
     }
@@ -111,7 +117,16 @@ int main(int argc, char **argv)
     });
     QObject::connect(&pass, &UpdatePass::quitRequested, &app,
                      [] { QCoreApplication::exit(kExitReady); });
+    QObject::connect(
+        &pass, &UpdatePass::verified, &app, [](int checked, int damaged, int repaired) {
+            printLine(stdout, QStringLiteral("%1 files checked, %2 damaged, %3 repaired.")
+                                  .arg(checked)
+                                  .arg(damaged)
+                                  .arg(repaired));
+        });
     // Inside the event loop, so that a pass that ends at once can still set the exit status.
-    QMetaObject::invokeMethod(&pass, &UpdatePass::start, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&pass,
+                              parser.isSet(verify) ? &UpdatePass::verify : &UpdatePass::start,
+                              Qt::QueuedConnection);
     return app.exec();
 }

@@ -2,6 +2,8 @@
 // release tool's own code, served by the test server, installed by fetching
 // only the files that changed, and every fault falling back to the package.
 #include "install/differential.h"
+#include "install/fileidentity.h"
+#include "pass/updatepass.h"
 #include "release/clientrelease.h"
 #include "releasetool/objects.h"
 #include "releasetool/publishing.h"
@@ -19,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -320,6 +323,60 @@ private Q_SLOTS:
         for (qsizetype i = 1; i < values.size(); ++i)
             QVERIFY2(values.at(i) >= values.at(i - 1), qPrintable(QString::number(i)));
         QVERIFY2(values.last() >= 75, qPrintable(QString::number(values.last())));
+    }
+
+    // A client writes into a file its version shares by a link with the
+    // previous one. When the previous version is to be adopted again, it is
+    // checked first and the damaged file fetched: nothing is launched from it.
+    void linkedFileChangedThenAdopted()
+    {
+        const QByteArray original = readFile(clientVersionPath(kProduct, "1.0.0") + "/data/b.txt");
+        publish("1.1.0", {{"data/a.txt", "a, second edition\n"}});
+        passEndsReady();
+        const QString shared = clientVersionPath(kProduct, "1.1.0") + "/data/b.txt";
+        QCOMPARE(fileIdentity(shared).inode,
+                 fileIdentity(clientVersionPath(kProduct, "1.0.0") + "/data/b.txt").inode);
+        {
+            QFile file(shared); // the client's own write, in place
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.seek(1234) && file.write("client data") == 11);
+        }
+        publish("1.0.0"); // rolled back: the previous version is the latest again
+        server.clearRequests();
+        passEndsReady();
+        QCOMPARE(clientInstallStateFor(loadGatewayState(gatewayStatePath()).state, kProduct)
+                     .activeVersion,
+                 QStringLiteral("1.0.0"));
+        QCOMPARE(readFile(clientVersionPath(kProduct, "1.0.0") + "/data/b.txt"), original);
+        QCOMPARE(objectRequests().size(), 1); // b.txt alone
+        QCOMPARE(server.requestCount(packagePath("1.0.0")), 0);
+        QVERIFY(readFile(shared).contains("client data")); // the client's own change stays
+    }
+
+    // Verification reads every file of the active version; a flipped byte and
+    // a deleted file are fetched again as their objects, nothing else.
+    void verifyRepairsWhatItFinds()
+    {
+        const QString folder = clientVersionPath(kProduct, "1.0.0");
+        QFile damaged(folder + "/data/b.txt");
+        QVERIFY(damaged.open(QIODevice::ReadWrite) && damaged.seek(100));
+        const char flipped = char(damaged.peek(1).at(0) ^ 0x40);
+        QVERIFY(damaged.write(&flipped, 1) == 1);
+        damaged.close();
+        QVERIFY(QFile::remove(folder + "/data/a.txt"));
+        UpdatePass pass;
+        QList<int> report;
+        connect(&pass, &UpdatePass::verified, this,
+                [&report](int checked, int damaged, int repaired) {
+                    report = {checked, damaged, repaired};
+                });
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        pass.verify();
+        QVERIFY(ready.wait(20000));
+        QCOMPARE(report, (QList<int>{5, 2, 2}));
+        expectInstalled("1.0.0");
+        QCOMPARE(objectRequests().size(), 2);
+        QCOMPARE(server.requestCount(packagePath("1.0.0")), 0);
     }
 
     // A network outage is not a fault of the release: the pass ends with

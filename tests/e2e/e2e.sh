@@ -97,6 +97,22 @@ check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "IVRA ENGINE 2.0 Beta i
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "second run fetched an artifact"
 finished $before
 
+scenario="ivra-update --verify repairs a flipped byte (from its object) and a deleted client (from the package)"; before=$failures
+new_home updater; folder="$data/clients/ivra-demo/1.2.0"
+printf 'X' | dd of="$folder/VERSION.txt" bs=1 seek=3 conv=notrunc status=none
+lines_before=$(wc -l < "$access")
+out=$(DISPLAY= "$build/ivra-update" --verify 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 1 damaged, 1 repaired."' "exit $rc: $out"
+check 'grep -q "IVRA demo client 1.2.0" "$folder/VERSION.txt"' "not repaired"
+check '! tail -n +$((lines_before + 1)) "$access" | grep -q "GET /releases/clients/ivra-demo/ivra-demo_1.2.0.zip"' "the package was fetched"
+rm "$folder/bin/ivra-demo-client"   # most of the package: the package is cheaper to fetch
+out=$(DISPLAY= "$build/ivra-update" --verify 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 1 damaged, 1 repaired." && [ -x "$folder/bin/ivra-demo-client" ]' \
+  "client not repaired: exit $rc: $out"
+out=$(DISPLAY= "$build/ivra-update" --verify 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 0 damaged, 0 repaired."' "third verify: exit $rc: $out"
+finished $before
+
 scenario="two launchers started together: one pass, one set of downloads"; before=$failures
 new_home twins; lines_before=$(wc -l < "$access")
 "$build/IvraLauncher" >/dev/null 2>&1 & twin1=$!
