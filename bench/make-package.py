@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Generates a client folder of about SIZE MiB: many small text files, a few
-large ones, part compressible and part not, and bin/client. Deterministic."""
+"""Generates a client folder of about SIZE MiB: many small text files (2000,
+and 2000 more per GiB above the first), a few large ones, part compressible
+and part not, and bin/client. Deterministic."""
 import os
 import random
 import sys
@@ -15,12 +16,13 @@ os.chmod(os.path.join(folder, "bin", "client"), 0o755)
 
 written = 0
 words = [b"ivra", b"engine", b"texture", b"shader", b"level", b"asset", b"mesh", b"sound"]
-# About a tenth in 2000 small compressible files.
+# About a tenth in small compressible files, 50 to a folder.
 small_budget = total // 10
-for i in range(2000):
-    path = os.path.join(folder, "data", "small%02d" % (i % 40), "file%04d.txt" % i)
+small_files = max(2000, 2000 * size_mib // 1024)
+for i in range(small_files):
+    path = os.path.join(folder, "data", "small%03d" % (i % (small_files // 50)), "file%05d.txt" % i)
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    n = small_budget // 2000
+    n = small_budget // small_files
     line = b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
     with open(path, "wb") as f:
         f.write((line * (n // len(line) + 1))[:n])
