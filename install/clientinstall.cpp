@@ -108,18 +108,13 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
 
 void noteOwnChanges(const QStringList &versionFolders)
 {
-    qint64 now = -1;
+    if (versionFolders.isEmpty())
+        return;
+    const qint64 now = fileSystemTimeAfterNow(QFileInfo(versionFolders.first()).absolutePath());
+    if (now < 0)
+        return;
     for (const QString &folder : versionFolders) {
         const QFileInfo info(folder);
-        const QString path = installRecordPath(info.absolutePath(), info.fileName());
-        InstallRecordResult read = readInstallRecord(path);
-        if (!read.error.isEmpty())
-            continue;
-        if (now < 0)
-            now = fileSystemTimeAfterNow(info.absolutePath());
-        if (now < 0)
-            return;
-        read.record.ownChangeNs = qMax(read.record.ownChangeNs, now);
-        writeInstallRecord(path, read.record);
+        noteOwnChange(installRecordPath(info.absolutePath(), info.fileName()), now);
     }
 }

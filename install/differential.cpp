@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #include <functional>
@@ -93,8 +94,8 @@ struct CloneSupport
     std::atomic<int> state{-1};
 };
 
-Placed placeReusedFile(const QString &source, const QString &target, bool executable,
-                       Placement placement, CloneSupport &clones)
+Placed placeReusedFile(const QString &source, bool sourceExecutable, const QString &target,
+                       bool executable, Placement placement, CloneSupport &clones)
 {
     if (placement == Placement::Best) {
 #ifdef Q_OS_LINUX
@@ -118,9 +119,8 @@ Placed placeReusedFile(const QString &source, const QString &target, bool execut
                 clones.state.store(0);
         }
         // A hard link shares the mode too: only when the executable bit agrees.
-        if (fileIdentity(source).executable == executable &&
-            ::link(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) ==
-                0)
+        if (sourceExecutable == executable && ::link(QFile::encodeName(source).constData(),
+                                                     QFile::encodeName(target).constData()) == 0)
             return Placed::Linked;
 #elif defined(Q_OS_WIN)
         Q_UNUSED(clones);
@@ -154,50 +154,68 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
                                          const QStringList &installedFolders,
                                          const std::atomic<bool> *cancel, RecordTrust trust)
 {
-    // Each folder's record, by path: what a file that still matches it holds.
-    QList<InstallRecord> records;
-    QList<QHash<QString, qsizetype>> recorded;
-    for (const QString &folder : installedFolders) {
-        const QFileInfo info(folder);
-        const InstallRecordResult read =
-            readInstallRecord(installRecordPath(info.absolutePath(), info.fileName()));
-        records.append(read.record);
+    // Each folder's record, and which of its files are still exactly what it says.
+    struct Recorded
+    {
+        InstallRecord record;
         QHash<QString, qsizetype> byPath;
-        if (read.error.isEmpty() && trust == RecordTrust::Metadata) {
-            for (qsizetype i = 0; i < read.record.files.size(); ++i)
-                byPath.insert(read.record.files.at(i).path, i);
-        }
-        recorded.append(byPath);
+        QList<bool> matches;
+        bool clean = false;
+    };
+    QList<Recorded> folders(installedFolders.size());
+    for (qsizetype f = 0; f < installedFolders.size(); ++f) {
+        const QFileInfo info(installedFolders.at(f));
+        InstallRecordResult read =
+            readInstallRecord(installRecordPath(info.absolutePath(), info.fileName()));
+        if (!read.error.isEmpty() || trust != RecordTrust::Metadata)
+            continue;
+        Recorded &recorded = folders[f];
+        recorded.record = std::move(read.record);
+        const QString root = info.absoluteFilePath() + QLatin1Char('/');
+        recorded.matches = QList<bool>(recorded.record.files.size(), false);
+        bool *matches = recorded.matches.data();
+        const InstallRecord &record = recorded.record;
+        forEachInParallel(record.files.size(), [&](qsizetype i) {
+            const RecordedFile &file = record.files.at(i);
+            matches[i] = matchesRecord(record, file, fileIdentity(root + file.path));
+        });
+        recorded.clean = !recorded.matches.contains(false);
+        for (qsizetype i = 0; i < record.files.size(); ++i)
+            recorded.byPath.insert(record.files.at(i).path, i);
     }
+
     DifferentialPlan plan;
     plan.sources = QStringList(index.files.size(), QString());
+    plan.sourceExecutable = QList<bool>(index.files.size(), false);
     std::atomic<int> known{0};
     std::atomic<int> hashed{0};
     // Detached once here; each thread then writes its own elements only.
     QString *sources = plan.sources.data();
+    bool *executable = plan.sourceExecutable.data();
     forEachInParallel(index.files.size(), [&](qsizetype i) {
         const FileIndexEntry &entry = index.files.at(i);
         for (qsizetype f = 0; f < installedFolders.size(); ++f) {
             if (cancel && cancel->load())
                 return;
-            const QString candidate = QDir(installedFolders.at(f)).absoluteFilePath(entry.path);
+            const QString candidate = installedFolders.at(f) + QLatin1Char('/') + entry.path;
+            const Recorded &recorded = folders.at(f);
+            const auto found = recorded.byPath.constFind(entry.path);
+            if (found != recorded.byPath.cend() && recorded.matches.at(*found)) {
+                const RecordedFile &file = recorded.record.files.at(*found);
+                if (file.sha256 != entry.sha256 || file.size != entry.size)
+                    continue; // known to hold other bytes
+                sources[i] = candidate;
+                executable[i] = file.executable;
+                ++known;
+                return;
+            }
             const FileIdentity identity = fileIdentity(candidate);
             if (!identity.regular || identity.size != entry.size)
                 continue;
-            const auto found = recorded.at(f).constFind(entry.path);
-            if (found != recorded.at(f).cend()) {
-                const RecordedFile &file = records.at(f).files.at(*found);
-                if (matchesRecord(records.at(f), file, identity)) {
-                    if (file.sha256 != entry.sha256)
-                        continue; // known to hold other bytes
-                    sources[i] = candidate;
-                    ++known;
-                    return;
-                }
-            }
             ++hashed;
             if (fileSha256Hex(candidate) == entry.sha256) {
                 sources[i] = candidate;
+                executable[i] = identity.executable;
                 return;
             }
         }
@@ -208,6 +226,9 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
         else
             ++plan.reused;
     }
+    for (qsizetype f = 0; f < installedFolders.size(); ++f)
+        if (folders.at(f).clean)
+            plan.cleanFolders.append(installedFolders.at(f));
     plan.known = known.load();
     plan.hashed = hashed.load();
     return plan;
@@ -301,18 +322,21 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
                              QHash<QString, QString> *digests)
 {
     CloneSupport clones;
-    const QDir staging(stagingPath);
+    const QString root = QFileInfo(stagingPath).absoluteFilePath() + QLatin1Char('/');
     QStringList targets;
     QList<quint64> sizes;
+    QSet<QString> parents;
     for (const FileIndexEntry &entry : index.files) {
-        targets.append(staging.absoluteFilePath(entry.path));
+        targets.append(root + entry.path);
         sizes.append(quint64(entry.size));
+        const qsizetype slash = entry.path.lastIndexOf(QLatin1Char('/'));
+        if (slash > 0)
+            parents.insert(entry.path.left(slash));
     }
-    // Folders first, in one thread, so that the workers only write files.
-    for (const QString &target : targets) {
-        const QString parent = QFileInfo(target).absolutePath();
-        if (!isInsideDirectory(stagingPath, parent) || !QDir().mkpath(parent))
-            return QStringLiteral("cannot create %1").arg(parent);
+    // Folders first, each once, in one thread, so that the workers only write files.
+    for (const QString &parent : parents) {
+        if (!isInsideDirectory(stagingPath, root + parent) || !QDir().mkpath(root + parent))
+            return QStringLiteral("cannot create %1").arg(root + parent);
     }
     const QList<QList<qsizetype>> batches = fileBatchesForThreads(targets, sizes);
     std::mutex mutex;
@@ -327,7 +351,8 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         const QString source = plan.sources.at(i);
         Placed placed = Placed::Copied;
         if (!source.isEmpty()) {
-            placed = placeReusedFile(source, target, entry.executable, placement, clones);
+            placed = placeReusedFile(source, plan.sourceExecutable.value(i), target,
+                                     entry.executable, placement, clones);
             if (placed == Placed::Failed)
                 error = QStringLiteral("cannot copy %1").arg(source);
             else if (progress)
@@ -363,7 +388,9 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
     if (!firstError.isEmpty())
         return firstError;
     for (qsizetype i = 0; i < index.files.size(); ++i) {
-        if (QFileInfo(targets.at(i)).size() != index.files.at(i).size)
+        // A file written here was checked as it was written; a linked one is the source itself.
+        if (plan.sources.at(i).isEmpty() &&
+            fileIdentity(targets.at(i)).size != index.files.at(i).size)
             return QStringLiteral("%1 is not at its size").arg(index.files.at(i).path);
         if (digests)
             digests->insert(index.files.at(i).path, index.files.at(i).sha256);

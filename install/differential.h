@@ -15,6 +15,10 @@ struct DifferentialPlan
 {
     // Per index entry: the installed file to reuse, or empty to fetch its object.
     QStringList sources;
+    QList<bool> sourceExecutable; // whether that file has its executable bit
+    // Installed folders all of whose files still matched their record: the
+    // launcher's own links to and from them may be noted in their records.
+    QStringList cleanFolders;
     qint64 fetchBytes = 0; // object bytes to fetch
     int reused = 0;
     int known = 0;  // reused files their record vouched for, never read

@@ -76,8 +76,8 @@ qint64 fileSystemNowNs(const QString &folder)
 {
 #ifdef Q_OS_LINUX
     // A file with no name: nothing is left behind, whenever the process dies.
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                          0600);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         struct stat status;
         const bool written = ::write(fd, "x", 1) == 1 && ::fstat(fd, &status) == 0;

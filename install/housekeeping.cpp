@@ -33,7 +33,7 @@ QStringList prunableClientFolders(const QString &productPath, const QStringList 
 QStringList obsoleteInstallRecords(const QString &productPath, const QStringList &keptVersions)
 {
     QStringList obsolete;
-    const QString suffix = QStringLiteral(".record.json");
+    const QString suffix = QStringLiteral(".record");
     for (const QFileInfo &file :
          QDir(productPath).entryInfoList({QStringLiteral("*") + suffix}, QDir::Files, QDir::Name)) {
         if (!keptVersions.contains(file.fileName().chopped(suffix.size())))

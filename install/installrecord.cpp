@@ -4,32 +4,40 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
+#include <QRandomGenerator>
+#include <QUrl>
 
 namespace {
-// Nanosecond times and inode numbers do not fit a JSON number exactly: text.
-QString number(quint64 value)
+// The record is a text file of its own, one file to a line, written and read
+// quickly for tens of thousands of files:
+//   IVRA-RECORD 1
+//   owned <ownChangeNs, 20 digits: the one field rewritten in place>
+//   stamp <ns>
+//   created <ISO time>
+//   version <version>
+//   index <sha256 or -> <size> <url>
+//   package <sha256 or -> <size> <url>
+//   launch <exe> =<arg>...
+//   file <sha256> <size> <x or -> <device> <inode> <mtimeNs> <path>
+// Texts are percent-encoded, so that no space or line end of a name can split a field.
+const QByteArray kMagic = QByteArrayLiteral("IVRA-RECORD 1\n");
+const QByteArray kOwned = QByteArrayLiteral("owned ");
+constexpr int kOwnedDigits = 20;
+constexpr qint64 kOwnedOffset = 14 + 6; // after the magic line and "owned "
+
+QByteArray encoded(const QString &text)
 {
-    return QString::number(value);
+    return text.isEmpty() ? QByteArrayLiteral("-") : QUrl::toPercentEncoding(text, "/");
 }
 
-quint64 unsignedOf(const QJsonValue &value, bool &ok)
+QString decoded(const QByteArray &field)
 {
-    bool parsed = false;
-    const quint64 result = value.toString().toULongLong(&parsed);
-    ok = ok && parsed;
-    return result;
+    return field == "-" ? QString() : QString::fromUtf8(QByteArray::fromPercentEncoding(field));
 }
 
-qint64 signedOf(const QJsonValue &value, bool &ok)
+QByteArray ownedDigits(qint64 ns)
 {
-    bool parsed = false;
-    const qint64 result = value.toString().toLongLong(&parsed);
-    ok = ok && parsed;
-    return result;
+    return QByteArray::number(qMax<qint64>(0, ns)).rightJustified(kOwnedDigits, '0');
 }
 
 InstallRecordResult failed(const QString &error)
@@ -42,8 +50,7 @@ InstallRecordResult failed(const QString &error)
 
 QString installRecordPath(const QString &productPath, const QString &version)
 {
-    return QDir(productPath)
-        .absoluteFilePath(QStringLiteral("%1.record.json").arg(version.trimmed()));
+    return QDir(productPath).absoluteFilePath(QStringLiteral("%1.record").arg(version.trimmed()));
 }
 
 InstallRecordResult readInstallRecord(const QString &path)
@@ -51,81 +58,124 @@ InstallRecordResult readInstallRecord(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("no record: %1").arg(file.errorString()));
-    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    const QByteArray text = file.readAll();
+    if (!text.startsWith(kMagic) || !text.endsWith('\n'))
+        return failed(QStringLiteral("the record %1 is not readable").arg(path));
     InstallRecordResult result;
     InstallRecord &record = result.record;
-    bool ok = root.value(QStringLiteral("files")).isArray();
-    record.version = root.value(QStringLiteral("version")).toString();
-    const QJsonObject index = root.value(QStringLiteral("index")).toObject();
-    record.indexUrl = index.value(QStringLiteral("url")).toString();
-    record.indexSha256 = index.value(QStringLiteral("sha256")).toString();
-    record.indexSizeBytes = qint64(index.value(QStringLiteral("sizeBytes")).toDouble());
-    const QJsonObject package = root.value(QStringLiteral("package")).toObject();
-    record.packageUrl = package.value(QStringLiteral("url")).toString();
-    record.packageSha256 = package.value(QStringLiteral("sha256")).toString();
-    record.packageSizeBytes = qint64(package.value(QStringLiteral("sizeBytes")).toDouble());
-    record.stampNs = signedOf(root.value(QStringLiteral("stampNs")), ok);
-    record.ownChangeNs = signedOf(root.value(QStringLiteral("ownChangeNs")), ok);
-    record.createdAt = root.value(QStringLiteral("createdAt")).toString();
-    record.launchExePath = root.value(QStringLiteral("launchExePath")).toString();
-    for (const QJsonValue &argument : root.value(QStringLiteral("launchArgs")).toArray())
-        record.launchArgs.append(argument.toString());
-    for (const QJsonValue &value : root.value(QStringLiteral("files")).toArray()) {
-        const QJsonObject entry = value.toObject();
-        RecordedFile file;
-        file.path = entry.value(QStringLiteral("path")).toString();
-        file.size = qint64(entry.value(QStringLiteral("size")).toDouble(-1));
-        file.sha256 = entry.value(QStringLiteral("sha256")).toString();
-        file.executable = entry.value(QStringLiteral("executable")).toBool();
-        file.device = unsignedOf(entry.value(QStringLiteral("device")), ok);
-        file.inode = unsignedOf(entry.value(QStringLiteral("inode")), ok);
-        file.mtimeNs = signedOf(entry.value(QStringLiteral("mtimeNs")), ok);
-        ok = ok && !file.path.isEmpty() && file.size >= 0 && file.sha256.size() == 64;
-        record.files.append(file);
+    bool ok = true;
+    auto number = [&ok](const QByteArray &field) {
+        bool parsed = false;
+        const qint64 value = field.toLongLong(&parsed);
+        ok = ok && parsed;
+        return value;
+    };
+    qsizetype at = kMagic.size();
+    while (ok && at < text.size()) {
+        const qsizetype end = text.indexOf('\n', at);
+        const QList<QByteArray> fields = text.mid(at, end - at).split(' ');
+        at = end + 1;
+        const QByteArray &kind = fields.first();
+        if (kind == "file" && fields.size() == 8) {
+            RecordedFile entry;
+            entry.sha256 = QString::fromLatin1(fields.at(1));
+            entry.size = number(fields.at(2));
+            entry.executable = fields.at(3) == "x";
+            bool device = false;
+            bool inode = false;
+            entry.device = fields.at(4).toULongLong(&device);
+            entry.inode = fields.at(5).toULongLong(&inode);
+            entry.mtimeNs = number(fields.at(6));
+            entry.path = decoded(fields.at(7));
+            ok = ok && device && inode && entry.sha256.size() == 64 && entry.size >= 0 &&
+                 !entry.path.isEmpty();
+            record.files.append(entry);
+        } else if (kind == "owned" && fields.size() == 2) {
+            record.ownChangeNs = number(fields.at(1));
+        } else if (kind == "stamp" && fields.size() == 2) {
+            record.stampNs = number(fields.at(1));
+        } else if (kind == "created" && fields.size() == 2) {
+            record.createdAt = decoded(fields.at(1));
+        } else if (kind == "version" && fields.size() == 2) {
+            record.version = decoded(fields.at(1));
+        } else if ((kind == "index" || kind == "package") && fields.size() == 4) {
+            const bool index = kind == "index";
+            (index ? record.indexSha256 : record.packageSha256) = decoded(fields.at(1));
+            (index ? record.indexSizeBytes : record.packageSizeBytes) = number(fields.at(2));
+            (index ? record.indexUrl : record.packageUrl) = decoded(fields.at(3));
+        } else if (kind == "launch" && fields.size() >= 2) {
+            record.launchExePath = decoded(fields.at(1));
+            for (qsizetype i = 2; i < fields.size(); ++i)
+                record.launchArgs.append(decoded(fields.at(i).mid(1)));
+        } else {
+            ok = false;
+        }
     }
     // Half a record is no record: every file is then read, as without one.
-    if (!ok)
+    if (!ok || record.stampNs <= 0)
         return failed(QStringLiteral("the record %1 is not readable").arg(path));
     return result;
 }
 
 bool writeInstallRecord(const QString &path, const InstallRecord &record, QString *error)
 {
-    QJsonArray files;
-    for (const RecordedFile &file : record.files)
-        files.append(QJsonObject{{"path", file.path},
-                                 {"size", double(file.size)},
-                                 {"sha256", file.sha256},
-                                 {"executable", file.executable},
-                                 {"device", number(file.device)},
-                                 {"inode", number(file.inode)},
-                                 {"mtimeNs", QString::number(file.mtimeNs)}});
-    const QJsonObject root{{"version", record.version},
-                           {"index", QJsonObject{{"url", record.indexUrl},
-                                                 {"sha256", record.indexSha256},
-                                                 {"sizeBytes", double(record.indexSizeBytes)}}},
-                           {"package", QJsonObject{{"url", record.packageUrl},
-                                                   {"sha256", record.packageSha256},
-                                                   {"sizeBytes", double(record.packageSizeBytes)}}},
-                           {"stampNs", QString::number(record.stampNs)},
-                           {"ownChangeNs", QString::number(record.ownChangeNs)},
-                           {"createdAt", record.createdAt},
-                           {"launchExePath", record.launchExePath},
-                           {"launchArgs", QJsonArray::fromStringList(record.launchArgs)},
-                           {"files", files}};
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    QByteArray text = kMagic;
+    text += kOwned + ownedDigits(record.ownChangeNs) + '\n';
+    text += "stamp " + QByteArray::number(record.stampNs) + '\n';
+    text += "created " + encoded(record.createdAt) + '\n';
+    text += "version " + encoded(record.version) + '\n';
+    text += "index " + encoded(record.indexSha256) + ' ' +
+            QByteArray::number(record.indexSizeBytes) + ' ' + encoded(record.indexUrl) + '\n';
+    text += "package " + encoded(record.packageSha256) + ' ' +
+            QByteArray::number(record.packageSizeBytes) + ' ' + encoded(record.packageUrl) + '\n';
+    text += "launch " + encoded(record.launchExePath);
+    for (const QString &argument : record.launchArgs)
+        text += " =" + QUrl::toPercentEncoding(argument);
+    text += '\n';
+    text.reserve(text.size() + record.files.size() * 160);
+    for (const RecordedFile &file : record.files) {
+        text += "file " + file.sha256.toLatin1() + ' ' + QByteArray::number(file.size) +
+                (file.executable ? " x " : " - ") + QByteArray::number(file.device) + ' ' +
+                QByteArray::number(file.inode) + ' ' + QByteArray::number(file.mtimeNs) + ' ' +
+                encoded(file.path) + '\n';
+    }
+    // Written beside and renamed into place: never seen half-written. It is
+    // not forced to disk: a record lost with the power only makes the
+    // launcher read the files again.
+    const QString temporary =
+        QStringLiteral("%1.%2.tmp")
+            .arg(path)
+            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    QFile out(temporary);
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush()) {
         if (error)
-            *error = QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
+            *error = QStringLiteral("Unable to write '%1': %2.").arg(path, out.errorString());
+        out.remove();
         return false;
     }
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Compact));
-    if (!file.commit()) {
+    out.close();
+    QFile::remove(path);
+    if (!QFile::rename(temporary, path)) {
         if (error)
-            *error = QStringLiteral("Unable to write '%1': %2.").arg(path, file.errorString());
+            *error = QStringLiteral("Unable to write '%1'.").arg(path);
+        QFile::remove(temporary);
         return false;
     }
     return true;
+}
+
+bool noteOwnChange(const QString &path, qint64 ns)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return false;
+    const QByteArray head = file.read(kOwnedOffset + kOwnedDigits);
+    if (head.size() != kOwnedOffset + kOwnedDigits || !head.startsWith(kMagic + kOwned))
+        return false;
+    if (head.mid(kOwnedOffset).toLongLong() >= ns)
+        return true;
+    // One write of a few bytes inside the first block: whole or not at all.
+    return file.seek(kOwnedOffset) && file.write(ownedDigits(ns)) == kOwnedDigits;
 }
 
 InstallRecordResult recordFolder(const QString &folder, const QHash<QString, QString> &digests,
@@ -135,9 +185,10 @@ InstallRecordResult recordFolder(const QString &folder, const QHash<QString, QSt
     result.record = std::move(origin);
     InstallRecord &record = result.record;
     record.files.clear();
-    const QDir root(folder);
+    record.files.reserve(digests.size());
+    const QString root = QFileInfo(folder).absoluteFilePath() + QLatin1Char('/');
     for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
-        const FileIdentity identity = fileIdentity(root.absoluteFilePath(it.key()));
+        const FileIdentity identity = fileIdentity(root + it.key());
         if (!identity.regular)
             return failed(QStringLiteral("%1 is not a file").arg(it.key()));
         RecordedFile file;

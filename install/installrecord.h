@@ -9,7 +9,7 @@
 #include <QStringList>
 
 // The record of one installed version, kept beside its version folder as
-// "<version>.record.json": where the version came from, and every file as it
+// "<version>.record": where the version came from, and every file as it
 // was written (digest, size, executable bit, identity and times), so that a
 // later update can trust a file that is still exactly that file without
 // reading it, and a damaged one is found and fetched again.
@@ -53,11 +53,13 @@ struct InstallRecordResult
     QString error;
 };
 
-// "<productPath>/<version>.record.json".
+// "<productPath>/<version>.record".
 QString installRecordPath(const QString &productPath, const QString &version);
 InstallRecordResult readInstallRecord(const QString &path);
 // Replaces the file atomically.
 bool writeInstallRecord(const QString &path, const InstallRecord &record, QString *error = nullptr);
+// Moves the record's ownChangeNs forward to ns (never back), in place.
+bool noteOwnChange(const QString &path, qint64 ns);
 
 // The record of a filled folder: each file's digest (relative path -> SHA-256)
 // as it was written, with its identity read now and a stamp taken after (in

@@ -104,7 +104,7 @@ void UpdatePass::reset()
     differentialRefused = false;
     repairFolder.clear();
     repairTrust = RecordTrust::Metadata;
-    differentialSources.clear();
+    cleanFolders.clear();
     verifiedFiles = -1;
     damagedFiles = 0;
     Q_EMIT started();
@@ -507,7 +507,6 @@ void UpdatePass::startClientDownload()
     if (!repairFolder.isEmpty() && QFileInfo(repairFolder).isDir())
         sources.prepend(repairFolder);
     if (clientRelease.hasFileIndex && !differentialRefused && !sources.isEmpty()) {
-        differentialSources = sources;
         // A version that still holds every file is adopted as it is: unless
         // it is verified, whose files were all just read.
         const bool checking = !repairFolder.isEmpty() && repairTrust == RecordTrust::Metadata;
@@ -594,6 +593,7 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
         adopt();
         return;
     }
+    cleanFolders = result.plan.cleanFolders;
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
     qint64 total = 0;
     for (const FileIndexEntry &entry : result.index.files)
@@ -650,7 +650,7 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
         plan.origin.indexSizeBytes = clientRelease.fileIndexSizeBytes;
     }
     if (fill)
-        plan.sourceFolders = differentialSources;
+        plan.sourceFolders = cleanFolders;
     installJob = new InstallJob(plan, totalBytes, fill, this);
     connect(installJob, &InstallJob::progress, this, &UpdatePass::progressChanged);
     connect(installJob, &InstallJob::finished, this, &UpdatePass::onInstalled);
@@ -707,12 +707,17 @@ void UpdatePass::pruneOldClientInstalls()
     }
     for (const QString &record : obsoleteInstallRecords(productPath, keep))
         QFile::remove(record);
-    // Removing a version unlinks files the kept ones may share: the change is the launcher's own.
+    // Removing a version unlinks files the kept ones may share: the change is
+    // the launcher's own, noted for the versions known to be whole (the one
+    // just installed or adopted, and those whose files all matched their record).
     if (pruned) {
-        QStringList kept;
-        for (const QString &version : keep)
-            kept << clientVersionPath(productId, version);
-        noteOwnChanges(kept);
+        QStringList whole;
+        for (const QString &version : keep) {
+            const QString folder = clientVersionPath(productId, version);
+            if (version == clientRelease.latestVersion || cleanFolders.contains(folder))
+                whole << folder;
+        }
+        noteOwnChanges(whole);
     }
     const QStringList obsolete = obsoleteDownloads(downloadsPath(), productId, keep,
                                                    parseReleaseVersion(GatewayBuildVersion));

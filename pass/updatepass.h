@@ -116,7 +116,8 @@ private:
     // A version folder being checked or repaired: its good files serve staging.
     QString repairFolder;
     RecordTrust repairTrust = RecordTrust::Metadata;
-    QStringList differentialSources;
+    // Installed folders whose files all matched their record when this pass planned.
+    QStringList cleanFolders;
     // verify(): files read and damaged, reported once the pass ends.
     int verifiedFiles = -1;
     int damagedFiles = 0;

@@ -142,7 +142,7 @@ private Q_SLOTS:
                  package); // kept after install
         QVERIFY(QFileInfo(versionFolder("1.0.0") + "/bin/client").isExecutable());
         QCOMPARE(readFile(versionFolder("1.0.0") + "/data/readme.txt"), QByteArray("hello"));
-        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.0.0.record.json"}));
+        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.0.0.record"}));
         QCOMPARE(activeVersion(), QStringLiteral("1.0.0"));
         QCOMPARE(previousVersion(), QString());
     }
@@ -296,7 +296,7 @@ private Q_SLOTS:
         MainWindow window;
         expectReady(window);
         QCOMPARE(productFolderEntries(),
-                 (QStringList{"1.1.0", "1.3.0", "1.3.0.record.json", "notes.txt"}));
+                 (QStringList{"1.1.0", "1.3.0", "1.3.0.record", "notes.txt"}));
         const QStringList pruned = logLinesSince(logStart).filter(" info Pruned client folder: ");
         QCOMPARE(pruned.size(), 4);
         QCOMPARE(activeVersion(), QStringLiteral("1.3.0"));
@@ -325,7 +325,7 @@ private Q_SLOTS:
         QVERIFY(ready);
         QCOMPARE(entries.size(), 4);
         QVERIFY2(entries.at(0).startsWith(".trash-0.8.0-"), qPrintable(entries.join(' ')));
-        QCOMPARE(entries.mid(1), (QStringList{"1.0.0", "1.1.0", "1.1.0.record.json"}));
+        QCOMPARE(entries.mid(1), (QStringList{"1.0.0", "1.1.0", "1.1.0.record"}));
         const QStringList warnings =
             logLines().filter(QStringLiteral(" warning Unable to prune old client install: "));
         QVERIFY(!warnings.isEmpty());
@@ -340,7 +340,7 @@ private Q_SLOTS:
         }
         QCOMPARE(server.requestCount(kPackagePath), 2);
         QCOMPARE(productFolderEntries(),
-                 (QStringList{"0.8.0", "0.8.0.record.json", "1.1.0", "1.1.0.record.json"}));
+                 (QStringList{"0.8.0", "0.8.0.record", "1.1.0", "1.1.0.record"}));
     }
 
     // Three updates in a row: the data folder keeps the kept versions' packages
@@ -376,8 +376,8 @@ private Q_SLOTS:
         QCOMPARE(
             listing,
             (QStringList{"clients", "clients/ivra-demo", "clients/ivra-demo/1.1.0",
-                         "clients/ivra-demo/1.1.0.record.json", "clients/ivra-demo/1.2.0",
-                         "clients/ivra-demo/1.2.0.record.json", "downloads", "downloads/gateway",
+                         "clients/ivra-demo/1.1.0.record", "clients/ivra-demo/1.2.0",
+                         "clients/ivra-demo/1.2.0.record", "downloads", "downloads/gateway",
                          "downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe",
                          "downloads/ivra-demo", "downloads/ivra-demo/ivra-demo_1.1.0.zip",
                          "downloads/ivra-demo/ivra-demo_1.2.0.zip",
@@ -433,7 +433,7 @@ private Q_SLOTS:
                  qPrintable(statusText(&window)));
         QVERIFY(isShown(&window, "downloadButton"));
         QVERIFY(QFileInfo(versionFolder("1.0.0") + "/bin/client").isFile());
-        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.0.0.record.json"}));
+        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.0.0.record"}));
 
         // Retry works on the in-memory state, which already has 1.0.0 active: ready, nothing
         // downloaded.

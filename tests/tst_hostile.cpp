@@ -207,7 +207,7 @@ private Q_SLOTS:
             auto kept =
                 snapshot(dataHome, mayChange + QStringList{clientVersionPath(kProduct, "2.0.0"),
                                                            clientVersionPath(kProduct, "2.0.0") +
-                                                               ".record.json",
+                                                               ".record",
                                                            gatewayStatePath()});
             auto old = before;
             old.remove("Ivra Engine/gateway-state.json");

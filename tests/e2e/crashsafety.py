@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 import zipfile
 
 BUILD = os.path.realpath(sys.argv[1])
@@ -252,12 +253,14 @@ def restart_and_check(home, reference, expected):
                 return "install incomplete: %s" % name
         if not os.access(os.path.join(folder, "bin", "ivra-demo-client"), os.X_OK):
             return "client not executable"
-        kept = (OLD, NEW, OLD + ".record.json", NEW + ".record.json")
+        kept = (OLD, NEW, OLD + ".record", NEW + ".record")
         leftovers = [n for n in os.listdir(home.product) if n not in kept]
         try:
-            with open(os.path.join(home.product, NEW + ".record.json")) as f:
-                recorded = {e["path"]: (e["size"], e["sha256"]) for e in json.load(f)["files"]}
-        except (OSError, ValueError, KeyError) as error:
+            with open(os.path.join(home.product, NEW + ".record")) as f:
+                lines = [line.split(" ") for line in f.read().splitlines()]
+            recorded = {urllib.parse.unquote(f[7]): (int(f[2]), f[1])
+                        for f in lines if f[0] == "file"}
+        except (OSError, ValueError, IndexError) as error:
             return "no usable record of %s: %r" % (NEW, error)
         if {p: size for p, (size, _) in recorded.items()} != expected:
             return "the record of %s does not list its files" % NEW

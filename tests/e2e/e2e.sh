@@ -80,7 +80,7 @@ for version in 1.1.0 1.2.0; do
     "$version: the whole package was fetched"
   echo "  $version: $(grep -o "Differential update to $version: [0-9]* files reused, [0-9]* bytes fetched" "$(logfile)")"
 done
-check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.1.0.record.json 1.2.0 1.2.0.record.json " ]' "folders: $(ls "$data/clients/ivra-demo" | tr '\n' ' ')"
+check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.1.0.record 1.2.0 1.2.0.record " ]' "folders: $(ls "$data/clients/ivra-demo" | tr '\n' ' ')"
 check 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json" && grep -q "\"previousVersion\": \"1.1.0\"" "$data/gateway-state.json"' "state 1.2.0 after 1.1.0"
 finished $before
 
