@@ -201,6 +201,6 @@ results="$out/results.txt"
     printf "peak RSS of U: %d MiB, of U4: %d MiB (<= 64 MiB: %s)\n", rss / 1024, rss4 / 1024, (rss <= 65536 && rss4 <= 65536) ? "met" : "MISSED"
   }'
   echo "phases of the last U (log):"; cat "$work/last-U.log"
-  echo "last verify: $(cat "$work/last-verify.out" | tail -1)"
+  echo "last verify: $(grep "files checked" "$work/last-verify.out")"
 } | tee "$results"
 echo "Written to $results"

@@ -1,5 +1,6 @@
 #include "releasetool/publishing.h"
 
+#include "app/buildidentity.h"
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
@@ -10,6 +11,7 @@
 #include "release/version.h"
 #include "releasetool/objects.h"
 #include "releasetool/packagecheck.h"
+#include "releasetool/packaging.h"
 #include "releasetool/rollouts.h"
 #include "releasetool/signing.h"
 
@@ -23,11 +25,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QUrl>
 
 #include <sys/stat.h>
 #include <zip.h>
+
+#include <thread>
 
 namespace {
 QString checkVersions(const QString &what, const QString &latest, const QString &minimum)
@@ -61,18 +66,176 @@ QString copyAtomically(const QString &source, const QString &target)
     return QString();
 }
 
-// The manifest goes last, after its signature, so no one sees it before its
-// artifact and its signature are in place.
-QString writeManifest(const QString &path, const QJsonObject &manifest,
-                      const ReleaseSecretKey &signingKey)
+QString joinUrl(const QString &base, const QString &path);
+void note(QStringList *report, const QString &line);
+
+QString countOf(qint64 count, const char *one, const char *many)
 {
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}
+
+// The manifest goes last, after its signature, so no one sees it before its
+// artifact and its signature are in place. A manifest that would not change
+// is not written again (nor signed anew).
+QString writeManifestOnce(const QString &path, const QJsonObject &manifest,
+                          const ReleaseSecretKey &signingKey, const ReleaseGuards &guards,
+                          QStringList *report)
+{
+    QByteArray existing;
+    const bool signedNow = QFileInfo::exists(path + QStringLiteral(".minisig"));
+    if (readWholeFile(path, existing).isEmpty() &&
+        QJsonDocument::fromJson(existing).object() == manifest &&
+        (signedNow == !signingKey.seed.isEmpty())) {
+        note(report, QStringLiteral("%1 is unchanged").arg(path));
+        return QString();
+    }
     const QByteArray data = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
     if (!signingKey.seed.isEmpty()) {
         const QString error = writeSignatureFor(path, data, signingKey);
         if (!error.isEmpty())
             return error;
+    } else if (guards.unsignedManifest) {
+        QFile::remove(path + QStringLiteral(".minisig"));
     }
-    return writeFileAtomically(path, data);
+    const QString error = writeFileAtomically(path, data);
+    note(report, QStringLiteral("wrote %1%2")
+                     .arg(path, signingKey.seed.isEmpty() ? QString()
+                                                          : QStringLiteral(" and its signature")));
+    return error;
+}
+
+// A tree whose manifests are signed never gets an unsigned one by mistake:
+// every signed launcher would refuse it.
+QString guardSignedTree(const QString &treeRoot, const ReleaseSecretKey &signingKey,
+                        const ReleaseGuards &guards)
+{
+    if (!signingKey.seed.isEmpty() || guards.unsignedManifest)
+        return QString();
+    const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
+    for (const QString &name :
+         manifests.entryList({QStringLiteral("*.json.minisig")}, QDir::Files, QDir::Name)) {
+        QByteArray signature;
+        readWholeFile(manifests.filePath(name), signature);
+        const ReleaseSignatureResult parsed = parseReleaseSignature(signature);
+        const QString key = parsed.error.isEmpty() ? keyIdText(parsed.signature.keyId)
+                                                   : QStringLiteral("unreadable");
+        return QStringLiteral("The manifests of this tree are signed (%1, key %2); signed "
+                              "launchers refuse an unsigned one. Give --secret-key, or "
+                              "--unsigned to publish it unsigned on purpose.")
+            .arg(name, key);
+    }
+    return QString();
+}
+
+// A version below the published latest is most often a typo (1.0.1 for 1.0.10),
+// and every launcher would go back to it.
+QString guardDowngrade(const QString &manifestPath, const QString &version, const QString &what,
+                       const ReleaseGuards &guards)
+{
+    QByteArray existing;
+    if (guards.allowDowngrade || !readWholeFile(manifestPath, existing).isEmpty())
+        return QString();
+    const QString latest = QJsonDocument::fromJson(existing)
+                               .object()
+                               .value(QStringLiteral("latestVersion"))
+                               .toString();
+    const ReleaseVersion published = parseReleaseVersion(latest);
+    if (!isValid(published) || isAtLeast(parseReleaseVersion(version), published))
+        return QString();
+    return QStringLiteral("Version %1 is below %2, the published latest of %3; every launcher "
+                          "would go back to it. Give --allow-downgrade to publish it on purpose "
+                          "(a rollback).")
+        .arg(version, latest, what);
+}
+
+void warnIfNotHttps(const QString &baseUrl, QStringList *report)
+{
+    if (QUrl(baseUrl.trimmed()).scheme() != QLatin1String("https"))
+        note(report, QStringLiteral("warning: the base URL %1 is not https; launchers reach a "
+                                    "release host over HTTPS only, and nothing else protects "
+                                    "unsigned releases in transit")
+                         .arg(baseUrl.trimmed()));
+}
+
+QList<FileIndexEntry> indexOfContent(const FolderContent &content)
+{
+    QList<FileIndexEntry> files;
+    for (const PackedFile &file : content.files) {
+        FileIndexEntry entry;
+        entry.path = file.path;
+        entry.size = file.size;
+        entry.sha256 = file.sha256;
+        entry.executable = file.executable();
+        files.append(entry);
+    }
+    return files;
+}
+
+// The files of a published version: its index, or what its package holds.
+QList<FileIndexEntry> publishedFiles(const QString &package, const QString &indexPath)
+{
+    QByteArray json;
+    if (readWholeFile(indexPath, json).isEmpty()) {
+        const FileIndexResult parsed = parseFileIndex(json);
+        if (parsed.error.isEmpty())
+            return parsed.index.files;
+    }
+    return indexPackage(package).index.files;
+}
+
+// The launch file, by the package's own paths: when it is missing, the
+// executable files the package has, and the path with a top-level folder when
+// everything sits in one.
+QString launchFileProblem(const QList<std::pair<QString, bool>> &files, const QString &exePath)
+{
+    const QString wanted = QString(exePath).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
+    QStringList executables;
+    QSet<QString> tops;
+    for (const auto &[path, executable] : files) {
+        if (path == wanted)
+            return QString();
+        if (executable)
+            executables << path;
+        tops.insert(path.section(QLatin1Char('/'), 0, 0));
+    }
+    QString message = QStringLiteral("Client executable was not found: %1.").arg(wanted);
+    if (tops.size() == 1 && !files.isEmpty() && files.first().first.contains(QLatin1Char('/'))) {
+        const QString nested = *tops.cbegin() + QLatin1Char('/') + wanted;
+        for (const auto &file : files)
+            if (file.first == nested)
+                message += QStringLiteral(" Every file sits in %1/: did you mean --exe %2?")
+                               .arg(*tops.cbegin(), nested);
+    }
+    if (!executables.isEmpty())
+        message += QStringLiteral(" The package's executable files: %1.")
+                       .arg(executables.mid(0, 10).join(QStringLiteral(", ")));
+    return message;
+}
+
+// The names of a folder by the launcher's rules, and its launch file.
+QString checkFolderNames(const FolderContent &content, const QString &exePath)
+{
+    QHash<QString, QString> byFoldedName;
+    QList<std::pair<QString, bool>> files;
+    for (const PackedFile &file : content.files) {
+        if (!isSafeZipEntryName(file.path))
+            return QStringLiteral("Unsafe zip entry path: %1.").arg(file.path);
+        const QString other = byFoldedName.value(file.path.toCaseFolded());
+        if (!other.isEmpty())
+            return QStringLiteral("Package entries %1 and %2 differ only in case; they would be "
+                                  "one file on Windows and macOS.")
+                .arg(other, file.path);
+        byFoldedName.insert(file.path.toCaseFolded(), file.path);
+        files.append({file.path, file.executable()});
+    }
+    // The launcher's own rules and messages first; a launch file that is not
+    // there is named by its path in the package, with what could be meant.
+    QString error;
+    if (!resolveLaunchPath(content.root, exePath, &error).isEmpty())
+        return QString();
+    return error.startsWith(QLatin1String("Client executable was not found"))
+               ? launchFileProblem(files, exePath)
+               : error;
 }
 
 QString joinUrl(const QString &base, const QString &path)
@@ -103,8 +266,18 @@ QString checkPackage(const QString &zipPath, const QString &exePath, QStringList
     QString error;
     if (!extractZipPayload(zipPath, staging, &error))
         return error;
-    if (resolveLaunchPath(staging, exePath, &error).isEmpty())
-        return error;
+    if (resolveLaunchPath(staging, exePath, &error).isEmpty()) {
+        // Named by the package's own paths: the scratch folder is gone by the time anyone reads it.
+        QList<std::pair<QString, bool>> files;
+        QDirIterator it(staging, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            files.append({QDir(staging).relativeFilePath(path), QFileInfo(path).isExecutable()});
+        }
+        std::sort(files.begin(), files.end());
+        const QString problem = launchFileProblem(files, exePath);
+        return problem.isEmpty() ? error.replace(staging + QLatin1Char('/'), QString()) : problem;
+    }
     note(report, QStringLiteral("  package extracts by the launcher's rules (%1 bytes unpacked), "
                                 "launch file %2 found")
                      .arg(zipPayloadSize(zipPath))
@@ -141,7 +314,7 @@ QString checkChannel(const QString &manifestName, const QString &channel, const 
 
 QString checkArtifact(const QString &file, const QString &sha256, qint64 size, QStringList *report)
 {
-    if (file.isEmpty() || !QFileInfo(file).isFile())
+    if (!QFileInfo(file).isFile())
         return QStringLiteral("Artifact is not in the release tree: %1.").arg(file);
     if (size > 0 && QFileInfo(file).size() != size)
         return QStringLiteral(
@@ -161,87 +334,141 @@ QString checkArtifact(const QString &file, const QString &sha256, qint64 size, Q
                      .arg(size > 0 ? QStringLiteral(" as declared") : QString(), actual));
     return QString();
 }
+
+// The artifact a URL of a manifest names, found below the tree as the base URL maps it.
+QString checkArtifactAt(const QString &treeRoot, const QString &baseUrl, const QString &url,
+                        const QString &sha256, qint64 size, QStringList *report,
+                        QString *file = nullptr)
+{
+    const QString path = treeFileFor(treeRoot, baseUrl, url);
+    if (path.isEmpty())
+        return QStringLiteral("Artifact %1 is not below the base URL %2: the manifest names a "
+                              "file outside the release tree.")
+            .arg(url, baseUrl.trimmed());
+    if (file)
+        *file = path;
+    return checkArtifact(path, sha256, size, report);
+}
 } // namespace
+
+QStringList knownProducts()
+{
+    return {clientProductIdForEdition(QStringLiteral("demo")),
+            clientProductIdForEdition(QStringLiteral("full"))};
+}
+
+QStringList knownEditions()
+{
+    return {QStringLiteral("demo"), QStringLiteral("full")};
+}
 
 QString zipFolder(const QString &sourceFolder, const QString &zipPath)
 {
-    // Entry names are relative to the folder, however the folder was named.
-    const QString folder = QFileInfo(sourceFolder).absoluteFilePath();
-    int error = 0;
-    QFile::remove(zipPath);
-    zip_t *archive =
-        zip_open(QFile::encodeName(zipPath).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive)
-        return QStringLiteral("Unable to create '%1'.").arg(zipPath);
-    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    QStringList paths;
-    while (it.hasNext())
-        paths << it.next();
-    paths.sort();
-    for (const QString &path : paths) {
-        const QFileInfo info(path);
-        const QByteArray name = QDir(folder).relativeFilePath(path).toUtf8();
-        struct stat status;
-        if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || info.isSymLink()) {
-            zip_discard(archive);
-            return QStringLiteral("Only plain files and folders can be packed: %1.").arg(path);
-        }
-        zip_int64_t index;
-        if (info.isDir()) {
-            index = zip_dir_add(archive, name.constData(), ZIP_FL_ENC_UTF_8);
-        } else {
-            zip_source_t *source =
-                zip_source_file(archive, QFile::encodeName(path).constData(), 0, -1);
-            index = source ? zip_file_add(archive, name.constData(), source, ZIP_FL_ENC_UTF_8) : -1;
-            if (index < 0 && source)
-                zip_source_free(source);
-        }
-        if (index < 0 ||
-            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                             zip_uint32_t(status.st_mode) << 16) != 0) {
-            zip_discard(archive);
-            return QStringLiteral("Unable to add '%1' to the package.").arg(path);
-        }
-    }
-    if (zip_close(archive) != 0) {
-        zip_discard(archive);
-        return QStringLiteral("Unable to write '%1'.").arg(zipPath);
-    }
-    return QString();
+    const FolderContent content = scanFolder(sourceFolder);
+    return content.error.isEmpty() ? writePackage(content, zipPath) : content.error;
 }
 
 QString publishClient(const ClientPublication &p, QStringList *report)
 {
-    if (p.product.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
-        p.baseUrl.trimmed().isEmpty())
+    const QString product = p.product.trimmed();
+    const QString version = p.version.trimmed();
+    if (product.isEmpty() || p.channel.trimmed().isEmpty() || p.baseUrl.trimmed().isEmpty())
         return QStringLiteral("Product, channel and base URL are required.");
+    if (!knownProducts().contains(product))
+        return QStringLiteral("Product %1 is not one a launcher asks for; launchers ask for %2 "
+                              "(the demo and the full edition).")
+            .arg(product, knownProducts().join(QStringLiteral(" or ")));
     QString error = checkVersions(QStringLiteral("Client"), p.version, p.minimumVersion);
     if (!error.isEmpty())
         return error;
+    warnIfNotHttps(p.baseUrl, report);
+    const QDir tree(p.treeRoot);
+    const QString manifestPath =
+        tree.absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product));
+    error = guardSignedTree(p.treeRoot, p.signingKey, p.guards);
+    if (error.isEmpty())
+        error = guardDowngrade(manifestPath, version, QStringLiteral("client %1").arg(product),
+                               p.guards);
+    if (!error.isEmpty())
+        return error;
 
-    QTemporaryDir scratch;
-    QString package = p.sourceZip;
+    // The release's files: read once, from the folder or from the package.
+    FolderContent content;
+    QList<FileIndexEntry> files;
     if (!p.sourceFolder.isEmpty()) {
-        package = scratch.filePath(QStringLiteral("package.zip"));
-        error = zipFolder(p.sourceFolder, package);
+        content = scanFolder(p.sourceFolder);
+        if (!content.error.isEmpty())
+            return content.error;
+        error = checkFolderNames(content, p.exePath);
         if (!error.isEmpty())
             return error;
-    }
-    if (package.isEmpty())
+        files = indexOfContent(content);
+    } else if (!p.sourceZip.isEmpty()) {
+        error = checkPackage(p.sourceZip, p.exePath, report);
+        if (error.isEmpty()) {
+            const FileIndexResult indexed = indexPackage(p.sourceZip);
+            error = indexed.error;
+            files = indexed.index.files;
+        }
+        if (!error.isEmpty())
+            return error;
+    } else {
         return QStringLiteral("A source folder or a ZIP package is required.");
-    error = checkPackage(package, p.exePath, report);
-    if (!error.isEmpty())
-        return error;
+    }
 
-    const QString product = p.product.trimmed();
-    const QString version = p.version.trimmed();
     const QString relative = QStringLiteral("releases/clients/%1/%1_%2.zip").arg(product, version);
-    const QString target = QDir(p.treeRoot).absoluteFilePath(relative);
-    error = copyAtomically(package, target);
-    if (!error.isEmpty())
-        return error;
-
+    const QString target = tree.absoluteFilePath(relative);
+    const QString indexRelative =
+        QStringLiteral("releases/clients/%1/%1_%2.files.json").arg(product, version);
+    const QString indexPath = tree.absoluteFilePath(indexRelative);
+    // A published version is immutable: installs that have it keep its files.
+    bool published = false;
+    if (QFileInfo::exists(target)) {
+        const QString difference = firstDifference(publishedFiles(target, indexPath), files);
+        if (!difference.isEmpty() && !p.guards.replace)
+            return QStringLiteral("Version %1 of %2 is already published with other content "
+                                  "(%3); installs that have it would keep the old files. Publish "
+                                  "a new version, or give --replace.")
+                .arg(version, product, difference);
+        published = difference.isEmpty();
+    }
+    const QString objects =
+        tree.absoluteFilePath(QStringLiteral("releases/clients/%1/objects").arg(product));
+    int written = 0;
+    if (!published) {
+        const QString partial = target + QStringLiteral(".partial");
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        if (!p.sourceFolder.isEmpty()) {
+            // The package is written while the objects compress.
+            QString packError;
+            std::thread packer([&]() { packError = writePackage(content, partial); });
+            if (p.fileIndex)
+                error = writeObjects(content, objects, p.zstdLevel, files, &written);
+            packer.join();
+            if (error.isEmpty())
+                error = packError;
+        } else {
+            error = copyAtomically(p.sourceZip, partial);
+            if (error.isEmpty() && p.fileIndex) {
+                const FileIndexResult indexed =
+                    indexPackage(p.sourceZip, objects, p.zstdLevel, &written);
+                error = indexed.error;
+                files = indexed.index.files;
+            }
+        }
+        if (error.isEmpty()) {
+            QFile::remove(target);
+            if (!QFile::rename(partial, target))
+                error = QStringLiteral("Unable to write '%1'.").arg(target);
+        }
+        QFile::remove(partial);
+        if (!error.isEmpty())
+            return error;
+    } else {
+        note(report, QStringLiteral("%1 %2 is already published with the same files: nothing of "
+                                    "it is written again")
+                         .arg(product, version));
+    }
     QString digestError;
     const QString digest = fileSha256Hex(target, &digestError);
     if (digest.isEmpty())
@@ -250,24 +477,22 @@ QString publishClient(const ClientPublication &p, QStringList *report)
                          {"sha256", digest},
                          {"sizeBytes", double(QFileInfo(target).size())}};
     if (p.fileIndex) {
-        // Each file once as an object, and the index that names them: the
-        // objects go up before the manifest that leads to them.
-        const QString productFolder =
-            QDir(p.treeRoot).absoluteFilePath(QStringLiteral("releases/clients/%1").arg(product));
-        int written = 0;
-        FileIndexResult indexed =
-            indexPackage(target, QDir(productFolder).absoluteFilePath(QStringLiteral("objects")),
-                         p.zstdLevel, &written);
-        if (!indexed.error.isEmpty())
-            return indexed.error;
-        indexed.index.product = product;
-        indexed.index.version = version;
-        const QString indexRelative =
-            QStringLiteral("releases/clients/%1/%1_%2.files.json").arg(product, version);
-        const QByteArray json = fileIndexJson(indexed.index);
-        error = writeFileAtomically(QDir(p.treeRoot).absoluteFilePath(indexRelative), json);
-        if (!error.isEmpty())
-            return error;
+        // The index of a version published before stays as it was; it lists the same files.
+        QByteArray json;
+        if (!published || readWholeFile(indexPath, json).size() > 0 ||
+            !parseFileIndex(json).error.isEmpty()) {
+            FileIndex index;
+            index.product = product;
+            index.version = version;
+            index.files = files;
+            json = fileIndexJson(index);
+            error = writeFileAtomically(indexPath, json);
+            if (!error.isEmpty())
+                return error;
+            note(report, QStringLiteral("wrote %1 (%2, %3 new objects)")
+                             .arg(indexPath, countOf(files.size(), "file", "files"))
+                             .arg(written));
+        }
         artifact.insert(
             QStringLiteral("files"),
             QJsonObject{
@@ -275,10 +500,6 @@ QString publishClient(const ClientPublication &p, QStringList *report)
                 {"sha256", QString::fromLatin1(
                                QCryptographicHash::hash(json, QCryptographicHash::Sha256).toHex())},
                 {"sizeBytes", double(json.size())}});
-        note(report, QStringLiteral("wrote %1 (%2 files, %3 new objects)")
-                         .arg(QDir(p.treeRoot).absoluteFilePath(indexRelative))
-                         .arg(indexed.index.files.size())
-                         .arg(written));
     }
     QJsonObject manifest{
         {"product", product},
@@ -291,26 +512,23 @@ QString publishClient(const ClientPublication &p, QStringList *report)
     };
     if (p.rollout.present)
         manifest.insert(QStringLiteral("rollout"), rolloutJson(p.rollout));
-    const QString manifestPath =
-        QDir(p.treeRoot)
-            .absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product));
-    error = writeManifest(manifestPath, manifest, p.signingKey);
-    note(report, QStringLiteral("wrote %1 (%2 bytes, sha256 %3)")
-                     .arg(target)
-                     .arg(QFileInfo(target).size())
-                     .arg(digest));
-    note(report,
-         QStringLiteral("wrote %1%2")
-             .arg(manifestPath,
-                  p.signingKey.seed.isEmpty() ? QString() : QStringLiteral(" and its signature")));
-    return error;
+    if (!published)
+        note(report, QStringLiteral("wrote %1 (%2 bytes, sha256 %3)")
+                         .arg(target)
+                         .arg(QFileInfo(target).size())
+                         .arg(digest));
+    return writeManifestOnce(manifestPath, manifest, p.signingKey, p.guards, report);
 }
 
 QString publishGateway(const GatewayPublication &p, QStringList *report)
 {
-    if (p.edition.trimmed().isEmpty() || p.channel.trimmed().isEmpty() ||
-        p.baseUrl.trimmed().isEmpty())
+    const QString edition = p.edition.trimmed().toLower();
+    const QString version = p.version.trimmed();
+    if (edition.isEmpty() || p.channel.trimmed().isEmpty() || p.baseUrl.trimmed().isEmpty())
         return QStringLiteral("Edition, channel and base URL are required.");
+    if (!knownEditions().contains(edition))
+        return QStringLiteral("Edition %1 is not one a launcher is built as; the editions are %2.")
+            .arg(p.edition.trimmed(), knownEditions().join(QStringLiteral(" and ")));
     QString error = checkVersions(QStringLiteral("Gateway"), p.version, p.minimumVersion);
     if (!error.isEmpty())
         return error;
@@ -325,19 +543,36 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
     }
     if (!QFileInfo(p.installerFile).isFile())
         return QStringLiteral("Installer not found: %1.").arg(p.installerFile);
-
-    const QString edition = p.edition.trimmed();
-    const QString version = p.version.trimmed();
-    const QString relative =
-        QStringLiteral("releases/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
-    const QString target = QDir(p.treeRoot).absoluteFilePath(relative);
-    error = copyAtomically(p.installerFile, target);
+    warnIfNotHttps(p.baseUrl, report);
+    const QDir tree(p.treeRoot);
+    const QString manifestPath =
+        tree.absoluteFilePath(QStringLiteral("releases/manifests/gateway-%1.json").arg(edition));
+    error = guardSignedTree(p.treeRoot, p.signingKey, p.guards);
+    if (error.isEmpty())
+        error = guardDowngrade(manifestPath, version, QStringLiteral("the %1 Gateway").arg(edition),
+                               p.guards);
     if (!error.isEmpty())
         return error;
-    QString digestError;
-    const QString digest = fileSha256Hex(target, &digestError);
-    if (digest.isEmpty())
-        return digestError;
+
+    const QString relative =
+        QStringLiteral("releases/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
+    const QString target = tree.absoluteFilePath(relative);
+    const QString digestOfNew = fileSha256Hex(p.installerFile, &error);
+    if (digestOfNew.isEmpty())
+        return error;
+    if (QFileInfo::exists(target)) {
+        if (fileSha256Hex(target) != digestOfNew && !p.guards.replace)
+            return QStringLiteral("Gateway %1 of the %2 edition is already published with "
+                                  "another installer; launchers that fetched it would keep it. "
+                                  "Publish a new version, or give --replace.")
+                .arg(version, edition);
+    }
+    if (fileSha256Hex(target) != digestOfNew) {
+        error = copyAtomically(p.installerFile, target);
+        if (!error.isEmpty())
+            return error;
+        note(report, QStringLiteral("wrote %1 (sha256 %2)").arg(target, digestOfNew));
+    }
     QJsonObject manifest{
         {"product", p.product.trimmed()},
         {"edition", edition},
@@ -345,7 +580,7 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
         {"latestVersion", version},
         {"minimumVersion", p.minimumVersion.trimmed()},
         {"installerUrl", joinUrl(p.baseUrl, relative)},
-        {"installerSha256", digest},
+        {"installerSha256", digestOfNew},
     };
     if (offersUpgrade)
         manifest.insert("upgrade",
@@ -353,17 +588,7 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
                                     {"fullLatestVersion", p.fullLatestVersion.trimmed()}});
     if (p.rollout.present)
         manifest.insert(QStringLiteral("rollout"), rolloutJson(p.rollout));
-    const QString manifestPath =
-        QDir(p.treeRoot)
-            .absoluteFilePath(
-                QStringLiteral("releases/manifests/gateway-%1.json").arg(edition.toLower()));
-    error = writeManifest(manifestPath, manifest, p.signingKey);
-    note(report, QStringLiteral("wrote %1 (sha256 %2)").arg(target, digest));
-    note(report,
-         QStringLiteral("wrote %1%2")
-             .arg(manifestPath,
-                  p.signingKey.seed.isEmpty() ? QString() : QStringLiteral(" and its signature")));
-    return error;
+    return writeManifestOnce(manifestPath, manifest, p.signingKey, p.guards, report);
 }
 
 QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
@@ -401,8 +626,7 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
              QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
             return QStringLiteral("Gateway update installer URL is invalid.");
-        error = checkArtifact(treeFileFor(treeRoot, baseUrl, r.installerUrl), r.installerSha256, 0,
-                              report);
+        error = checkArtifactAt(treeRoot, baseUrl, r.installerUrl, r.installerSha256, 0, report);
         if (!error.isEmpty())
             return error;
         if (r.hasUpgrade && !isValid(parseReleaseVersion(r.fullLatestVersion)))
@@ -431,18 +655,32 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
              QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))
             return QStringLiteral("IVRA client artifact URL is invalid.");
-        const QString package = treeFileFor(treeRoot, baseUrl, r.artifactUrl);
-        error = checkArtifact(package, r.artifactSha256, r.artifactSizeBytes, report);
+        QString package;
+        error = checkArtifactAt(treeRoot, baseUrl, r.artifactUrl, r.artifactSha256,
+                                r.artifactSizeBytes, report, &package);
         if (error.isEmpty())
             error = checkPackage(package, r.launchExePath, report);
         if (error.isEmpty() && r.hasFileIndex) {
-            const QString index = treeFileFor(treeRoot, baseUrl, r.fileIndexUrl);
-            error = checkArtifact(index, r.fileIndexSha256, r.fileIndexSizeBytes, nullptr);
+            QString index;
+            error = checkArtifactAt(treeRoot, baseUrl, r.fileIndexUrl, r.fileIndexSha256,
+                                    r.fileIndexSizeBytes, nullptr, &index);
             if (error.isEmpty())
                 error = checkFileIndex(index, package, report);
         }
         if (!error.isEmpty())
             return error;
+    }
+    // Launchers of an edition ask for its Gateway manifest first.
+    for (const QString &name : clients) {
+        const QString edition = name.mid(QStringLiteral("client-ivra-").size()).chopped(5);
+        if (name.startsWith(QLatin1String("client-ivra-")) &&
+            !gateways.contains(QStringLiteral("gateway-%1.json").arg(edition)))
+            note(report, QStringLiteral("warning: %1 has no Gateway release beside it "
+                                        "(gateway-%2.json): launchers of the %2 edition stop at "
+                                        "\"Release service returned HTTP 404.\" before they look "
+                                        "for the client; publish one with `ivra-release gateway "
+                                        "--edition %2`")
+                             .arg(name, edition));
     }
     return options.keys.isEmpty() ? QString() : checkTreeSignatures(treeRoot, options.keys, report);
 }

@@ -12,6 +12,22 @@
 // Every function returns an empty string on success and the first defect
 // otherwise; nothing is written when a release would be refused.
 
+// The objects' zstd level unless told otherwise: the best size that keeps
+// publishing within a few times a plain `zip -r` of the same folder.
+inline constexpr int kDefaultZstdLevel = 9;
+
+// Mistakes a release engineer makes, refused unless said on purpose.
+struct ReleaseGuards
+{
+    bool replace = false;          // publish other content under a published version
+    bool allowDowngrade = false;   // publish a version below the published latest
+    bool unsignedManifest = false; // write a manifest unsigned into a signed tree
+};
+
+// The products and editions some launcher build asks for.
+QStringList knownProducts();
+QStringList knownEditions();
+
 struct ClientPublication
 {
     QString treeRoot; // folder served as the release service's document root
@@ -26,8 +42,9 @@ struct ClientPublication
     QString sourceZip;           // ... or a ready package
     ReleaseSecretKey signingKey; // signs the manifest when set
     bool fileIndex = true;       // objects and the file index, for differential updates
-    int zstdLevel = 19;
+    int zstdLevel = kDefaultZstdLevel;
     ReleaseRollout rollout; // a staged rollout, when present
+    ReleaseGuards guards;
 };
 
 struct GatewayPublication
@@ -44,9 +61,11 @@ struct GatewayPublication
     QString fullLatestVersion;
     ReleaseSecretKey signingKey;
     ReleaseRollout rollout;
+    ReleaseGuards guards;
 };
 
-// Packs a folder into a ZIP whose entries keep their Unix mode bits.
+// Packs a folder into a ZIP whose entries keep their Unix mode bits; the same
+// folder always gives the same bytes.
 QString zipFolder(const QString &folder, const QString &zipPath);
 // Writes the package, then (with a signing key) the manifest's signature, then
 // releases/manifests/client-<product>.json, last and atomically.

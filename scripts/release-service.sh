@@ -2,14 +2,17 @@
 # The project's local release service: nginx serving a release tree over HTTPS
 # on loopback, with a private CA that this machine is made to trust.
 #
-#   scripts/release-service.sh start [TREE]   (default TREE: .run/release-tree)
+#   scripts/release-service.sh start [TREE] [--replace]   (default TREE: .run/release-tree)
 #   scripts/release-service.sh stop
 #   scripts/release-service.sh status
+#   scripts/release-service.sh untrust    (removes its CA from the system store)
 #
 # Writes only below .run/release-service, plus the CA into the system store
 # (/usr/local/share/ca-certificates, under a name of this service folder's own,
 # so two checkouts never replace each other's CA), which needs root.
-# Port: IVRA_RELEASE_PORT (8443); a port taken by anything else is refused by name.
+# Port: IVRA_RELEASE_PORT (8443); a port taken by anything else is refused by name,
+# and a service of this checkout already running on another port is kept
+# unless --replace is given.
 # IVRA_RELEASE_CERT and IVRA_RELEASE_KEY serve another certificate and key in
 # place of the one made here (the tests use them to serve untrusted ones);
 # IVRA_RELEASE_EXTRA_CONF names a file of nginx directives added to the server.
@@ -22,6 +25,8 @@ ca_name="ivra-local-release-ca-$(printf '%s' "$state" | sha256sum | cut -c1-12)"
 system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
 
 running() { [ -f "$state/nginx.pid" ] && kill -0 "$(cat "$state/nginx.pid")" 2>/dev/null; }
+# What the running service was started with: "PORT TREE".
+serving() { cat "$state/serving" 2>/dev/null || echo "? ?"; }
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
 
 make_certificates() {
@@ -90,9 +95,23 @@ case "${1:-}" in
       echo "release-service: start needs root: it installs its CA into the system store ($system_ca) and runs nginx." >&2
       exit 1
     fi
-    tree=$(realpath -m "${2:-$project/.run/release-tree}")
+    replace=0 tree=
+    for argument in "${@:2}"; do
+      case "$argument" in
+        --replace) replace=1 ;;
+        *) tree=$argument ;;
+      esac
+    done
+    tree=$(realpath -m "${tree:-$project/.run/release-tree}")
     mkdir -p "$tree"
-    if running; then "$0" stop; fi
+    if running; then
+      read -r running_port running_tree < <(serving)
+      if [ "$running_port" != "$port" ] && [ "$running_port" != "?" ] && [ "$replace" -eq 0 ]; then
+        echo "release-service: already running on port $running_port (serving $running_tree); stop it first, or start with --replace to move it to port $port" >&2
+        exit 1
+      fi
+      "$0" stop >/dev/null
+    fi
     if port_taken; then
       echo "release-service: port $port on 127.0.0.1 is in use by another process (another checkout's release service?); stop it or choose another port with IVRA_RELEASE_PORT" >&2
       exit 1
@@ -103,6 +122,7 @@ case "${1:-}" in
     nginx -c "$state/nginx.conf" -p "$state" -g "" 2>>"$state/error.log"
     for _ in $(seq 50); do running && break; sleep 0.1; done
     running || { echo "release-service: nginx did not start; see $state/error.log" >&2; exit 1; }
+    echo "$port $tree" > "$state/serving"
     echo "release-service: serving $tree at https://127.0.0.1:$port"
     ;;
   stop)
@@ -110,13 +130,29 @@ case "${1:-}" in
       nginx -c "$state/nginx.conf" -p "$state" -s stop 2>/dev/null || kill "$(cat "$state/nginx.pid")"
       for _ in $(seq 50); do running || break; sleep 0.1; done
     fi
-    rm -f "$state/nginx.pid"
-    echo "release-service: stopped"
+    rm -f "$state/nginx.pid" "$state/serving"
+    if [ -f "$system_ca" ]; then
+      echo "release-service: stopped; its CA stays trusted by this machine ($system_ca) until: $0 untrust"
+    else
+      echo "release-service: stopped"
+    fi
     ;;
   status)
-    if running; then echo "release-service: running (pid $(cat "$state/nginx.pid")) on https://127.0.0.1:$port"; exit 0; fi
+    if running; then
+      read -r running_port running_tree < <(serving)
+      echo "release-service: running (pid $(cat "$state/nginx.pid")) on https://127.0.0.1:$running_port, serving $running_tree"
+      exit 0
+    fi
     echo "release-service: not running"; exit 3
     ;;
+  untrust)
+    if running; then echo "release-service: still running; stop it first" >&2; exit 1; fi
+    if [ ! -f "$system_ca" ]; then echo "release-service: its CA is not in the system store"; exit 0; fi
+    if [ "$(id -u)" -ne 0 ]; then echo "release-service: untrust needs root: it removes $system_ca" >&2; exit 1; fi
+    rm -f "$system_ca"
+    update-ca-certificates --fresh >/dev/null 2>&1
+    echo "release-service: its CA is no longer trusted by this machine"
+    ;;
   *)
-    echo "usage: $0 start [TREE] | stop | status" >&2; exit 2 ;;
+    echo "usage: $0 start [TREE] [--replace] | stop | status | untrust" >&2; exit 2 ;;
 esac

@@ -93,6 +93,7 @@ private:
         p.exePath = "bin/client";
         p.sourceFolder = source(version, changes);
         p.zstdLevel = 3;
+        p.guards.allowDowngrade = true; // some tests roll back on purpose
         QCOMPARE(publishClient(p), QString());
         server.clearRoutes();
         server.route(kGatewayPath, jsonResponse(gatewayManifest()));
