@@ -64,3 +64,8 @@ void logWarning(const QString &message)
 {
     qWarning().noquote() << message;
 }
+
+QString countOf(qint64 count, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}

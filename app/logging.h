@@ -22,3 +22,6 @@ void fileLogMessageHandler(QtMsgType type, const QMessageLogContext &context,
 // so the text reaches the file exactly as formatted.
 void logInfo(const QString &message);
 void logWarning(const QString &message);
+
+// "1 file", "2 files": a count with its noun, for log lines and reports.
+QString countOf(qint64 count, const char *one, const char *many);

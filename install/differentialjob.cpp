@@ -10,7 +10,9 @@
 #include <QFutureWatcher>
 
 #include <QtConcurrent/QtConcurrentRun>
+
 #include <algorithm>
+#include <utility>
 
 DifferentialJob::DifferentialJob(QNetworkAccessManager *manager, const ClientRelease &release,
                                  const QString &productId, const QStringList &installedFolders,
@@ -23,6 +25,7 @@ DifferentialJob::DifferentialJob(QNetworkAccessManager *manager, const ClientRel
 
 DifferentialJob::~DifferentialJob()
 {
+    qDeleteAll(active.keys());
     cancelPlanning->store(true);
     planning.waitForFinished();
 }
@@ -47,24 +50,14 @@ void DifferentialJob::start()
                 QStringLiteral("%1/%1_%2.files.json").arg(productId, release.latestVersion));
     logInfo(QStringLiteral("Differential update to %1: fetching its file index")
                 .arg(release.latestVersion));
-    fetch(url, target, int(RequestPurpose::ClientFileIndex), release.fileIndexSizeBytes);
+    fetchIndex(url, target);
 }
 
-void DifferentialJob::fetch(const QUrl &url, const QString &target, int purpose, qint64 size)
+void DifferentialJob::fetchIndex(const QUrl &url, const QString &target)
 {
-    if (download)
-        download->deleteLater();
-    download = new DownloadJob(manager, url, target, RequestPurpose(purpose), size, this);
-    const bool isIndex = purpose == int(RequestPurpose::ClientFileIndex);
-    connect(download, &DownloadJob::finished, this,
-            isIndex ? &DifferentialJob::onIndexDownloaded : &DifferentialJob::onObjectDownloaded);
-    if (!isIndex) {
-        connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64) {
-            const qint64 all = ready.plan.fetchBytes;
-            if (all > 0 && received >= 0)
-                Q_EMIT progress(int(qMin<qint64>(100, (bytesDone + received) * 100 / all)));
-        });
-    }
+    download = new DownloadJob(manager, url, target, RequestPurpose::ClientFileIndex,
+                               qMin(release.fileIndexSizeBytes, kFileIndexLimitBytes), this);
+    connect(download, &DownloadJob::finished, this, &DifferentialJob::onIndexDownloaded);
     download->start();
 }
 
@@ -82,9 +75,21 @@ bool DifferentialJob::downloadFailed(const DownloadResult &result, const QString
         DifferentialResult failed;
         failed.outcome = DifferentialResult::Failed;
         failed.message = result.message;
-        Q_EMIT finished(failed);
+        conclude(failed);
     }
     return true;
+}
+
+// The first ending stands. Objects still in flight finish first: what they
+// fetch stays in the cache for the next attempt.
+void DifferentialJob::conclude(const DifferentialResult &result)
+{
+    if (!concluded) {
+        concluded = true;
+        outcome = result;
+    }
+    if (active.isEmpty())
+        Q_EMIT finished(outcome);
 }
 
 void DifferentialJob::onIndexDownloaded(const DownloadResult &result)
@@ -159,41 +164,64 @@ void DifferentialJob::onPlanned(const DifferentialPlan &plan)
                 .arg(plan.hashed)
                 .arg(plan.fetchBytes));
     Q_EMIT progress(0);
-    fetchNextObject();
+    fetchObjects();
 }
 
-void DifferentialJob::fetchNextObject()
+// A few objects at a time: on a link with some delay, one after the other
+// would wait a round trip for each.
+void DifferentialJob::fetchObjects()
 {
-    while (nextObject < ready.index.files.size()) {
+    while (active.size() < kObjectsInFlight && nextObject < ready.index.files.size()) {
         const qsizetype i = nextObject++;
         if (!ready.plan.sources.at(i).isEmpty())
             continue;
         const FileIndexEntry &entry = ready.index.files.at(i);
         const QString cached = objectCacheFile(cacheFolder, entry.object);
         // Fetched by an earlier, interrupted attempt (or for another file of the same content).
-        if (QFileInfo(cached).size() == entry.objectSize && QFileInfo(cached).isFile()) {
+        const QFileInfo info(cached);
+        if (info.isFile() && info.size() == entry.objectSize) {
             bytesDone += entry.objectSize;
             continue;
         }
-        currentObject = i;
         const QUrl url = QUrl::fromUserInput(release.fileIndexUrl)
                              .resolved(QUrl(objectRelativePath(entry.object)));
-        fetch(url, cached, int(RequestPurpose::ClientObject), entry.objectSize);
-        return;
+        auto *job = new DownloadJob(manager, url, cached, RequestPurpose::ClientObject,
+                                    entry.objectSize, this);
+        active.insert(job, 0);
+        connect(job, &DownloadJob::progress, this, [this, job](qint64 received, qint64) {
+            active[job] = qMax<qint64>(0, received);
+            qint64 arriving = bytesDone;
+            for (const qint64 bytes : std::as_const(active))
+                arriving += bytes;
+            if (ready.plan.fetchBytes > 0)
+                Q_EMIT progress(int(qMin<qint64>(100, arriving * 100 / ready.plan.fetchBytes)));
+        });
+        connect(job, &DownloadJob::finished, this, [this, job, i](const DownloadResult &result) {
+            onObjectDownloaded(job, i, result);
+        });
+        job->start();
     }
-    logInfo(QStringLiteral("Differential update to %1: %2 files reused, %3 bytes fetched")
-                .arg(release.latestVersion)
-                .arg(ready.plan.reused)
-                .arg(bytesFetched));
+    if (!active.isEmpty() || nextObject < ready.index.files.size())
+        return;
+    logInfo(QStringLiteral("Differential update to %1: %2 reused, %3 fetched")
+                .arg(release.latestVersion, countOf(ready.plan.reused, "file", "files"),
+                     countOf(bytesFetched, "byte", "bytes")));
     ready.outcome = DifferentialResult::Ready;
     Q_EMIT finished(ready);
 }
 
-void DifferentialJob::onObjectDownloaded(const DownloadResult &result)
+void DifferentialJob::onObjectDownloaded(DownloadJob *job, qsizetype i,
+                                         const DownloadResult &result)
 {
+    active.remove(job);
+    job->deleteLater();
+    if (concluded) {
+        conclude(outcome);
+        return;
+    }
     if (downloadFailed(result, requestPurposeName(int(RequestPurpose::ClientObject))))
         return;
-    const FileIndexEntry &entry = ready.index.files.at(currentObject);
+    const FileIndexEntry &entry = ready.index.files.at(i);
     const qint64 size = QFileInfo(result.targetPath).size();
     if (size != entry.objectSize) {
         fallBack(QStringLiteral("object %1 holds %2 bytes, not %3")
@@ -204,7 +232,7 @@ void DifferentialJob::onObjectDownloaded(const DownloadResult &result)
     }
     bytesDone += size;
     bytesFetched += size;
-    fetchNextObject();
+    fetchObjects();
 }
 
 void DifferentialJob::fallBack(const QString &reason, bool fault)
@@ -213,5 +241,5 @@ void DifferentialJob::fallBack(const QString &reason, bool fault)
     result.outcome = DifferentialResult::FallBack;
     result.reason = reason;
     result.fault = fault;
-    Q_EMIT finished(result);
+    conclude(result);
 }

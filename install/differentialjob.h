@@ -4,6 +4,7 @@
 #include "release/clientrelease.h"
 
 #include <QFuture>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -13,6 +14,9 @@
 class DownloadJob;
 class QNetworkAccessManager;
 struct DownloadResult;
+
+// Objects fetched at the same time.
+inline constexpr int kObjectsInFlight = 4;
 
 struct DifferentialResult
 {
@@ -57,11 +61,12 @@ Q_SIGNALS:
 private:
     void onIndexDownloaded(const DownloadResult &download);
     void onPlanned(const DifferentialPlan &plan);
-    void fetchNextObject();
-    void onObjectDownloaded(const DownloadResult &download);
+    void fetchIndex(const QUrl &url, const QString &target);
+    void fetchObjects();
+    void onObjectDownloaded(DownloadJob *job, qsizetype i, const DownloadResult &download);
     bool downloadFailed(const DownloadResult &download, const QString &name);
-    void fetch(const QUrl &url, const QString &target, int purpose, qint64 size);
     void fallBack(const QString &reason, bool fault = true);
+    void conclude(const DifferentialResult &result);
 
     QNetworkAccessManager *manager;
     const ClientRelease release;
@@ -70,12 +75,14 @@ private:
     const QString intactFolder;
     const RecordTrust trust;
     const QString cacheFolder;
-    DownloadJob *download = nullptr;
+    DownloadJob *download = nullptr; // the index
     DifferentialResult ready;
+    bool concluded = false; // a failure or fallback, reported once nothing is in flight
+    DifferentialResult outcome;
     qsizetype nextObject = 0;
-    qsizetype currentObject = -1;
-    qint64 bytesDone = 0;    // fetched or found in the cache, for the progress
-    qint64 bytesFetched = 0; // fetched by this attempt, for the log
+    QHash<DownloadJob *, qint64> active; // objects in flight, and their bytes so far
+    qint64 bytesDone = 0;                // fetched or found in the cache, for the progress
+    qint64 bytesFetched = 0;             // fetched by this attempt, for the log
     std::shared_ptr<std::atomic<bool>> cancelPlanning = std::make_shared<std::atomic<bool>>(false);
     QFuture<DifferentialPlan> planning;
 };

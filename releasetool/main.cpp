@@ -138,6 +138,16 @@ const OptionHelp kOptions[] = {
     {"percent", "rollout: set the share of installs the release reaches, e.g. 25."},
 };
 
+// Guard rails a release engineer may lift on purpose.
+const OptionHelp kGuardFlags[] = {
+    {"replace", "client, gateway: publish other content under a version already published "
+                "(installs that have it keep the old files)."},
+    {"allow-downgrade", "client, gateway: publish a version below the published latest (a "
+                        "rollback; every launcher goes back to it)."},
+    {"unsigned", "client, gateway, rollout: write the manifest unsigned into a signed tree "
+                 "(signed launchers then refuse it)."},
+};
+
 // The rollout command's changes, without a value.
 const OptionHelp kRolloutFlags[] = {
     {"pause", "rollout: hold a schedule at the share it has reached."},
@@ -196,6 +206,9 @@ int main(int argc, char **argv)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
                                             QString::fromLatin1(option.description),
                                             QStringLiteral("value")));
+    for (const OptionHelp &flag : kGuardFlags)
+        parser.addOption(QCommandLineOption(QString::fromLatin1(flag.name),
+                                            QString::fromLatin1(flag.description)));
     for (const OptionHelp &flag : kRolloutFlags)
         parser.addOption(QCommandLineOption(QString::fromLatin1(flag.name),
                                             QString::fromLatin1(flag.description)));
@@ -269,6 +282,10 @@ int main(int argc, char **argv)
                                parser.value("rollout-start"), now, rollout);
     if (!error.isEmpty())
         return fail(error, 2);
+    ReleaseGuards guards;
+    guards.replace = parser.isSet("replace");
+    guards.allowDowngrade = parser.isSet("allow-downgrade");
+    guards.unsignedManifest = parser.isSet("unsigned");
     if (command == QLatin1String("rollout")) {
         QList<RolloutChange> changes;
         if (parser.isSet("percent")) {
@@ -334,6 +351,7 @@ int main(int argc, char **argv)
         if (parser.isSet("zstd-level"))
             p.zstdLevel = parser.value("zstd-level").toInt();
         p.rollout = rollout;
+        p.guards = guards;
         error = publishClient(p, &report);
     } else if (command == QLatin1String("gateway")) {
         GatewayPublication p;
@@ -348,6 +366,7 @@ int main(int argc, char **argv)
         p.fullLatestVersion = parser.value("full-version");
         p.signingKey = signingKey;
         p.rollout = rollout;
+        p.guards = guards;
         error = publishGateway(p, &report);
     } else if (servedCheck) {
         error = checkServed(

@@ -1,6 +1,7 @@
 #include "releasetool/publishing.h"
 
 #include "app/buildidentity.h"
+#include "app/logging.h"
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
@@ -68,11 +69,6 @@ QString copyAtomically(const QString &source, const QString &target)
 
 QString joinUrl(const QString &base, const QString &path);
 void note(QStringList *report, const QString &line);
-
-QString countOf(qint64 count, const char *one, const char *many)
-{
-    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
-}
 
 // The manifest goes last, after its signature, so no one sees it before its
 // artifact and its signature are in place. A manifest that would not change

@@ -8,9 +8,11 @@
 set -euo pipefail
 build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
 base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
-signing=() checking=()
+signing=() checking=() guards=()
 [ -n "${IVRA_SIGNING_KEY:-}" ] && signing=(--secret-key "$IVRA_SIGNING_KEY")
 [ -n "${IVRA_SIGNING_PUBLIC_KEY:-}" ] && checking=(--public-key "$IVRA_SIGNING_PUBLIC_KEY")
+# IVRA_DEMO_ALLOW_DOWNGRADE=1: publishing an older version (or Gateway) is a rollback on purpose.
+[ "${IVRA_DEMO_ALLOW_DOWNGRADE:-0}" = 1 ] && guards=(--allow-downgrade)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -28,7 +30,7 @@ if [ "${IVRA_DEMO_PAYLOAD_MB:-0}" -gt 0 ]; then
 fi
 "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel stable \
   --version "$version" --minimum 1.0.0 --exe bin/ivra-demo-client \
-  --arg "--demo" --arg "version $version" --from-folder "$work/client" "${signing[@]}" \
+  --arg "--demo" --arg "version $version" --from-folder "$work/client" "${signing[@]}" "${guards[@]}" \
   ${IVRA_DEMO_ROLLOUT:-}
 
 # The demo Gateway "installer" only records that it was started with /SP-.
@@ -36,5 +38,6 @@ printf '#!/bin/sh\necho "installer started: $*" > "$0.started.txt"\n' > "$work/s
 upgrade=(--upgrade-url "https://ivra.example/full" --full-version "${IVRA_DEMO_FULL_VERSION:-3.1.0}")
 [ "${IVRA_DEMO_UPGRADE:-1}" = 0 ] && upgrade=()
 "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel stable \
-  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}" "${signing[@]}"
+  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}" "${signing[@]}" \
+  "${guards[@]}"
 "$build/ivra-release" check --tree "$tree" --base-url "$base" "${checking[@]}"
