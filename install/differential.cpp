@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
@@ -28,6 +29,9 @@
 
 namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
+// Objects up to this size are decompressed in one go; larger ones stream.
+constexpr qint64 kOneShotBytes = 1 << 20;
+constexpr qint64 kStreamChunkBytes = 1 << 18;
 // Objects are published with at most an 8 MiB window; a larger one is refused,
 // so decompression never needs more memory than that.
 constexpr int kMaxWindowLog = 23;
@@ -256,8 +260,6 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
                                        context.get(), ZSTD_d_windowLogMax, kMaxWindowLog))))
         return QStringLiteral("zstd is unavailable");
     Sha256Stream digest = sha256Begin();
-    QByteArray input(kChunkBytes, Qt::Uninitialized);
-    QByteArray output(compressed ? qint64(ZSTD_DStreamOutSize()) : 0, Qt::Uninitialized);
     qint64 written = 0;
     size_t pending = 0; // what zstd still expects of the frame
     auto deliver = [&](const char *data, qint64 size) -> QString {
@@ -274,6 +276,42 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
             progress->bytesWritten.fetch_add(size);
         return QString();
     };
+    auto finishObject = [&]() -> QString {
+        if (!out.flush())
+            return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+        out.close();
+        if (written != entry.size)
+            return QStringLiteral("object %1 holds %2 bytes, not %3")
+                .arg(entry.object)
+                .arg(written)
+                .arg(entry.size);
+        const QString actual = sha256Finish(digest);
+        if (actual != entry.sha256)
+            return QStringLiteral("object %1 has the digest %2").arg(entry.object, actual);
+        return QString();
+    };
+    // A small object is decompressed at once, straight into a buffer of the
+    // declared size: no window of the frame's size is ever allocated for it,
+    // and a frame that holds more than declared does not fit.
+    if (compressed && entry.size <= kOneShotBytes && entry.objectSize <= kOneShotBytes) {
+        const QByteArray packed = in.read(kOneShotBytes + 1);
+        QByteArray plain(entry.size, Qt::Uninitialized);
+        const size_t size = ZSTD_decompressDCtx(context.get(), plain.data(), size_t(plain.size()),
+                                                packed.constData(), size_t(packed.size()));
+        if (ZSTD_getErrorCode(size) == ZSTD_error_dstSize_tooSmall)
+            return QStringLiteral("object %1 holds more than the %2 bytes declared")
+                .arg(entry.object)
+                .arg(entry.size);
+        if (ZSTD_isError(size))
+            return QStringLiteral("object %1 does not decompress: %2")
+                .arg(entry.object, QString::fromLatin1(ZSTD_getErrorName(size)));
+        const QString error = deliver(plain.constData(), qint64(size));
+        if (!error.isEmpty())
+            return error;
+        return finishObject();
+    }
+    QByteArray input(kStreamChunkBytes, Qt::Uninitialized);
+    QByteArray output(compressed ? qint64(ZSTD_DStreamOutSize()) : 0, Qt::Uninitialized);
     while (true) {
         if (cancelled(progress))
             return QStringLiteral("cancelled");
@@ -302,18 +340,7 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
     }
     if (compressed && pending != 0)
         return QStringLiteral("object %1 is cut short").arg(entry.object);
-    if (!out.flush())
-        return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
-    out.close();
-    if (written != entry.size)
-        return QStringLiteral("object %1 holds %2 bytes, not %3")
-            .arg(entry.object)
-            .arg(written)
-            .arg(entry.size);
-    const QString actual = sha256Finish(digest);
-    if (actual != entry.sha256)
-        return QStringLiteral("object %1 has the digest %2").arg(entry.object, actual);
-    return QString();
+    return finishObject();
 }
 
 QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &plan,

@@ -46,13 +46,16 @@ bool readEntry(zip_t *archive, zip_uint64_t index,
 }
 
 // The entry compressed with zstd into target; its size, or -1 on failure.
-qint64 compressEntry(zip_t *archive, zip_uint64_t index, const QString &target, int level)
+qint64 compressEntry(zip_t *archive, zip_uint64_t index, qint64 size, const QString &target,
+                     int level)
 {
     std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
     // The launcher accepts windows up to 8 MiB, so that its memory stays bounded.
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, 23);
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
+    // The frame then says how large the entry is: a decoder needs no larger window than that.
+    ZSTD_CCtx_setPledgedSrcSize(context.get(), (unsigned long long)size);
     QFile out(target);
     if (!context || !out.open(QIODevice::WriteOnly))
         return -1;
@@ -141,7 +144,7 @@ FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolde
             } else if (!QFileInfo::exists(stored)) {
                 // Written under a temporary name, so a half-written object never has its name.
                 const QString temporary = zst + QStringLiteral(".tmp");
-                const qint64 compressed = compressEntry(archive, index, temporary, zstdLevel);
+                const qint64 compressed = compressEntry(archive, index, size, temporary, zstdLevel);
                 if (compressed >= 0 && compressed < size) {
                     QFile::rename(temporary, zst);
                     entry.object = entry.sha256 + ".zst";

@@ -95,6 +95,8 @@ qint64 compressInto(const QString &source, const QString &target, int level, boo
     ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, kWindowLog);
     if (workers)
         ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
+    // The frame then says how large the file is: a decoder needs no larger window than that.
+    ZSTD_CCtx_setPledgedSrcSize(context.get(), (unsigned long long)in.size());
     QByteArray input(kChunkBytes, Qt::Uninitialized);
     QByteArray output(qint64(ZSTD_CStreamOutSize()), Qt::Uninitialized);
     bool end = false;

@@ -18,8 +18,11 @@ done
 entry="$prefix/usr/share/applications/ivra-gateway.desktop"
 desktop-file-validate "$entry" || fail "desktop entry not valid"
 grep -qx "Exec=$prefix/usr/bin/IvraLauncher" "$entry" || fail "Exec does not name the installed launcher"
-"$prefix/usr/bin/ivra-release" --help | grep -q "Examples:" || fail "installed release tool"
-"$prefix/usr/bin/ivra-update" --version | grep -q "^ivra-update 2026.1024.1" || fail "installed ivra-update"
+# Read in full before matching: grep -q stops early and the writer would die of SIGPIPE.
+help=$("$prefix/usr/bin/ivra-release" --help)
+grep -q "Examples:" <<<"$help" || fail "installed release tool"
+version=$("$prefix/usr/bin/ivra-update" --version)
+grep -q "^ivra-update 2026.1024.1" <<<"$version" || fail "installed ivra-update"
 
 # The installed launcher runs from anywhere, with nothing of the build beside it.
 home="$prefix/home"; mkdir -p "$home"
