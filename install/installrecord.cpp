@@ -1,10 +1,11 @@
 #include "install/installrecord.h"
 
+#include "storage/unsyncedfile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QUrl>
 
 namespace {
@@ -139,29 +140,7 @@ bool writeInstallRecord(const QString &path, const InstallRecord &record, QStrin
                 QByteArray::number(file.inode) + ' ' + QByteArray::number(file.mtimeNs) + ' ' +
                 encoded(file.path) + '\n';
     }
-    // Written beside and renamed into place: never seen half-written. It is
-    // not forced to disk: a record lost with the power only makes the
-    // launcher read the files again.
-    const QString temporary =
-        QStringLiteral("%1.%2.tmp")
-            .arg(path)
-            .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
-    QFile out(temporary);
-    if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size() || !out.flush()) {
-        if (error)
-            *error = QStringLiteral("Unable to write '%1': %2.").arg(path, out.errorString());
-        out.remove();
-        return false;
-    }
-    out.close();
-    QFile::remove(path);
-    if (!QFile::rename(temporary, path)) {
-        if (error)
-            *error = QStringLiteral("Unable to write '%1'.").arg(path);
-        QFile::remove(temporary);
-        return false;
-    }
-    return true;
+    return replaceFileUnsynced(path, text, error);
 }
 
 bool noteOwnChange(const QString &path, qint64 ns)

@@ -1,9 +1,10 @@
 #include "net/resume.h"
 
+#include "storage/unsyncedfile.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 QString resumeStatePath(const QString &partPath)
 {
@@ -30,11 +31,9 @@ bool saveResumeState(const QString &path, const ResumeState &state)
                              {"etag", QString::fromLatin1(state.etag)},
                              {"lastModified", QString::fromLatin1(state.lastModified)},
                              {"bytes", double(state.bytes)}};
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QJsonDocument(object).toJson(QJsonDocument::Compact));
-    return file.commit();
+    // Saved at the start of every answer, object downloads included: a resume
+    // state lost with the power only means that download starts again.
+    return replaceFileUnsynced(path, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 QByteArray resumeValidator(const ResumeState &state)
