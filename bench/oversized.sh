@@ -13,7 +13,7 @@ out="$PWD/.run/bench-oversized"
 keys="$PWD/.run/bench/keys"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target ivra-release >/dev/null
-[ -f "$keys/bench.key" ] || "$build/ivra-release" keygen --secret-key "$keys/bench.key" --public-key "$keys/bench.pub" >/dev/null
+[ -f "$keys/bench.key" ] || "$build/ivra-release" keygen --secret-key "$keys/bench.key" --public-key "$keys/bench.pub" --no-passphrase >/dev/null
 cmake -S . -B "$build" -DIVRA_BENCH_PUBLIC_KEY="$(sed -n 2p "$keys/bench.pub")" >/dev/null
 cmake --build "$build" --target ivra-update-bench-signed ivra-release >/dev/null
 rm -rf "$out"; mkdir -p "$out/src/bin"

@@ -13,7 +13,7 @@ cmake --build "$build" -j "$(nproc)" --target ivra-release
 out="$project/.run/bench"
 # The signed driver trusts a key of the benchmark's own.
 keys="$out/keys"
-[ -f "$keys/bench.key" ] || "$build/ivra-release" keygen --secret-key "$keys/bench.key" --public-key "$keys/bench.pub" >/dev/null
+[ -f "$keys/bench.key" ] || "$build/ivra-release" keygen --secret-key "$keys/bench.key" --public-key "$keys/bench.pub" --no-passphrase >/dev/null
 cmake -S . -B "$build" -DIVRA_BENCH_PUBLIC_KEY="$(sed -n 2p "$keys/bench.pub")" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target IvraLauncher ivra-release ivra-bench ivra-bench-signed
 

@@ -111,11 +111,16 @@ struct ReleaseSecretKeyResult
 
 ReleaseSecretKeyResult generateReleaseSecretKey();
 // A secret key from its PKCS#8 PEM text (what `openssl genpkey -algorithm
-// ed25519` and `ivra-release keygen` write). The key id is derived from the
-// public key, so the file needs nothing beside the key itself.
-ReleaseSecretKeyResult parseReleaseSecretKey(const QByteArray &pem);
-ReleaseSecretKeyResult readReleaseSecretKey(const QString &path);
-QByteArray secretKeyPem(const ReleaseSecretKey &key);
+// ed25519` and `ivra-release keygen` write), opened with the passphrase when
+// it is encrypted. The key id is derived from the public key, so the file
+// needs nothing beside the key itself.
+ReleaseSecretKeyResult parseReleaseSecretKey(const QByteArray &pem,
+                                             const QByteArray &passphrase = QByteArray());
+ReleaseSecretKeyResult readReleaseSecretKey(const QString &path,
+                                            const QByteArray &passphrase = QByteArray());
+bool isEncryptedSecretKey(const QByteArray &pem);
+// The key as PKCS#8 PEM; encrypted with the passphrase (scrypt, AES-256) when one is given.
+QByteArray secretKeyPem(const ReleaseSecretKey &key, const QByteArray &passphrase = QByteArray());
 // minisign's default trusted comment for a prehashed signature made now.
 QByteArray defaultTrustedComment(const QString &fileName, qint64 timestampSecs);
 // A complete ".minisig" file: prehashed ("ED") over data, with the given trusted comment.

@@ -97,7 +97,15 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
                 artifacts << folder + objectRelativePath(entry.object);
         }
     }
-    return checkReleaseTree(tree.path(), base, options, report);
+    // Named as served: the local copy is gone once the check returns.
+    const QString local = QDir(tree.path()).absolutePath() + QLatin1Char('/');
+    auto asServed = [&](QString text) { return text.replace(local, base + QLatin1Char('/')); };
+    QStringList lines;
+    const QString error = checkReleaseTree(tree.path(), base, options, &lines);
+    if (report)
+        for (const QString &line : lines)
+            report->append(asServed(line));
+    return asServed(error);
 }
 } // namespace
 
@@ -128,7 +136,7 @@ const OptionHelp kOptions[] = {
     {"secret-key", "Secret key file that signs the manifests (see keygen)."},
     {"public-key", "Public key file or key line; check then also verifies every signature."},
     {"zstd-level", "client: zstd level of the objects of a file index (default 19)."},
-    {"keep", "gc: how many newest releases of each product keep their objects."},
+    {"keep", "gc: how many newest releases of each product to keep."},
     {"rollout", "client, gateway: publish to this share of installs only, e.g. 50 or 12.5."},
     {"rollout-schedule",
      "client, gateway: a staged rollout over time: hours:percent,... from --rollout-start, or "
@@ -163,10 +171,13 @@ const char kUsage[] =
     "Commands:\n"
     "  client   publish a client release into a tree\n"
     "  gateway  publish a Gateway release into a tree\n"
-    "  keygen   make a signing key pair (--secret-key FILE --public-key FILE [--force])\n"
+    "  keygen   make a signing key pair (--secret-key FILE --public-key FILE [--force]\n"
+    "           [--no-passphrase]); the secret key is encrypted with a passphrase asked on\n"
+    "           the terminal or taken from IVRA_RELEASE_PASSPHRASE, which also opens it\n"
     "  sign     re-sign every manifest of a tree with a fresh timestamp\n"
     "  check    check a tree (--tree) or a served release service (--base-url only)\n"
-    "  gc       remove objects that no manifest and none of the newest --keep N releases name\n"
+    "  gc       remove the packages, file indexes and objects of releases older than the\n"
+    "           newest --keep N of each product (never what a manifest names)\n"
     "  rollout  change the staged rollout of a published manifest (--product or --edition)\n"
     "\n"
     "Examples:\n"
@@ -215,6 +226,9 @@ int main(int argc, char **argv)
     parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                         QStringLiteral("keygen: replace an existing secret key.")));
     parser.addOption(QCommandLineOption(
+        QStringLiteral("no-passphrase"),
+        QStringLiteral("keygen: leave the secret key unencrypted (for throwaway keys).")));
+    parser.addOption(QCommandLineOption(
         QStringLiteral("no-file-index"),
         QStringLiteral("client: publish no objects and no file index (full packages only).")));
     // A bare --rollout-schedule means the default schedule.
@@ -237,19 +251,25 @@ int main(int argc, char **argv)
         if (!parser.isSet("secret-key") || !parser.isSet("public-key"))
             return fail(QStringLiteral("keygen needs --secret-key and --public-key."), 2);
         QString line;
-        const QString error = writeKeyPair(parser.value("secret-key"), parser.value("public-key"),
-                                           parser.isSet("force"), &line);
+        bool encrypted = false;
+        const QString error =
+            writeKeyPair(parser.value("secret-key"), parser.value("public-key"),
+                         parser.isSet("force"), !parser.isSet("no-passphrase"), &line, &encrypted);
         if (!error.isEmpty())
             return fail(error);
         out << "ivra-release: secret key " << parser.value("secret-key")
-            << " (keep it off the release host), public key " << parser.value("public-key")
-            << "\nIVRA_RELEASE_PUBLIC_KEYS=" << line << "\n";
+            << (encrypted ? " (encrypted with your passphrase)"
+                          : " (not encrypted: keep it where only you can read it)")
+            << ", public key " << parser.value("public-key") << "\n"
+            << "ivra-release: keep the secret key off the release host; build a launcher that "
+               "trusts it, in the launcher's source folder, with:\n"
+            << "cmake -S . -B build -DIVRA_RELEASE_PUBLIC_KEYS=" << line << "\n";
         return 0;
     }
 
     ReleaseSecretKey signingKey;
     if (parser.isSet("secret-key")) {
-        const ReleaseSecretKeyResult read = readReleaseSecretKey(pathOption("secret-key"));
+        const ReleaseSecretKeyResult read = openSecretKey(pathOption("secret-key"));
         if (!read.error.isEmpty())
             return fail(read.error);
         signingKey = read.key;

@@ -1,5 +1,6 @@
 #include "releasetool/objects.h"
 
+#include "app/logging.h"
 #include "install/differential.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMap>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
@@ -225,7 +227,6 @@ QString collectGarbage(const QString &treeRoot, int keep, QStringList *report)
     if (keep < 1)
         return QStringLiteral("--keep must be at least 1.");
     const QDir clients(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/clients")));
-    QSet<QString> named;
     // What the manifests name is kept whatever its age.
     QSet<QString> current;
     const QDir manifests(QDir(treeRoot).absoluteFilePath(QStringLiteral("releases/manifests")));
@@ -234,48 +235,84 @@ QString collectGarbage(const QString &treeRoot, int keep, QStringList *report)
         QFile manifest(manifests.filePath(name));
         if (manifest.open(QIODevice::ReadOnly)) {
             const ClientRelease release = parseClientRelease(manifest.readAll()).release;
+            current.insert(QUrl(release.artifactUrl).fileName());
             if (release.hasFileIndex)
                 current.insert(QUrl(release.fileIndexUrl).fileName());
         }
     }
-    static const QRegularExpression indexName(QStringLiteral("^(.+)_([^_]+)\\.files\\.json$"));
-    int removed = 0;
+    static const QRegularExpression releaseFile(
+        QStringLiteral("^(.+)_([^_]+)(\\.zip|\\.files\\.json)$"));
+    int releasesRemoved = 0;
+    int objectsRemoved = 0;
+    int objectsKept = 0;
+    qint64 freed = 0;
+    auto remove = [&freed](const QString &path) {
+        const qint64 size = QFileInfo(path).size();
+        if (!QFile::remove(path))
+            return false;
+        freed += size;
+        return true;
+    };
     for (const QString &product : clients.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QDir folder(clients.filePath(product));
-        QStringList indexes = folder.entryList({QStringLiteral("*.files.json")}, QDir::Files);
-        std::sort(indexes.begin(), indexes.end(), [](const QString &a, const QString &b) {
-            const ReleaseVersion va = parseReleaseVersion(indexName.match(a).captured(2));
-            const ReleaseVersion vb = parseReleaseVersion(indexName.match(b).captured(2));
-            return compareReleaseVersions(va, vb) > 0;
+        // The product's releases, newest first, each with its package and index.
+        QMap<QString, QStringList> filesOf;
+        for (const QString &name : folder.entryList(QDir::Files)) {
+            const QRegularExpressionMatch match = releaseFile.match(name);
+            if (match.hasMatch() && match.captured(1) == product &&
+                isValid(parseReleaseVersion(match.captured(2))))
+                filesOf[match.captured(2)].append(name);
+        }
+        QStringList versions = filesOf.keys();
+        std::sort(versions.begin(), versions.end(), [](const QString &a, const QString &b) {
+            return compareReleaseVersions(parseReleaseVersion(a), parseReleaseVersion(b)) > 0;
         });
         QSet<QString> referenced;
-        for (qsizetype i = 0; i < indexes.size(); ++i) {
-            if (i >= keep && !current.contains(indexes.at(i)))
+        for (qsizetype i = 0; i < versions.size(); ++i) {
+            const QStringList files = filesOf.value(versions.at(i));
+            const bool named = std::any_of(files.begin(), files.end(),
+                                           [&](const QString &f) { return current.contains(f); });
+            if (i >= keep && !named) {
+                for (const QString &name : files) {
+                    if (!remove(folder.filePath(name)))
+                        return QStringLiteral("Unable to remove '%1'.").arg(folder.filePath(name));
+                }
+                ++releasesRemoved;
                 continue;
-            QFile file(folder.filePath(indexes.at(i)));
-            if (!file.open(QIODevice::ReadOnly))
-                return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
-            const FileIndexResult parsed = parseFileIndex(file.readAll());
-            if (!parsed.error.isEmpty())
-                return QStringLiteral("File index %1 is not valid: %2.")
-                    .arg(file.fileName(), parsed.error);
-            for (const FileIndexEntry &entry : parsed.index.files)
-                referenced.insert(entry.object);
+            }
+            for (const QString &name : files) {
+                if (!name.endsWith(QLatin1String(".files.json")))
+                    continue;
+                QFile file(folder.filePath(name));
+                if (!file.open(QIODevice::ReadOnly))
+                    return QStringLiteral("Unable to read '%1'.").arg(file.fileName());
+                const FileIndexResult parsed = parseFileIndex(file.readAll());
+                if (!parsed.error.isEmpty())
+                    return QStringLiteral("File index %1 is not valid: %2.")
+                        .arg(file.fileName(), parsed.error);
+                for (const FileIndexEntry &entry : parsed.index.files)
+                    referenced.insert(entry.object);
+            }
         }
-        named += referenced;
         QDirIterator objects(folder.filePath(QStringLiteral("objects")), QDir::Files,
                              QDirIterator::Subdirectories);
         while (objects.hasNext()) {
             const QString path = objects.next();
-            if (referenced.contains(QFileInfo(path).fileName()))
+            if (referenced.contains(QFileInfo(path).fileName())) {
+                ++objectsKept;
                 continue;
-            if (!QFile::remove(path))
+            }
+            if (!remove(path))
                 return QStringLiteral("Unable to remove '%1'.").arg(path);
-            ++removed;
+            ++objectsRemoved;
         }
     }
     if (report)
-        report->append(
-            QStringLiteral("gc: %1 objects removed, %2 kept").arg(removed).arg(named.size()));
+        report->append(QStringLiteral("gc: %1 removed (package and file index), %2 removed, %3 "
+                                      "kept; %4 bytes freed")
+                           .arg(countOf(releasesRemoved, "older release", "older releases"),
+                                countOf(objectsRemoved, "object", "objects"),
+                                countOf(objectsKept, "object", "objects"))
+                           .arg(freed));
     return QString();
 }

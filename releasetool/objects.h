@@ -22,6 +22,7 @@ FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolde
 QString checkFileIndex(const QString &indexPath, const QString &zipPath,
                        QStringList *report = nullptr);
 
-// Removes the objects below treeRoot that neither the newest `keep` indexes
-// of each product nor the indexes its manifests name refer to.
+// Removes, for each product below treeRoot, the packages and file indexes of
+// releases older than the newest `keep` (never those a manifest names), and
+// then the objects no remaining index refers to; the report says what it freed.
 QString collectGarbage(const QString &treeRoot, int keep, QStringList *report = nullptr);

@@ -6,6 +6,16 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 QString manifestsFolder(const QString &treeRoot)
 {
@@ -18,6 +28,42 @@ QStringList manifestNames(const QString &treeRoot)
         .entryList({QStringLiteral("*.json")}, QDir::Files, QDir::Name);
 }
 
+bool onTerminal()
+{
+    return isatty(0) != 0;
+}
+
+// Asked on the terminal (OpenSSL reads it from the terminal itself, unechoed).
+QString askPassphrase(const QString &prompt, bool confirm, QByteArray &passphrase)
+{
+    char buffer[1024];
+    const int read = EVP_read_pw_string_min(buffer, 1, int(sizeof buffer) - 1,
+                                            prompt.toLocal8Bit().constData(), confirm ? 1 : 0);
+    if (read == 0)
+        passphrase = QByteArray(buffer);
+    OPENSSL_cleanse(buffer, sizeof buffer);
+    if (read != 0)
+        return confirm ? QStringLiteral("No passphrase was set: none was typed, or the two "
+                                        "entries differ.")
+                       : QStringLiteral("No passphrase was typed.");
+    return QString();
+}
+
+// The passphrase for a new key: from the environment, else asked when a
+// terminal is attached; left empty (an unencrypted key) when neither is there.
+QString newKeyPassphrase(QByteArray &passphrase)
+{
+    if (qEnvironmentVariableIsSet(kPassphraseVariable)) {
+        passphrase = qgetenv(kPassphraseVariable);
+        if (passphrase.isEmpty())
+            return QStringLiteral("%1 is empty (--no-passphrase leaves the key unencrypted).")
+                .arg(QLatin1String(kPassphraseVariable));
+        return QString();
+    }
+    if (!onTerminal())
+        return QString();
+    return askPassphrase(QStringLiteral("Passphrase for the new secret key: "), true, passphrase);
+}
 } // namespace
 
 QString readWholeFile(const QString &path, QByteArray &content)
@@ -42,17 +88,26 @@ QString writeFileAtomically(const QString &path, const QByteArray &data)
 }
 
 QString writeKeyPair(const QString &secretKeyPath, const QString &publicKeyPath, bool force,
-                     QString *publicLine)
+                     bool mayEncrypt, QString *publicLine, bool *encrypted)
 {
     if (QFileInfo::exists(secretKeyPath) && !force)
         return QStringLiteral("Secret key '%1' exists; it is kept (--force replaces it).")
             .arg(secretKeyPath);
+    QByteArray passphrase;
+    if (mayEncrypt) {
+        const QString error = newKeyPassphrase(passphrase);
+        if (!error.isEmpty())
+            return error;
+    }
     const ReleaseSecretKeyResult generated = generateReleaseSecretKey();
     if (!generated.error.isEmpty())
         return generated.error;
-    const QByteArray pem = secretKeyPem(generated.key);
+    const QByteArray pem = secretKeyPem(generated.key, passphrase);
+    OPENSSL_cleanse(passphrase.data(), size_t(passphrase.size()));
     if (pem.isEmpty())
         return QStringLiteral("Unable to encode the secret key.");
+    if (encrypted)
+        *encrypted = !passphrase.isEmpty();
 
     QDir().mkpath(QFileInfo(secretKeyPath).absolutePath());
     QFile::remove(secretKeyPath);
@@ -75,6 +130,38 @@ QString writeKeyPair(const QString &secretKeyPath, const QString &publicKeyPath,
     if (publicLine)
         *publicLine = publicKeyLine(generated.key.publicKey);
     return QString();
+}
+
+ReleaseSecretKeyResult openSecretKey(const QString &path)
+{
+    ReleaseSecretKeyResult result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error =
+            QStringLiteral("Unable to read secret key '%1': %2.").arg(path, file.errorString());
+        return result;
+    }
+    const QByteArray pem = file.readAll();
+    QByteArray passphrase;
+    if (isEncryptedSecretKey(pem)) {
+        if (qEnvironmentVariableIsSet(kPassphraseVariable)) {
+            passphrase = qgetenv(kPassphraseVariable);
+        } else if (onTerminal()) {
+            result.error = askPassphrase(QStringLiteral("Passphrase for secret key %1: ").arg(path),
+                                         false, passphrase);
+        } else {
+            result.error = QStringLiteral("Secret key '%1' is encrypted: set %2 or run the tool "
+                                          "on a terminal.")
+                               .arg(path, QLatin1String(kPassphraseVariable));
+        }
+        if (!result.error.isEmpty())
+            return result;
+    }
+    result = parseReleaseSecretKey(pem, passphrase);
+    OPENSSL_cleanse(passphrase.data(), size_t(passphrase.size()));
+    if (!result.error.isEmpty())
+        result.error = QStringLiteral("%1 (%2)").arg(result.error, path);
+    return result;
 }
 
 QString writeSignatureFor(const QString &path, const QByteArray &data, const ReleaseSecretKey &key)

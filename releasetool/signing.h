@@ -14,11 +14,20 @@
 QString readWholeFile(const QString &path, QByteArray &content);
 QString writeFileAtomically(const QString &path, const QByteArray &data);
 
+// Where scripts give the secret key's passphrase; without it the tool asks on
+// the terminal.
+inline constexpr char kPassphraseVariable[] = "IVRA_RELEASE_PASSPHRASE";
+
 // A new key pair: the secret key (PKCS#8 PEM, readable by its owner only) and
 // minisign's two-line public key file. An existing secret key file is kept
-// unless force is set. publicLine receives the line for IVRA_RELEASE_PUBLIC_KEYS.
+// unless force is set. When mayEncrypt is set, the key is encrypted with the
+// passphrase from kPassphraseVariable or, failing that, one asked on the
+// terminal; with neither it is written unencrypted (encrypted says which).
+// publicLine receives the line for IVRA_RELEASE_PUBLIC_KEYS.
 QString writeKeyPair(const QString &secretKeyPath, const QString &publicKeyPath, bool force,
-                     QString *publicLine = nullptr);
+                     bool mayEncrypt, QString *publicLine = nullptr, bool *encrypted = nullptr);
+// The secret key of a file, asking for its passphrase the same way when it is encrypted.
+ReleaseSecretKeyResult openSecretKey(const QString &path);
 // "<path>.minisig" for data about to be written at path, with the default
 // trusted comment (now, and path's file name). The signature is written first,
 // so that the manifest, written last, never stands without it.

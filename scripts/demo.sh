@@ -17,7 +17,7 @@ cmake --build "$build" -j "$jobs" --target ivra-release
 # The demo's signing key. A real one lives off the release host (see README).
 keys="$PWD/.run/keys"
 if [ ! -f "$keys/release.key" ]; then
-  "./$build/ivra-release" keygen --secret-key "$keys/release.key" --public-key "$keys/release.pub"
+  "./$build/ivra-release" keygen --secret-key "$keys/release.key" --public-key "$keys/release.pub" --no-passphrase
 fi
 public_key=$(sed -n 2p "$keys/release.pub")
 cmake -S . -B "$build" -DIVRA_RELEASE_PUBLIC_KEYS="$public_key" >/dev/null

@@ -220,11 +220,11 @@ private Q_SLOTS:
 
         QCOMPARE(collectGarbage(tree, 1), QString());
         QCOMPARE(objectFiles().size(), 3);
+        QCOMPARE(QDir(tree + "/releases/clients/ivra-demo").entryList(QDir::Files),
+                 (QStringList{"ivra-demo_1.2.0.files.json", "ivra-demo_1.2.0.zip"}));
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
     }
 
-    // The real tool from the folder it runs in: relative paths work, a Windows
-    // package is published with a note, and check says what it checked.
     // A rollout changes the manifest and nothing of the release; a pause holds
     // the share reached, a resume shifts the schedule by the pause; a signed
     // manifest is rewritten only with the key.
@@ -273,6 +273,8 @@ private Q_SLOTS:
         QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{key.publicKey}, {}}), QString());
     }
 
+    // The real tool from the folder it runs in: relative paths work, a Windows
+    // package is published with a note, and check says what it checked.
     void toolWithRelativePaths()
     {
         QTemporaryDir work;

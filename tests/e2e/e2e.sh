@@ -44,7 +44,10 @@ finished() { if [ "$failures" -eq "$1" ]; then passes=$((passes + 1)); echo "PAS
 "$service" start "$tree" >/dev/null || { echo "release service did not start"; exit 1; }
 publish 1.0.0
 scenario="the served tree passes the release tool's check"; before=$failures
-check '"$build/ivra-release" check --base-url https://127.0.0.1:8443 >/dev/null' "served check failed"
+served=$("$build/ivra-release" check --base-url https://127.0.0.1:8443 2>&1); rc=$?
+check '[ "$rc" -eq 0 ]' "served check failed: $served"
+# What it checked is named by URL, not by the temporary copy it read.
+check 'echo "$served" | grep -q "artifact https://127.0.0.1:8443/releases/clients/" && ! echo "$served" | grep -q "ivra-release-"' "served check names: $served"
 finished $before
 
 scenario="fresh install, then Launch"; before=$failures; new_home a
