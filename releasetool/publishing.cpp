@@ -144,6 +144,36 @@ QString guardDowngrade(const QString &manifestPath, const QString &version, cons
         .arg(version, latest, what);
 }
 
+// The launch data of a version is part of it too: the manifest that publishes
+// this version already has it.
+QString guardLaunchData(const QString &manifestPath, const QString &version, const QString &exePath,
+                        const QStringList &args, const ReleaseGuards &guards)
+{
+    QByteArray existing;
+    if (guards.replace || !readWholeFile(manifestPath, existing).isEmpty())
+        return QString();
+    const QJsonObject manifest = QJsonDocument::fromJson(existing).object();
+    if (manifest.value(QStringLiteral("latestVersion")).toString() != version)
+        return QString();
+    const QJsonObject launch = manifest.value(QStringLiteral("launch")).toObject();
+    const QString publishedExe = launch.value(QStringLiteral("exePath")).toString();
+    const QJsonArray publishedArgs = launch.value(QStringLiteral("args")).toArray();
+    QString difference;
+    if (publishedExe != exePath.trimmed())
+        difference = QStringLiteral("launch file %1, not %2").arg(publishedExe, exePath.trimmed());
+    else if (publishedArgs != QJsonArray::fromStringList(args))
+        difference =
+            QStringLiteral("arguments %1, not %2")
+                .arg(QString::fromUtf8(QJsonDocument(publishedArgs).toJson(QJsonDocument::Compact)),
+                     QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(args))
+                                           .toJson(QJsonDocument::Compact)));
+    if (difference.isEmpty())
+        return QString();
+    return QStringLiteral("Version %1 is already published with other launch data (%2). Publish "
+                          "a new version, or give --replace.")
+        .arg(version, difference);
+}
+
 void warnIfNotHttps(const QString &baseUrl, QStringList *report)
 {
     if (QUrl(baseUrl.trimmed()).scheme() != QLatin1String("https"))
@@ -385,6 +415,8 @@ QString publishClient(const ClientPublication &p, QStringList *report)
     if (error.isEmpty())
         error = guardDowngrade(manifestPath, version, QStringLiteral("client %1").arg(product),
                                p.guards);
+    if (error.isEmpty())
+        error = guardLaunchData(manifestPath, version, p.exePath, p.args, p.guards);
     if (!error.isEmpty())
         return error;
 

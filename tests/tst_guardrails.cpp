@@ -1,0 +1,244 @@
+// The release tool's guard rails, each with the mistake it stops: the mistake
+// is refused with a message that says what to do, and nothing is written.
+#include "release/clientrelease.h"
+#include "releasetool/objects.h"
+#include "releasetool/publishing.h"
+#include "support/testutil.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace TestUtil;
+
+namespace {
+const QString kBase = QStringLiteral("https://releases.example");
+const QString kPackages = QStringLiteral("/releases/clients/ivra-demo/");
+const QString kManifest = QStringLiteral("/releases/manifests/client-ivra-demo.json");
+
+void makeExecutable(const QString &path)
+{
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// Every file below a folder with its bytes and time, to see that nothing changed.
+QMap<QString, QByteArray> snapshot(const QString &root)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path,
+                     readFile(path) +
+                         QByteArray::number(QFileInfo(path).lastModified().toMSecsSinceEpoch()));
+    }
+    return files;
+}
+} // namespace
+
+class GuardRailsTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir temp;
+    QString source() const { return temp.filePath("client"); }
+
+    ClientPublication client(const QString &tree, const QString &version) const
+    {
+        ClientPublication p;
+        p.treeRoot = tree;
+        p.baseUrl = kBase;
+        p.product = "ivra-demo";
+        p.channel = "stable";
+        p.version = version;
+        p.minimumVersion = "1.0.0";
+        p.exePath = "bin/client";
+        p.sourceFolder = source();
+        p.zstdLevel = 3;
+        return p;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(writeFile(source() + "/bin/client", "#!/bin/sh\n"));
+        makeExecutable(source() + "/bin/client");
+        QVERIFY(writeFile(source() + "/share/data.txt", "data"));
+    }
+
+    // A product or edition no launcher asks for would pass every check and
+    // then be refused by every launcher.
+    void onlyProductsAndEditionsLaunchersAskFor()
+    {
+        const QString tree = temp.filePath("names");
+        ClientPublication p = client(tree, "1.0.0");
+        p.product = "acme";
+        QCOMPARE(publishClient(p), QStringLiteral("Product acme is not one a launcher asks for; "
+                                                  "launchers ask for ivra-demo or ivra-full (the "
+                                                  "demo and the full edition)."));
+        GatewayPublication g;
+        g.treeRoot = tree;
+        g.baseUrl = kBase;
+        g.edition = "premium";
+        g.channel = "stable";
+        g.version = g.minimumVersion = "2026.1024.1";
+        g.installerFile = source() + "/bin/client";
+        QCOMPARE(publishGateway(g), QStringLiteral("Edition premium is not one a launcher is built "
+                                                   "as; the editions are demo and full."));
+        QVERIFY(!QFileInfo::exists(tree));
+    }
+
+    // The same version published again with the same content rewrites
+    // nothing; with other files or launch data it is refused unless replaced.
+    // The same folder always gives the same package bytes.
+    void publishedVersionsAreImmutableAndReproducible()
+    {
+        const QString tree = temp.filePath("immutable");
+        QCOMPARE(publishClient(client(tree, "1.0.0")), QString());
+        const auto published = snapshot(tree);
+        const QString package = tree + kPackages + "ivra-demo_1.0.0.zip";
+        const QByteArray packageBytes = readFile(package);
+
+        // Touched but not changed: the same package, nothing written again.
+        QTest::qWait(20);
+        QVERIFY(writeFile(source() + "/share/data.txt", "data"));
+        QStringList report;
+        QCOMPARE(publishClient(client(tree, "1.0.0"), &report), QString());
+        QVERIFY2(report.join('\n').contains("ivra-demo 1.0.0 is already published with the same "
+                                            "files: nothing of it is written again"),
+                 qPrintable(report.join('\n')));
+        QCOMPARE(snapshot(tree), published);
+        const QString twin = temp.filePath("twin");
+        QCOMPARE(publishClient(client(twin, "1.0.0")), QString());
+        QCOMPARE(readFile(twin + kPackages + "ivra-demo_1.0.0.zip"), packageBytes);
+
+        QVERIFY(writeFile(source() + "/share/data.txt", "other data"));
+        QCOMPARE(publishClient(client(tree, "1.0.0")),
+                 QStringLiteral("Version 1.0.0 of ivra-demo is already published with other "
+                                "content (share/data.txt has other content); installs that have "
+                                "it would keep the old files. Publish a new version, or give "
+                                "--replace."));
+        QVERIFY(writeFile(source() + "/share/data.txt", "data"));
+        ClientPublication p = client(tree, "1.0.0");
+        p.args = {"--fast"};
+        QCOMPARE(publishClient(p), QStringLiteral("Version 1.0.0 is already published with other "
+                                                  "launch data (arguments [], not "
+                                                  "[\"--fast\"]). Publish a new version, or give "
+                                                  "--replace."));
+        QCOMPARE(snapshot(tree), published);
+
+        QVERIFY(writeFile(source() + "/share/data.txt", "other data"));
+        p.guards.replace = true;
+        QCOMPARE(publishClient(p), QString());
+        QVERIFY(readFile(package) != packageBytes);
+        QCOMPARE(parseClientRelease(readFile(tree + kManifest)).release.launchArgs,
+                 QStringList{"--fast"});
+        QVERIFY(writeFile(source() + "/share/data.txt", "data"));
+    }
+
+    // Without the key, a signed tree would get a manifest every signed
+    // launcher refuses; a version below the latest is most often a typo.
+    void signedTreesAndDowngrades()
+    {
+        const QString tree = temp.filePath("signed");
+        ClientPublication p = client(tree, "1.2.0");
+        p.signingKey = generateReleaseSecretKey().key;
+        QCOMPARE(publishClient(p), QString());
+        const auto published = snapshot(tree);
+        const QString keyId = keyIdText(p.signingKey.publicKey.keyId);
+
+        ClientPublication unsignedOne = client(tree, "1.3.0");
+        QCOMPARE(publishClient(unsignedOne),
+                 QStringLiteral("The manifests of this tree are signed (client-ivra-demo.json."
+                                "minisig, key %1); signed launchers refuse an unsigned one. Give "
+                                "--secret-key, or --unsigned to publish it unsigned on purpose.")
+                     .arg(keyId));
+        QCOMPARE(snapshot(tree), published);
+
+        ClientPublication typo = p;
+        typo.version = "1.0.10";
+        QCOMPARE(publishClient(typo),
+                 QStringLiteral("Version 1.0.10 is below 1.2.0, the published latest of client "
+                                "ivra-demo; every launcher would go back to it. Give "
+                                "--allow-downgrade to publish it on purpose (a rollback)."));
+        QCOMPARE(snapshot(tree), published);
+        typo.guards.allowDowngrade = true;
+        QCOMPARE(publishClient(typo), QString());
+        QCOMPARE(parseClientRelease(readFile(tree + kManifest)).release.latestVersion, "1.0.10");
+
+        unsignedOne.guards.unsignedManifest = true;
+        QCOMPARE(publishClient(unsignedOne), QString());
+        QVERIFY(!QFileInfo::exists(tree + kManifest + ".minisig"));
+    }
+
+    // Messages name what the release engineer gave: the path in the package,
+    // what could be meant, and URLs rather than the tool's own folders.
+    void messagesNameTheUsersPaths()
+    {
+        const QString nested = temp.filePath("nested");
+        QVERIFY(writeFile(nested + "/game/bin/client", "#!/bin/sh\n"));
+        makeExecutable(nested + "/game/bin/client");
+        QVERIFY(writeFile(nested + "/game/readme.txt", "hi"));
+        const QString tree = temp.filePath("messages");
+        ClientPublication p = client(tree, "1.0.0");
+        p.sourceFolder = nested;
+        const QString expected = QStringLiteral(
+            "Client executable was not found: bin/client. Every file sits in game/: did you mean "
+            "--exe game/bin/client? The package's executable files: game/bin/client.");
+        QCOMPARE(publishClient(p), expected);
+        p.sourceFolder.clear();
+        p.sourceZip = temp.filePath("nested.zip");
+        QCOMPARE(zipFolder(nested, p.sourceZip), QString());
+        QCOMPARE(publishClient(p), expected);
+
+        p = client(tree, "1.0.0");
+        p.baseUrl = "http://releases.example";
+        QStringList report;
+        QCOMPARE(publishClient(p, &report), QString());
+        QVERIFY2(report.first().startsWith("warning: the base URL http://releases.example is not "
+                                           "https"),
+                 qPrintable(report.join('\n')));
+        QCOMPARE(checkReleaseTree(tree, "https://elsewhere.example"),
+                 QStringLiteral("Artifact http://releases.example/releases/clients/ivra-demo/"
+                                "ivra-demo_1.0.0.zip is not below the base URL "
+                                "https://elsewhere.example: the manifest names a file outside the "
+                                "release tree."));
+    }
+
+    // gc keeps the newest releases and whatever a manifest names (here a
+    // rollback to the oldest), and removes the packages, indexes and objects
+    // of the rest.
+    void gcRemovesOldReleases()
+    {
+        const QString tree = temp.filePath("gc");
+        for (const char *version : {"1.0.0", "1.1.0", "1.2.0", "1.3.0"}) {
+            QVERIFY(writeFile(source() + "/share/version.txt", version));
+            QCOMPARE(publishClient(client(tree, version)), QString());
+        }
+        QVERIFY(writeFile(source() + "/share/version.txt", "1.0.0"));
+        ClientPublication rollback = client(tree, "1.0.0");
+        rollback.guards.allowDowngrade = true;
+        QCOMPARE(publishClient(rollback), QString());
+        QVERIFY(QFile::remove(source() + "/share/version.txt"));
+
+        QStringList report;
+        QCOMPARE(collectGarbage(tree, 2, &report), QString());
+        const QStringList left = QDir(tree + kPackages).entryList(QDir::Files, QDir::Name);
+        QCOMPARE(left, (QStringList{"ivra-demo_1.0.0.files.json", "ivra-demo_1.0.0.zip",
+                                    "ivra-demo_1.2.0.files.json", "ivra-demo_1.2.0.zip",
+                                    "ivra-demo_1.3.0.files.json", "ivra-demo_1.3.0.zip"}));
+        QVERIFY2(report.join('\n').contains(
+                     QRegularExpression("^gc: 1 older release removed \\(package and file "
+                                        "index\\), 1 object removed, 5 objects kept; [1-9][0-9]* "
+                                        "bytes freed$")),
+                 qPrintable(report.join('\n')));
+        QCOMPARE(checkReleaseTree(tree, kBase), QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(GuardRailsTest)
+#include "tst_guardrails.moc"
