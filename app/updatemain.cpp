@@ -117,13 +117,13 @@ int main(int argc, char **argv)
     });
     QObject::connect(&pass, &UpdatePass::quitRequested, &app,
                      [] { QCoreApplication::exit(kExitReady); });
-    QObject::connect(
-        &pass, &UpdatePass::verified, &app, [](int checked, int damaged, int repaired) {
-            printLine(stdout, QStringLiteral("%1 files checked, %2 damaged, %3 repaired.")
-                                  .arg(checked)
-                                  .arg(damaged)
-                                  .arg(repaired));
-        });
+    QObject::connect(&pass, &UpdatePass::verified, &app,
+                     [](int checked, int damaged, int repaired) {
+                         printLine(stdout, QStringLiteral("%1 checked, %2 damaged, %3 repaired.")
+                                               .arg(countOf(checked, "file", "files"))
+                                               .arg(damaged)
+                                               .arg(repaired));
+                     });
     // Inside the event loop, so that a pass that ends at once can still set the exit status.
     QMetaObject::invokeMethod(&pass,
                               parser.isSet(verify) ? &UpdatePass::verify : &UpdatePass::start,

@@ -382,8 +382,11 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
                                      entry.executable, placement, clones);
             if (placed == Placed::Failed)
                 error = QStringLiteral("cannot copy %1").arg(source);
-            else if (progress)
+            else if (progress) {
                 progress->bytesWritten.fetch_add(entry.size);
+                if (placed != Placed::Copied)
+                    progress->bytesReused.fetch_add(entry.size);
+            }
         } else {
             error =
                 writeObjectTo(objectCacheFile(cacheFolder, entry.object), entry, target, progress);

@@ -155,14 +155,14 @@ void DifferentialJob::onPlanned(const DifferentialPlan &plan)
         return;
     }
     ready.plan = plan;
-    logInfo(QStringLiteral("Differential update to %1: %2 of %3 files reused (%4 known by their "
-                           "record, %5 read), %6 bytes of objects to fetch")
+    logInfo(QStringLiteral("Differential update to %1: %2 of %3 reused (%4 known by their "
+                           "record, %5 read), %6 of objects to fetch")
                 .arg(release.latestVersion)
                 .arg(plan.reused)
-                .arg(ready.index.files.size())
+                .arg(countOf(ready.index.files.size(), "file", "files"))
                 .arg(plan.known)
                 .arg(plan.hashed)
-                .arg(plan.fetchBytes));
+                .arg(countOf(plan.fetchBytes, "byte", "bytes")));
     Q_EMIT progress(0);
     fetchObjects();
 }

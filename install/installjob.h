@@ -26,6 +26,8 @@ public:
     const ClientInstallPlan &plan() const { return installPlan; }
     // Whether staging was filled by a differential update rather than the package.
     bool filled() const { return bool(fill); }
+    // What went to disk: linked and cloned files take no new data.
+    qint64 bytesWritten() const { return shared->bytesWritten - shared->bytesReused; }
 
 Q_SIGNALS:
     void progress(int percent);

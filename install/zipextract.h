@@ -14,6 +14,8 @@
 struct ExtractionProgress
 {
     std::atomic<qint64> bytesWritten{0};
+    // Of those, what was placed by a link or a clone rather than written.
+    std::atomic<qint64> bytesReused{0};
     // Set by the watcher; the extraction stops at its next chunk and fails.
     std::atomic<bool> cancelled{false};
 };

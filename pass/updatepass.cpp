@@ -102,6 +102,7 @@ void UpdatePass::reset()
     clientRelease = ClientRelease();
     offeredUpgradeUrl = QUrl();
     differentialRefused = false;
+    installTime.invalidate();
     repairFolder.clear();
     repairTrust = RecordTrust::Metadata;
     cleanFolders.clear();
@@ -463,9 +464,8 @@ void UpdatePass::onVerified(const VerifyResult &result)
     if (verifying) {
         verifiedFiles = result.checked;
         damagedFiles = int(result.damaged.size());
-        logInfo(QStringLiteral("Verified %1: %2 files checked, %3 damaged")
-                    .arg(clientRelease.latestVersion)
-                    .arg(result.checked)
+        logInfo(QStringLiteral("Verified %1: %2 checked, %3 damaged")
+                    .arg(clientRelease.latestVersion, countOf(result.checked, "file", "files"))
                     .arg(result.damaged.size()));
     }
     if (result.damaged.isEmpty()) {
@@ -501,6 +501,8 @@ QStringList UpdatePass::earlierVersionFolders() const
 void UpdatePass::startClientDownload()
 {
     Q_EMIT statusChanged(QStringLiteral("Downloading IVRA..."));
+    if (!installTime.isValid())
+        installTime.start();
     // Only the files that changed, when the release has an index and an
     // earlier version is installed to take the others from.
     QStringList sources = earlierVersionFolders();
@@ -607,10 +609,9 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
                 const QString error = fillStagingFromIndex(index, plan, cache, staging, progress,
                                                            Placement::Best, &counts, digests);
                 if (error.isEmpty())
-                    logInfo(QStringLiteral("Differential update to %1: %2 files linked, %3 "
+                    logInfo(QStringLiteral("Differential update to %1: %2 linked, %3 "
                                            "cloned, %4 copied, %5 written from objects")
-                                .arg(version)
-                                .arg(counts.linked.load())
+                                .arg(version, countOf(counts.linked.load(), "file", "files"))
                                 .arg(counts.cloned.load())
                                 .arg(counts.copied.load())
                                 .arg(counts.written.load()));
@@ -661,6 +662,7 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
 {
     const ClientInstallPlan plan = installJob->plan();
     const bool differentialInstall = installJob->filled();
+    const qint64 bytesWritten = installJob->bytesWritten();
     retire(installJob);
     // Anything that goes wrong before promotion in a differential install is
     // a reason to fetch the package instead.
@@ -684,6 +686,12 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
     recordInstalledClientVersion(state, productId, plan.version);
     if (!persistState())
         return;
+    logInfo(QStringLiteral("Installed client %1 in %2 ms: %3 written, %4")
+                .arg(plan.version)
+                .arg(installTime.elapsed())
+                .arg(countOf(bytesWritten, "byte", "bytes"),
+                     differentialInstall ? QStringLiteral("differential update")
+                                         : QStringLiteral("full package")));
     // Fetched objects have served once the install is recorded.
     removeDirectoryIfPresent(clientObjectCachePath(productId));
     pruneOldClientInstalls();

@@ -9,6 +9,7 @@
 #include "release/signature.h"
 #include "storage/gatewaystate.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -112,6 +113,8 @@ private:
     QStringList launchArguments;
     QUrl offeredUpgradeUrl;
     bool differentialRefused = false;
+    // From the decision to install to the install recorded, for the log.
+    QElapsedTimer installTime;
     bool timestampsChanged = false;
     // A version folder being checked or repaired: its good files serve staging.
     QString repairFolder;
