@@ -315,9 +315,10 @@ void DownloadJob::cancel()
     done = true;
     cancelHashing->store(true);
     if (reply) {
-        // Disconnected first: an aborted reply reports nothing to anyone.
+        // Disconnected, then deleted, which stops its request: it reports
+        // nothing to anyone. An abort could be a second error after one
+        // already on its way, which Qt warns about.
         reply->disconnect(this);
-        reply->abort();
         reply->deleteLater();
         reply = nullptr;
     }

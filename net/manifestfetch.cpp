@@ -206,8 +206,10 @@ void ManifestFetch::cancel()
         QNetworkReply *reply = std::exchange(exchange->reply, nullptr);
         if (!reply)
             continue;
+        // Deleting a running reply stops its request. It is not aborted: when
+        // both halves meet the same refused connection, the other half's own
+        // error may already be on its way, and Qt warns of a second error.
         reply->disconnect(this);
-        reply->abort();
         reply->deleteLater();
     }
     pending = 0;

@@ -192,6 +192,11 @@ private Q_SLOTS:
         QCOMPARE(objectRequests().size(), 2);
         const QStringList log = logLinesSince(logStart);
         QCOMPARE(log.filter("Differential update to 1.1.0: 3 files reused, ").size(), 1);
+        // Linked files take no new data: only the two changed files were written.
+        QCOMPARE(log.filter(QRegularExpression("Installed client 1.1.0 in [0-9]+ ms: 35 bytes "
+                                               "written, differential update$"))
+                     .size(),
+                 1);
 
         // 1.2.0 brings back 1.0.0's a.txt: 1.0.0 is the previous version, and it has it.
         server.clearRequests();

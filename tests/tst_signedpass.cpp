@@ -12,9 +12,11 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -310,6 +312,27 @@ private Q_SLOTS:
         button(&window, "downloadButton")->click();
         expectReady(window);
         QCOMPARE(logLinesSince(logStart).filter(" warning Pass ended: ").size(), 1);
+    }
+
+    // Both halves refused at once (nothing listens where the proxy should be)
+    // end the pass once, and quietly: the half that failed second is not
+    // aborted on top of its own error.
+    void bothHalvesFailAtOnce()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        QNetworkProxy::setApplicationProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, QStringLiteral("127.0.0.1"), port));
+        {
+            MainWindow window;
+            QTRY_VERIFY(isShown(&window, "downloadButton"));
+            QTest::qWait(200);
+        }
+        server.installAsProxy();
+        QCOMPARE(logLinesSince(logStart).filter(" warning Pass ended: ").size(), 1);
+        QCOMPARE(logLinesSince(logStart).filter("Internal problem").join('\n'), QString());
     }
 
     // A validly signed but older manifest is refused after a newer one was
