@@ -135,7 +135,9 @@ const OptionHelp kOptions[] = {
     {"full-version", "Latest version of the full product, x.y.z, with --upgrade-url."},
     {"secret-key", "Secret key file that signs the manifests (see keygen)."},
     {"public-key", "Public key file or key line; check then also verifies every signature."},
-    {"zstd-level", "client: zstd level of the objects of a file index (default 19)."},
+    {"zstd-level", "client: zstd level of the objects of a file index, 1 to 19 (default 13; 19 "
+                   "makes compressible files about 8 % smaller and publishing about 3 times "
+                   "slower)."},
     {"keep", "gc: how many newest releases of each product to keep."},
     {"rollout", "client, gateway: publish to this share of installs only, e.g. 50 or 12.5."},
     {"rollout-schedule",
@@ -368,8 +370,12 @@ int main(int argc, char **argv)
         p.sourceZip = pathOption("from-zip");
         p.signingKey = signingKey;
         p.fileIndex = !parser.isSet("no-file-index");
-        if (parser.isSet("zstd-level"))
-            p.zstdLevel = parser.value("zstd-level").toInt();
+        if (parser.isSet("zstd-level")) {
+            bool number = false;
+            p.zstdLevel = parser.value("zstd-level").toInt(&number);
+            if (!number || p.zstdLevel < 1 || p.zstdLevel > 19)
+                return fail(QStringLiteral("--zstd-level takes a level from 1 to 19."), 2);
+        }
         p.rollout = rollout;
         p.guards = guards;
         error = publishClient(p, &report);

@@ -10,7 +10,7 @@ packages=(
   nginx-light openssl ca-certificates curl
   xvfb xauth x11-apps xdotool imagemagick fonts-roboto-unhinted
   binutils-mingw-w64-x86-64
-  zip unzip python3 minisign desktop-file-utils tinyproxy
+  zip unzip zstd python3 minisign desktop-file-utils tinyproxy
   clang-14 libclang-rt-14-dev
 )
 
