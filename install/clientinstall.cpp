@@ -46,9 +46,9 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         return outcome;
     };
     QString error;
-    QHash<QString, QString> digests;
+    StagedFiles staged;
     if (fill) {
-        error = fill(plan.stagingPath, progress, &outcome.cause, &digests);
+        error = fill(plan.stagingPath, progress, &outcome.cause, &staged);
         if (!error.isEmpty())
             return abandon(error);
     } else {
@@ -57,7 +57,7 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         ExtractionOptions options;
         options.progress = progress;
         options.cause = &outcome.cause;
-        options.digests = &digests;
+        options.digests = &staged.digests;
         if (!extractZipPayload(plan.packagePath, plan.stagingPath, &error, options))
             return abandon(error);
     }
@@ -71,7 +71,7 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
     // makes the launcher read them.
     InstallRecord origin = plan.origin;
     origin.launchExePath = plan.launchExePath;
-    const InstallRecordResult recorded = recordFolder(plan.stagingPath, digests, origin);
+    const InstallRecordResult recorded = recordFolder(plan.stagingPath, staged, origin);
     if (!recorded.error.isEmpty() ||
         !writeInstallRecord(installRecordPath(plan.productPath, plan.version), recorded.record,
                             &error))

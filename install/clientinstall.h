@@ -41,10 +41,10 @@ struct ClientInstallOutcome
 };
 
 // Fills the staging folder; returns the window's message, or empty on success.
-// digests receives each file's SHA-256 by its path relative to staging.
-using StagingFiller =
-    std::function<QString(const QString &stagingPath, ExtractionProgress *progress, QString *cause,
-                          QHash<QString, QString> *digests)>;
+// staged receives each file's SHA-256 (and identity, where known) by its path
+// relative to staging.
+using StagingFiller = std::function<QString(
+    const QString &stagingPath, ExtractionProgress *progress, QString *cause, StagedFiles *staged)>;
 
 // Clears a leftover staging folder, fills staging (by default: extracts the
 // package), checks the launch file there, writes the version's record beside

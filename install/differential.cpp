@@ -154,55 +154,69 @@ void setExecutable(const QString &path, bool executable)
 }
 } // namespace
 
-DifferentialPlan planDifferentialInstall(const FileIndex &index,
-                                         const QStringList &installedFolders,
-                                         const std::atomic<bool> *cancel, RecordTrust trust)
+QList<RecordedFolder> readRecordedFolders(const QStringList &installedFolders, RecordTrust trust)
 {
-    // Each folder's record, and which of its files are still exactly what it says.
-    struct Recorded
-    {
-        InstallRecord record;
-        QHash<QString, qsizetype> byPath;
-        QList<bool> matches;
-        bool clean = false;
-    };
-    QList<Recorded> folders(installedFolders.size());
+    QList<RecordedFolder> folders(installedFolders.size());
+    if (trust != RecordTrust::Metadata)
+        return folders;
     for (qsizetype f = 0; f < installedFolders.size(); ++f) {
         const QFileInfo info(installedFolders.at(f));
         InstallRecordResult read =
             readInstallRecord(installRecordPath(info.absolutePath(), info.fileName()));
-        if (!read.error.isEmpty() || trust != RecordTrust::Metadata)
+        if (!read.error.isEmpty())
             continue;
-        Recorded &recorded = folders[f];
+        RecordedFolder &recorded = folders[f];
         recorded.record = std::move(read.record);
         const QString root = info.absoluteFilePath() + QLatin1Char('/');
-        recorded.matches = QList<bool>(recorded.record.files.size(), false);
-        bool *matches = recorded.matches.data();
         const InstallRecord &record = recorded.record;
+        recorded.matches = QList<bool>(record.files.size(), false);
+        recorded.identities = QList<FileIdentity>(record.files.size());
+        bool *matches = recorded.matches.data();
+        FileIdentity *identities = recorded.identities.data();
         forEachInParallel(record.files.size(), [&](qsizetype i) {
             const RecordedFile &file = record.files.at(i);
-            matches[i] = matchesRecord(record, file, fileIdentity(root + file.path));
+            identities[i] = fileIdentity(root + file.path);
+            matches[i] = matchesRecord(record, file, identities[i]);
         });
         recorded.clean = !recorded.matches.contains(false);
+        recorded.byPath.reserve(record.files.size());
         for (qsizetype i = 0; i < record.files.size(); ++i)
             recorded.byPath.insert(record.files.at(i).path, i);
     }
+    return folders;
+}
 
+DifferentialPlan planDifferentialInstall(const FileIndex &index,
+                                         const QStringList &installedFolders,
+                                         const std::atomic<bool> *cancel, RecordTrust trust)
+{
+    return planDifferentialInstall(index, installedFolders,
+                                   readRecordedFolders(installedFolders, trust), cancel);
+}
+
+DifferentialPlan planDifferentialInstall(const FileIndex &index,
+                                         const QStringList &installedFolders,
+                                         const QList<RecordedFolder> &folders,
+                                         const std::atomic<bool> *cancel)
+{
     DifferentialPlan plan;
     plan.sources = QStringList(index.files.size(), QString());
     plan.sourceExecutable = QList<bool>(index.files.size(), false);
+    plan.sourceIdentity = QList<FileIdentity>(index.files.size());
     std::atomic<int> known{0};
     std::atomic<int> hashed{0};
     // Detached once here; each thread then writes its own elements only.
     QString *sources = plan.sources.data();
     bool *executable = plan.sourceExecutable.data();
+    FileIdentity *identity = plan.sourceIdentity.data();
+    const RecordedFolder none; // a folder without a record: every file is read
     forEachInParallel(index.files.size(), [&](qsizetype i) {
         const FileIndexEntry &entry = index.files.at(i);
         for (qsizetype f = 0; f < installedFolders.size(); ++f) {
             if (cancel && cancel->load())
                 return;
             const QString candidate = installedFolders.at(f) + QLatin1Char('/') + entry.path;
-            const Recorded &recorded = folders.at(f);
+            const RecordedFolder &recorded = f < folders.size() ? folders.at(f) : none;
             const auto found = recorded.byPath.constFind(entry.path);
             if (found != recorded.byPath.cend() && recorded.matches.at(*found)) {
                 const RecordedFile &file = recorded.record.files.at(*found);
@@ -210,16 +224,18 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
                     continue; // known to hold other bytes
                 sources[i] = candidate;
                 executable[i] = file.executable;
+                identity[i] = recorded.identities.at(*found);
                 ++known;
                 return;
             }
-            const FileIdentity identity = fileIdentity(candidate);
-            if (!identity.regular || identity.size != entry.size)
+            const FileIdentity current = fileIdentity(candidate);
+            if (!current.regular || current.size != entry.size)
                 continue;
             ++hashed;
             if (fileSha256Hex(candidate) == entry.sha256) {
                 sources[i] = candidate;
-                executable[i] = identity.executable;
+                executable[i] = current.executable;
+                identity[i] = current;
                 return;
             }
         }
@@ -230,7 +246,7 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
         else
             ++plan.reused;
     }
-    for (qsizetype f = 0; f < installedFolders.size(); ++f)
+    for (qsizetype f = 0; f < installedFolders.size() && f < folders.size(); ++f)
         if (folders.at(f).clean)
             plan.cleanFolders.append(installedFolders.at(f));
     plan.known = known.load();
@@ -244,7 +260,7 @@ QString objectCacheFile(const QString &cacheFolder, const QString &objectName)
 }
 
 QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, const QString &target,
-                      ExtractionProgress *progress)
+                      ExtractionProgress *progress, FileIdentity *writtenFile)
 {
     QFile in(objectPath);
     if (!in.open(QIODevice::ReadOnly))
@@ -279,6 +295,8 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
     auto finishObject = [&]() -> QString {
         if (!out.flush())
             return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
+        if (writtenFile)
+            *writtenFile = fileIdentity(out);
         out.close();
         if (written != entry.size)
             return QStringLiteral("object %1 holds %2 bytes, not %3")
@@ -346,7 +364,7 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
 QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &plan,
                              const QString &cacheFolder, const QString &stagingPath,
                              ExtractionProgress *progress, Placement placement, FillCounts *counts,
-                             QHash<QString, QString> *digests)
+                             StagedFiles *staged)
 {
     CloneSupport clones;
     const QString root = QFileInfo(stagingPath).absoluteFilePath() + QLatin1Char('/');
@@ -369,6 +387,9 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
     std::mutex mutex;
     QString firstError;
     qsizetype firstErrorAt = index.files.size();
+    // What each placed file is, where known without a second look.
+    QList<FileIdentity> placedIdentities(index.files.size());
+    FileIdentity *placedIdentity = placedIdentities.data();
     auto fill = [&](qsizetype i) {
         if (cancelled(progress))
             return;
@@ -388,12 +409,16 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
                     progress->bytesReused.fetch_add(entry.size);
             }
         } else {
-            error =
-                writeObjectTo(objectCacheFile(cacheFolder, entry.object), entry, target, progress);
+            error = writeObjectTo(objectCacheFile(cacheFolder, entry.object), entry, target,
+                                  progress, &placedIdentity[i]);
         }
         if (error.isEmpty()) {
-            if (placed != Placed::Linked)
+            if (placed == Placed::Linked)
+                placedIdentity[i] = plan.sourceIdentity.value(i);
+            else
                 setExecutable(target, entry.executable);
+            // Set just now; the mode is not part of what identifies the file.
+            placedIdentity[i].executable = entry.executable;
             if (counts) {
                 std::atomic<int> &count = source.isEmpty()           ? counts->written
                                           : placed == Placed::Cloned ? counts->cloned
@@ -419,11 +444,14 @@ QString fillStagingFromIndex(const FileIndex &index, const DifferentialPlan &pla
         return firstError;
     for (qsizetype i = 0; i < index.files.size(); ++i) {
         // A file written here was checked as it was written; a linked one is the source itself.
-        if (plan.sources.at(i).isEmpty() &&
-            fileIdentity(targets.at(i)).size != index.files.at(i).size)
+        const FileIdentity &identity = placedIdentities.at(i);
+        if (plan.sources.at(i).isEmpty() && identity.size != index.files.at(i).size)
             return QStringLiteral("%1 is not at its size").arg(index.files.at(i).path);
-        if (digests)
-            digests->insert(index.files.at(i).path, index.files.at(i).sha256);
+        if (staged) {
+            staged->digests.insert(index.files.at(i).path, index.files.at(i).sha256);
+            if (identity.exists)
+                staged->identities.insert(index.files.at(i).path, identity);
+        }
     }
     return QString();
 }

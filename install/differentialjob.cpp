@@ -28,6 +28,7 @@ DifferentialJob::~DifferentialJob()
     qDeleteAll(active.keys());
     cancelPlanning->store(true);
     planning.waitForFinished();
+    records.waitForFinished();
 }
 
 void DifferentialJob::start()
@@ -50,6 +51,10 @@ void DifferentialJob::start()
                 QStringLiteral("%1/%1_%2.files.json").arg(productId, release.latestVersion));
     logInfo(QStringLiteral("Differential update to %1: fetching its file index")
                 .arg(release.latestVersion));
+    // The installed versions' records need no index: they are read meanwhile.
+    records = QtConcurrent::run([folders = installedFolders, trust = trust]() {
+        return readRecordedFolders(folders, trust);
+    });
     fetchIndex(url, target);
 }
 
@@ -109,29 +114,35 @@ void DifferentialJob::onIndexDownloaded(const DownloadResult &result)
                      .arg(result.sha256, release.fileIndexSha256));
         return;
     }
-    QFile file(result.targetPath);
-    const FileIndexResult parsed = file.open(QIODevice::ReadOnly)
-                                       ? parseFileIndex(file.readAll())
-                                       : FileIndexResult{FileIndex(), file.errorString()};
-    if (!parsed.error.isEmpty()) {
-        fallBack(QStringLiteral("the file index is not valid: %1").arg(parsed.error));
-        return;
-    }
-    ready.index = parsed.index;
-    // Hashing the installed files takes a while: off the caller's thread.
-    auto *watcher = new QFutureWatcher<DifferentialPlan>(this);
+    // Parsing a large index and planning take a while: off the caller's thread.
+    auto *watcher = new QFutureWatcher<Planned>(this);
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher]() {
         watcher->deleteLater();
         onPlanned(watcher->result());
     });
-    planning = QtConcurrent::run(
-        [index = ready.index, folders = installedFolders, cancel = cancelPlanning,
-         trust = trust]() { return planDifferentialInstall(index, folders, cancel.get(), trust); });
+    planning = QtConcurrent::run([path = result.targetPath, folders = installedFolders,
+                                  records = records, cancel = cancelPlanning]() {
+        Planned planned;
+        QFile file(path);
+        planned.index = file.open(QIODevice::ReadOnly)
+                            ? parseFileIndex(file.readAll())
+                            : FileIndexResult{FileIndex(), file.errorString()};
+        if (planned.index.error.isEmpty())
+            planned.plan = planDifferentialInstall(planned.index.index, folders, records.result(),
+                                                   cancel.get());
+        return planned;
+    });
     watcher->setFuture(planning);
 }
 
-void DifferentialJob::onPlanned(const DifferentialPlan &plan)
+void DifferentialJob::onPlanned(const Planned &planned)
 {
+    if (!planned.index.error.isEmpty()) {
+        fallBack(QStringLiteral("the file index is not valid: %1").arg(planned.index.error));
+        return;
+    }
+    ready.index = planned.index.index;
+    const DifferentialPlan &plan = planned.plan;
     if (!intactFolder.isEmpty() && plan.fetchBytes == 0 &&
         std::all_of(plan.sources.cbegin(), plan.sources.cend(), [this](const QString &source) {
             return source.startsWith(intactFolder + QLatin1Char('/'));

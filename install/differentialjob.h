@@ -59,8 +59,13 @@ Q_SIGNALS:
     void finished(const DifferentialResult &result);
 
 private:
+    struct Planned
+    {
+        FileIndexResult index;
+        DifferentialPlan plan;
+    };
     void onIndexDownloaded(const DownloadResult &download);
-    void onPlanned(const DifferentialPlan &plan);
+    void onPlanned(const Planned &planned);
     void fetchIndex(const QUrl &url, const QString &target);
     void fetchObjects();
     void onObjectDownloaded(DownloadJob *job, qsizetype i, const DownloadResult &download);
@@ -84,5 +89,6 @@ private:
     qint64 bytesDone = 0;                // fetched or found in the cache, for the progress
     qint64 bytesFetched = 0;             // fetched by this attempt, for the log
     std::shared_ptr<std::atomic<bool>> cancelPlanning = std::make_shared<std::atomic<bool>>(false);
-    QFuture<DifferentialPlan> planning;
+    QFuture<QList<RecordedFolder>> records; // read while the index is on its way
+    QFuture<Planned> planning;
 };

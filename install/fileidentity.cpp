@@ -7,6 +7,7 @@
 #include <QThread>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -23,27 +24,14 @@ qint64 unixNanoseconds(const FILETIME &time)
     const qint64 ticks = (qint64(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return (ticks - 116444736000000000LL) * 100;
 }
-#endif
-} // namespace
 
-FileIdentity fileIdentity(const QString &path)
+FileIdentity identityOfHandle(HANDLE handle)
 {
     FileIdentity identity;
-#ifdef Q_OS_WIN
-    // Read through an open handle: a directory listing may show stale sizes
-    // and times for other links of a file.
-    HANDLE handle =
-        CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
-                    FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return identity;
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
-    const bool ok = GetFileInformationByHandle(handle, &info) &&
-                    GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic);
-    CloseHandle(handle);
-    if (!ok)
+    if (!GetFileInformationByHandle(handle, &info) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
         return identity;
     identity.exists = true;
     identity.regular =
@@ -56,10 +44,12 @@ FileIdentity fileIdentity(const QString &path)
     change.dwLowDateTime = DWORD(basic.ChangeTime.LowPart);
     change.dwHighDateTime = DWORD(basic.ChangeTime.HighPart);
     identity.ctimeNs = unixNanoseconds(change);
+    return identity;
+}
 #else
-    struct stat status;
-    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return identity;
+FileIdentity identityOfStatus(const struct stat &status)
+{
+    FileIdentity identity;
     identity.exists = true;
     identity.regular = S_ISREG(status.st_mode);
     identity.device = quint64(status.st_dev);
@@ -68,8 +58,45 @@ FileIdentity fileIdentity(const QString &path)
     identity.mtimeNs = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
     identity.ctimeNs = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
     identity.executable = status.st_mode & S_IXUSR;
-#endif
     return identity;
+}
+#endif
+} // namespace
+
+FileIdentity fileIdentity(const QString &path)
+{
+#ifdef Q_OS_WIN
+    // Read through an open handle: a directory listing may show stale sizes
+    // and times for other links of a file.
+    HANDLE handle =
+        CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                    FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return FileIdentity();
+    const FileIdentity identity = identityOfHandle(handle);
+    CloseHandle(handle);
+    return identity;
+#else
+    struct stat status;
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return FileIdentity();
+    return identityOfStatus(status);
+#endif
+}
+
+FileIdentity fileIdentity(const QFileDevice &file)
+{
+    if (file.handle() < 0)
+        return FileIdentity();
+#ifdef Q_OS_WIN
+    return identityOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle())));
+#else
+    struct stat status;
+    if (::fstat(file.handle(), &status) != 0)
+        return FileIdentity();
+    return identityOfStatus(status);
+#endif
 }
 
 qint64 fileSystemNowNs(const QString &folder)

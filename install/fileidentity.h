@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileDevice>
 #include <QString>
 
 // What the file system says about one file, enough to tell whether it is
@@ -18,6 +19,8 @@ struct FileIdentity
 
 // The file itself, never what a link points to.
 FileIdentity fileIdentity(const QString &path);
+// The same of a file open in this process, without a second look up its path.
+FileIdentity fileIdentity(const QFileDevice &file);
 
 // "Now" as the file system stamps times in folder: the modification time of a
 // file made there and removed again. Its clock runs in coarse ticks, so a

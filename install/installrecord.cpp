@@ -157,17 +157,19 @@ bool noteOwnChange(const QString &path, qint64 ns)
     return file.seek(kOwnedOffset) && file.write(ownedDigits(ns)) == kOwnedDigits;
 }
 
-InstallRecordResult recordFolder(const QString &folder, const QHash<QString, QString> &digests,
+InstallRecordResult recordFolder(const QString &folder, const StagedFiles &staged,
                                  InstallRecord origin)
 {
     InstallRecordResult result;
     result.record = std::move(origin);
     InstallRecord &record = result.record;
     record.files.clear();
-    record.files.reserve(digests.size());
+    record.files.reserve(staged.digests.size());
     const QString root = QFileInfo(folder).absoluteFilePath() + QLatin1Char('/');
-    for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
-        const FileIdentity identity = fileIdentity(root + it.key());
+    for (auto it = staged.digests.cbegin(); it != staged.digests.cend(); ++it) {
+        const auto known = staged.identities.constFind(it.key());
+        const FileIdentity identity =
+            known != staged.identities.cend() ? *known : fileIdentity(root + it.key());
         if (!identity.regular)
             return failed(QStringLiteral("%1 is not a file").arg(it.key()));
         RecordedFile file;

@@ -61,10 +61,20 @@ bool writeInstallRecord(const QString &path, const InstallRecord &record, QStrin
 // Moves the record's ownChangeNs forward to ns (never back), in place.
 bool noteOwnChange(const QString &path, qint64 ns);
 
-// The record of a filled folder: each file's digest (relative path -> SHA-256)
-// as it was written, with its identity read now and a stamp taken after (in
-// the folder's parent: nothing is ever added to a version folder).
-InstallRecordResult recordFolder(const QString &folder, const QHash<QString, QString> &digests,
+// What an install wrote into its staging folder, by path relative to it:
+// every file's SHA-256 as it was written, and its identity where the writer
+// already knows it (a hard link is its source; a written file was asked
+// through its open handle), so that recording it needs no second look.
+struct StagedFiles
+{
+    QHash<QString, QString> digests;
+    QHash<QString, FileIdentity> identities;
+};
+
+// The record of a filled folder: each staged file with its identity (read
+// now where it is not known) and a stamp taken after (in the folder's
+// parent: nothing is ever added to a version folder).
+InstallRecordResult recordFolder(const QString &folder, const StagedFiles &staged,
                                  InstallRecord origin);
 
 // Whether a file can be trusted to be what the record says without reading

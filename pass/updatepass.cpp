@@ -604,10 +604,10 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
             [index = result.index, plan = result.plan, cache = clientObjectCachePath(productId),
              version = clientRelease.latestVersion](const QString &staging,
                                                     ExtractionProgress *progress, QString *,
-                                                    QHash<QString, QString> *digests) {
+                                                    StagedFiles *staged) {
                 FillCounts counts;
                 const QString error = fillStagingFromIndex(index, plan, cache, staging, progress,
-                                                           Placement::Best, &counts, digests);
+                                                           Placement::Best, &counts, staged);
                 if (error.isEmpty())
                     logInfo(QStringLiteral("Differential update to %1: %2 linked, %3 "
                                            "cloned, %4 copied, %5 written from objects")

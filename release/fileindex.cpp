@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QSet>
 
 namespace {
@@ -28,6 +27,19 @@ bool wholeNonNegative(const QJsonValue &value, qint64 &out)
     out = qint64(number);
     return true;
 }
+
+// Lower-case hex of a SHA-256 (the entry's digest is lowered first).
+bool isSha256Hex(const QString &text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const QChar c : text) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 FileIndexResult parseFileIndex(const QByteArray &body)
@@ -41,12 +53,14 @@ FileIndexResult parseFileIndex(const QByteArray &body)
     if (!files.isArray())
         return failed(QStringLiteral("the index has no \"files\" array"));
 
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
     FileIndexResult result;
     result.index.product = root.value(QStringLiteral("product")).toString();
     result.index.version = root.value(QStringLiteral("version")).toString();
+    const QJsonArray entries = files.toArray();
     QSet<QString> paths;
-    for (const QJsonValue &value : files.toArray()) {
+    paths.reserve(entries.size());
+    result.index.files.reserve(entries.size());
+    for (const QJsonValue &value : entries) {
         const QJsonObject object = value.toObject();
         FileIndexEntry entry;
         entry.path = object.value(QStringLiteral("path")).toString();
@@ -61,7 +75,7 @@ FileIndexResult parseFileIndex(const QByteArray &body)
         if (entry.path.contains(QLatin1Char('\\')) || entry.path.endsWith(QLatin1Char('/')) ||
             entry.path != entry.path.trimmed() || !isSafeZipEntryName(entry.path))
             return failed(QStringLiteral("unsafe path: %1").arg(entry.path));
-        if (!hex.match(entry.sha256).hasMatch())
+        if (!isSha256Hex(entry.sha256))
             return failed(QStringLiteral("not a SHA-256: %1").arg(entry.sha256));
         if (entry.object != entry.sha256 + kCompressedSuffix &&
             entry.object != entry.sha256 + kStoredSuffix)

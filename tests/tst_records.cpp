@@ -175,10 +175,18 @@ private Q_SLOTS:
             QDir(staging).removeRecursively();
             QVERIFY(QDir().mkpath(staging));
             FillCounts counts;
-            QHash<QString, QString> digests;
+            StagedFiles staged;
             QCOMPARE(fillStagingFromIndex(index, planned, clientObjectCachePath(kProduct), staging,
-                                          nullptr, placement, &counts, &digests),
+                                          nullptr, placement, &counts, &staged),
                      QString());
+            // What the fill knew of a file without looking is what a look finds.
+            for (auto it = staged.identities.cbegin(); it != staged.identities.cend(); ++it) {
+                const FileIdentity now = fileIdentity(staging + "/" + it.key());
+                QCOMPARE(it->inode, now.inode);
+                QCOMPARE(it->mtimeNs, now.mtimeNs);
+                QCOMPARE(it->size, now.size);
+                QCOMPARE(it->executable, now.executable);
+            }
             for (const QString &name : kFiles) {
                 QCOMPARE(readFile(staging + "/" + name), readFile(version("1.0.0") + "/" + name));
                 const bool shared = fileIdentity(staging + "/" + name).inode ==
@@ -187,7 +195,7 @@ private Q_SLOTS:
             }
             QVERIFY(QFileInfo(staging + "/bin/client").isExecutable());
             QVERIFY(!QFileInfo(staging + "/data/a.txt").isExecutable());
-            QCOMPARE(digests.size(), kFiles.size());
+            QCOMPARE(staged.digests.size(), kFiles.size());
             QCOMPARE(counts.linked + counts.cloned + counts.copied, kFiles.size());
             QCOMPARE(counts.copied.load(), placement == Placement::Copy ? kFiles.size() : 0);
         }
