@@ -1,17 +1,16 @@
 #include "install/differential.h"
 
 #include "install/installrecord.h"
+#include "install/parallel.h"
 #include "net/filedigest.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QThread>
 
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <zstd.h>
@@ -39,24 +38,6 @@ constexpr int kMaxWindowLog = 23;
 bool cancelled(const ExtractionProgress *progress)
 {
     return progress && progress->cancelled.load();
-}
-
-// Runs work(i) for i in [0, count) on one thread per core.
-void forEachInParallel(qsizetype count, const std::function<void(qsizetype)> &work)
-{
-    std::atomic<qsizetype> next{0};
-    auto worker = [&]() {
-        for (qsizetype i = next++; i < count; i = next++)
-            work(i);
-    };
-    const int threads =
-        int(qMax<qsizetype>(1, qMin<qsizetype>(QThread::idealThreadCount(), count)));
-    std::vector<std::thread> others;
-    for (int t = 1; t < threads; ++t)
-        others.emplace_back(worker);
-    worker();
-    for (std::thread &other : others)
-        other.join();
 }
 
 // A copy made by the kernel where it can (copy_file_range: no trip through

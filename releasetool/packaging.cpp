@@ -1,5 +1,6 @@
 #include "releasetool/packaging.h"
 
+#include "install/parallel.h"
 #include "net/filedigest.h"
 
 #include <QDateTime>
@@ -15,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -33,23 +33,6 @@ constexpr int kWindowLog = 23;
 constexpr qint64 kWorkersFrom = 8 << 20;
 // Used when SOURCE_DATE_EPOCH is not set: 2020-01-01T00:00:00Z.
 constexpr qint64 kFixedTimestamp = 1577836800;
-
-// Runs work(i) for i in [0, count) on one thread per core, in order of i.
-void forEachInParallel(qsizetype count, const std::function<void(qsizetype)> &work)
-{
-    std::atomic<qsizetype> next{0};
-    auto worker = [&]() {
-        for (qsizetype i = next++; i < count; i = next++)
-            work(i);
-    };
-    const int threads = int(qBound(qsizetype(1), qsizetype(QThread::idealThreadCount()), count));
-    std::vector<std::thread> others;
-    for (int t = 1; t < threads; ++t)
-        others.emplace_back(worker);
-    worker();
-    for (std::thread &other : others)
-        other.join();
-}
 
 // The digest, and whether the first MiB compresses at zstd's fastest level.
 bool readFile(PackedFile &file, QString &error)
