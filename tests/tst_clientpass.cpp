@@ -373,15 +373,14 @@ private Q_SLOTS:
                 listing << path;
         }
         listing.sort();
-        QCOMPARE(
-            listing,
-            (QStringList{"clients", "clients/ivra-demo", "clients/ivra-demo/1.1.0",
-                         "clients/ivra-demo/1.1.0.record", "clients/ivra-demo/1.2.0",
-                         "clients/ivra-demo/1.2.0.record", "downloads", "downloads/gateway",
-                         "downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe",
-                         "downloads/ivra-demo", "downloads/ivra-demo/ivra-demo_1.1.0.zip",
-                         "downloads/ivra-demo/ivra-demo_1.2.0.zip",
-                         "downloads/ivra-demo/other-file.txt", "gateway-state.json"}));
+        QCOMPARE(listing,
+                 (QStringList{"clients", "clients/ivra-demo", "clients/ivra-demo/1.1.0",
+                              "clients/ivra-demo/1.1.0.record", "clients/ivra-demo/1.2.0",
+                              "clients/ivra-demo/1.2.0.record", "downloads", "downloads/gateway",
+                              "downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe",
+                              "downloads/ivra-demo", "downloads/ivra-demo/ivra-demo_1.1.0.zip",
+                              "downloads/ivra-demo/ivra-demo_1.2.0.zip",
+                              "downloads/ivra-demo/other-file.txt", "gateway-state.json"}));
         QVERIFY(logLines().filter(" info Removed obsolete download: ").size() >= 5);
     }
 

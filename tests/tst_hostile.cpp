@@ -204,11 +204,10 @@ private Q_SLOTS:
             QCOMPARE(clientInstallStateFor(after, kProduct).activeVersion, QStringLiteral("2.0.0"));
             QCOMPARE(clientInstallStateFor(after, kProduct).previousVersion,
                      QStringLiteral("1.0.0"));
-            auto kept =
-                snapshot(dataHome, mayChange + QStringList{clientVersionPath(kProduct, "2.0.0"),
-                                                           clientVersionPath(kProduct, "2.0.0") +
-                                                               ".record",
-                                                           gatewayStatePath()});
+            auto kept = snapshot(
+                dataHome, mayChange + QStringList{clientVersionPath(kProduct, "2.0.0"),
+                                                  clientVersionPath(kProduct, "2.0.0") + ".record",
+                                                  gatewayStatePath()});
             auto old = before;
             old.remove("Ivra Engine/gateway-state.json");
             QCOMPARE(kept, old);
