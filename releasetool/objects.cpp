@@ -28,8 +28,7 @@ namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
 
 // Streams one entry to sink, chunk by chunk; false on a read error.
-bool readEntry(zip_t *archive, zip_uint64_t index,
-               const std::function<bool(const char *, qint64)> &sink)
+bool readEntry(zip_t *archive, zip_uint64_t index, const ByteSink &sink)
 {
     zip_file_t *file = zip_fopen_index(archive, index, 0);
     if (!file)
@@ -47,20 +46,21 @@ bool readEntry(zip_t *archive, zip_uint64_t index,
     return zip_fclose(file) == 0 && ok;
 }
 
-// The entry compressed with zstd into target; its size, or -1 on failure.
-qint64 compressEntry(zip_t *archive, zip_uint64_t index, qint64 size, const QString &target,
-                     int level)
+// What read streams, compressed with zstd into target; its size, or -1 on failure.
+qint64 compressInto(const ByteSource &read, qint64 size, const QString &target, int level,
+                    bool workers)
 {
     std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
-    // The launcher accepts windows up to 8 MiB, so that its memory stays bounded.
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, 23);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
-    // The frame then says how large the entry is: a decoder needs no larger window than that.
-    ZSTD_CCtx_setPledgedSrcSize(context.get(), (unsigned long long)size);
     QFile out(target);
     if (!context || !out.open(QIODevice::WriteOnly))
         return -1;
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
+    // The launcher accepts windows up to 8 MiB, so that its memory stays bounded.
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, 23);
+    if (workers)
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
+    // The frame then says how large the file is: a decoder needs no larger window than that.
+    ZSTD_CCtx_setPledgedSrcSize(context.get(), (unsigned long long)size);
     QByteArray buffer(qint64(ZSTD_CStreamOutSize()), Qt::Uninitialized);
     auto pump = [&](ZSTD_inBuffer &in, ZSTD_EndDirective mode) {
         size_t left = 0;
@@ -73,12 +73,12 @@ qint64 compressEntry(zip_t *archive, zip_uint64_t index, qint64 size, const QStr
         } while (mode == ZSTD_e_end ? left != 0 : in.pos < in.size);
         return true;
     };
-    const bool read = readEntry(archive, index, [&](const char *data, qint64 size) {
-        ZSTD_inBuffer in{data, size_t(size), 0};
+    const bool streamed = read([&](const char *data, qint64 length) {
+        ZSTD_inBuffer in{data, size_t(length), 0};
         return pump(in, ZSTD_e_continue);
     });
     ZSTD_inBuffer none{nullptr, 0, 0};
-    if (!read || !pump(none, ZSTD_e_end) || !out.flush())
+    if (!streamed || !pump(none, ZSTD_e_end) || !out.flush())
         return -1;
     return out.size();
 }
@@ -88,6 +88,47 @@ QString folderOfObject(const QString &objectsFolder, const QString &name)
     return QDir(objectsFolder).absoluteFilePath(name.left(2));
 }
 } // namespace
+
+QString writeObject(const QString &objectsFolder, FileIndexEntry &entry, const ByteSource &read,
+                    int level, bool compress, bool workers, bool *made)
+{
+    entry.object = entry.sha256 + QStringLiteral(".raw");
+    entry.objectSize = entry.size;
+    if (made)
+        *made = false;
+    const QString folder = folderOfObject(objectsFolder, entry.sha256);
+    const QString zst = QDir(folder).absoluteFilePath(entry.sha256 + QStringLiteral(".zst"));
+    const QString raw = QDir(folder).absoluteFilePath(entry.object);
+    // Content-addressed: an object already in the tree is never written again.
+    if (QFileInfo::exists(zst)) {
+        entry.object = entry.sha256 + QStringLiteral(".zst");
+        entry.objectSize = QFileInfo(zst).size();
+        return QString();
+    }
+    if (QFileInfo::exists(raw))
+        return QString();
+    QDir().mkpath(folder);
+    if (made)
+        *made = true;
+    if (compress) {
+        // Under a temporary name, so a half-written object never has its name.
+        const QString temporary = zst + QStringLiteral(".tmp");
+        const qint64 packed = compressInto(read, entry.size, temporary, level, workers);
+        if (packed >= 0 && packed < entry.size && QFile::rename(temporary, zst)) {
+            entry.object = entry.sha256 + QStringLiteral(".zst");
+            entry.objectSize = packed;
+            return QString();
+        }
+        QFile::remove(temporary);
+    }
+    QSaveFile copy(raw);
+    if (!copy.open(QIODevice::WriteOnly) || !read([&](const char *data, qint64 length) {
+            return copy.write(data, length) == length;
+        }) ||
+        !copy.commit())
+        return QStringLiteral("Unable to write '%1'.").arg(raw);
+    return QString();
+}
 
 FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolder, int zstdLevel,
                              int *objectsWritten)
@@ -136,35 +177,13 @@ FileIndexResult indexPackage(const QString &zipPath, const QString &objectsFolde
         entry.object = entry.sha256 + QStringLiteral(".raw");
         entry.objectSize = size;
         if (!objectsFolder.isEmpty()) {
-            const QString folder = folderOfObject(objectsFolder, entry.sha256);
-            const QString zst = QDir(folder).absoluteFilePath(entry.sha256 + ".zst");
-            const QString stored = QDir(folder).absoluteFilePath(entry.sha256 + ".raw");
-            QDir().mkpath(folder);
-            if (QFileInfo::exists(zst)) {
-                entry.object = entry.sha256 + ".zst";
-                entry.objectSize = QFileInfo(zst).size();
-            } else if (!QFileInfo::exists(stored)) {
-                // Written under a temporary name, so a half-written object never has its name.
-                const QString temporary = zst + QStringLiteral(".tmp");
-                const qint64 compressed = compressEntry(archive, index, size, temporary, zstdLevel);
-                if (compressed >= 0 && compressed < size) {
-                    QFile::rename(temporary, zst);
-                    entry.object = entry.sha256 + ".zst";
-                    entry.objectSize = compressed;
-                } else {
-                    QFile::remove(temporary);
-                    QSaveFile copy(stored);
-                    if (!copy.open(QIODevice::WriteOnly) ||
-                        !readEntry(archive, index,
-                                   [&](const char *data, qint64 length) {
-                                       return copy.write(data, length) == length;
-                                   }) ||
-                        !copy.commit())
-                        result.error = QStringLiteral("Unable to write '%1'.").arg(stored);
-                }
-                if (objectsWritten)
-                    ++*objectsWritten;
-            }
+            bool made = false;
+            result.error = writeObject(
+                objectsFolder, entry,
+                [&](const ByteSink &sink) { return readEntry(archive, index, sink); }, zstdLevel,
+                true, true, &made);
+            if (made && objectsWritten)
+                ++*objectsWritten;
         }
         // A name listed twice is the last copy, as the launcher's extraction leaves it.
         const auto found = position.constFind(entry.path);

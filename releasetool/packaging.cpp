@@ -2,6 +2,7 @@
 
 #include "install/parallel.h"
 #include "net/filedigest.h"
+#include "releasetool/objects.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -9,12 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
-#include <QThread>
 
 #include <atomic>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -27,8 +24,6 @@ constexpr qint64 kChunkBytes = 1 << 20;
 // A file whose first MiB zstd's fastest level shrinks by less than this is
 // taken as incompressible: stored, never given to the slow levels.
 constexpr double kCompressibleRatio = 0.97;
-// The launcher accepts windows up to 8 MiB, so that its memory stays bounded.
-constexpr int kWindowLog = 23;
 // Files at least this large are compressed by zstd's workers too.
 constexpr qint64 kWorkersFrom = 8 << 20;
 // Used when SOURCE_DATE_EPOCH is not set: 2020-01-01T00:00:00Z.
@@ -66,55 +61,6 @@ bool readFile(PackedFile &file, QString &error)
     return true;
 }
 
-// zstd at level into target; its size, or -1 on failure.
-qint64 compressInto(const QString &source, const QString &target, int level, bool workers)
-{
-    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    QFile in(source);
-    QFile out(target);
-    if (!context || !in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
-        return -1;
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, kWindowLog);
-    if (workers)
-        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_nbWorkers, QThread::idealThreadCount());
-    // The frame then says how large the file is: a decoder needs no larger window than that.
-    ZSTD_CCtx_setPledgedSrcSize(context.get(), (unsigned long long)in.size());
-    QByteArray input(kChunkBytes, Qt::Uninitialized);
-    QByteArray output(qint64(ZSTD_CStreamOutSize()), Qt::Uninitialized);
-    bool end = false;
-    while (!end) {
-        const qint64 read = in.read(input.data(), input.size());
-        if (read < 0)
-            return -1;
-        end = read == 0;
-        ZSTD_inBuffer source{input.constData(), size_t(read), 0};
-        size_t left = 0;
-        do {
-            ZSTD_outBuffer sink{output.data(), size_t(output.size()), 0};
-            left = ZSTD_compressStream2(context.get(), &sink, &source,
-                                        end ? ZSTD_e_end : ZSTD_e_continue);
-            if (ZSTD_isError(left) ||
-                out.write(output.constData(), qint64(sink.pos)) != qint64(sink.pos))
-                return -1;
-        } while (end ? left != 0 : source.pos < source.size);
-    }
-    return out.flush() ? out.size() : -1;
-}
-
-bool copyInto(const QString &source, const QString &target)
-{
-    QFile in(source);
-    QSaveFile out(target);
-    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray chunk(kChunkBytes, Qt::Uninitialized);
-    for (qint64 read; (read = in.read(chunk.data(), chunk.size())) > 0;) {
-        if (out.write(chunk.constData(), read) != read)
-            return false;
-    }
-    return in.error() == QFileDevice::NoError && out.commit();
-}
 } // namespace
 
 FolderContent scanFolder(const QString &folder)
@@ -212,23 +158,34 @@ QString writePackage(const FolderContent &content, const QString &zipPath)
     return QString();
 }
 
-QString writeObjects(const FolderContent &content, const QString &objectsFolder, int level,
-                     QList<FileIndexEntry> &entries, int *written)
+QList<FileIndexEntry> indexOfContent(const FolderContent &content)
 {
-    entries.clear();
+    QList<FileIndexEntry> files;
     for (const PackedFile &file : content.files) {
         FileIndexEntry entry;
         entry.path = file.path;
         entry.size = file.size;
         entry.sha256 = file.sha256;
         entry.executable = file.executable();
-        entry.object = file.sha256 + QStringLiteral(".raw");
-        entry.objectSize = file.size;
-        entries.append(entry);
+        files.append(entry);
     }
+    return files;
+}
+
+QString writeObjects(const FolderContent &content, const QString &objectsFolder, int level,
+                     QList<FileIndexEntry> &entries, int *written)
+{
+    entries = indexOfContent(content);
+    // One job per distinct content: files with the same bytes share one object,
+    // and two threads never write the same one.
+    QHash<QString, qsizetype> firstWith;
+    QList<qsizetype> order;
+    for (qsizetype i = 0; i < content.files.size(); ++i)
+        if (!firstWith.contains(content.files.at(i).sha256)) {
+            firstWith.insert(content.files.at(i).sha256, i);
+            order.append(i);
+        }
     // Largest first: the long jobs start early and the small ones fill in.
-    QList<qsizetype> order(content.files.size());
-    std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](qsizetype a, qsizetype b) {
         return content.files.at(a).size > content.files.at(b).size;
     });
@@ -239,37 +196,32 @@ QString writeObjects(const FolderContent &content, const QString &objectsFolder,
     forEachInParallel(order.size(), [&](qsizetype n) {
         const qsizetype i = order.at(n);
         const PackedFile &file = content.files.at(i);
-        FileIndexEntry &entry = slots[i];
-        const QString folder = QDir(objectsFolder).absoluteFilePath(file.sha256.left(2));
-        const QString zst = QDir(folder).absoluteFilePath(file.sha256 + QStringLiteral(".zst"));
-        const QString raw = QDir(folder).absoluteFilePath(file.sha256 + QStringLiteral(".raw"));
-        // Content-addressed: an object already in the tree is never written again.
-        if (QFileInfo::exists(zst)) {
-            entry.object = file.sha256 + QStringLiteral(".zst");
-            entry.objectSize = QFileInfo(zst).size();
-            return;
-        }
-        if (QFileInfo::exists(raw))
-            return;
-        QDir().mkpath(folder);
-        ++made;
-        if (file.compressible) {
-            // Under a temporary name, so a half-written object never has its name.
-            const QString temporary = zst + QStringLiteral(".tmp");
-            const qint64 packed =
-                compressInto(file.source, temporary, level, file.size >= kWorkersFrom);
-            if (packed >= 0 && packed < file.size && QFile::rename(temporary, zst)) {
-                entry.object = file.sha256 + QStringLiteral(".zst");
-                entry.objectSize = packed;
-                return;
-            }
-            QFile::remove(temporary);
-        }
-        if (!copyInto(file.source, raw)) {
+        bool wrote = false;
+        const QString error = writeObject(
+            objectsFolder, slots[i],
+            [&](const ByteSink &sink) {
+                QFile in(file.source);
+                if (!in.open(QIODevice::ReadOnly))
+                    return false;
+                QByteArray chunk(kChunkBytes, Qt::Uninitialized);
+                for (qint64 read; (read = in.read(chunk.data(), chunk.size())) > 0;)
+                    if (!sink(chunk.constData(), read))
+                        return false;
+                return in.error() == QFileDevice::NoError;
+            },
+            level, file.compressible, file.size >= kWorkersFrom, &wrote);
+        if (wrote)
+            ++made;
+        if (!error.isEmpty()) {
             std::lock_guard<std::mutex> lock(mutex);
-            failure = QStringLiteral("Unable to write '%1'.").arg(raw);
+            failure = error;
         }
     });
+    for (FileIndexEntry &entry : entries) {
+        const FileIndexEntry &first = entries.at(firstWith.value(entry.sha256));
+        entry.object = first.object;
+        entry.objectSize = first.objectSize;
+    }
     if (written)
         *written = made.load();
     return failure;

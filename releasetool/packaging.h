@@ -39,6 +39,9 @@ qint64 packageTimestamp();
 // all, modes kept; files that do not compress are stored, the others deflated.
 QString writePackage(const FolderContent &content, const QString &zipPath);
 
+// The index entries of the folder's files, without their objects.
+QList<FileIndexEntry> indexOfContent(const FolderContent &content);
+
 // Each file's object below objectsFolder ("<2 hex>/<sha256>.zst", or ".raw"
 // when zstd does not make it smaller), unless it is there already, and its
 // index entry. Files are compressed in parallel; a large one with zstd's own

@@ -183,20 +183,6 @@ void warnIfNotHttps(const QString &baseUrl, QStringList *report)
                          .arg(baseUrl.trimmed()));
 }
 
-QList<FileIndexEntry> indexOfContent(const FolderContent &content)
-{
-    QList<FileIndexEntry> files;
-    for (const PackedFile &file : content.files) {
-        FileIndexEntry entry;
-        entry.path = file.path;
-        entry.size = file.size;
-        entry.sha256 = file.sha256;
-        entry.executable = file.executable();
-        files.append(entry);
-    }
-    return files;
-}
-
 // The files of a published version: its index, or what its package holds.
 QList<FileIndexEntry> publishedFiles(const QString &package, const QString &indexPath)
 {

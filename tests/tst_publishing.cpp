@@ -225,6 +225,34 @@ private Q_SLOTS:
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
     }
 
+    // Files with the same bytes share one object, written once: never two
+    // threads compressing the same object side by side.
+    void identicalFilesShareOneObject()
+    {
+        const QString folder = temp.filePath("twins");
+        const QByteArray text = QByteArray("abcdefgh ").repeated(1 << 20); // zstd's workers too
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(writeFile(folder + QString("/copy%1.txt").arg(i), text));
+        QVERIFY(writeFile(folder + "/bin/client", "#!/bin/sh\n"));
+        QVERIFY(QFile::setPermissions(folder + "/bin/client",
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QString tree = temp.filePath("twins-tree");
+        ClientPublication p = client(tree);
+        p.sourceFolder = folder;
+        p.zstdLevel = 3;
+        QStringList report;
+        QCOMPARE(publishClient(p, &report), QString());
+        QVERIFY2(report.join('\n').contains("(5 files, 2 new objects)"),
+                 qPrintable(report.join('\n')));
+        QDirIterator it(tree + "/releases/clients/ivra-demo/objects", QDir::Files,
+                        QDirIterator::Subdirectories);
+        QStringList objects;
+        while (it.hasNext())
+            objects << QFileInfo(it.next()).fileName();
+        QCOMPARE(objects.size(), 2);
+        QCOMPARE(checkReleaseTree(tree, kBase), QString());
+    }
+
     // A rollout changes the manifest and nothing of the release; a pause holds
     // the share reached, a resume shifts the schedule by the pause; a signed
     // manifest is rewritten only with the key.
