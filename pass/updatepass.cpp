@@ -397,17 +397,28 @@ void UpdatePass::checkBeforeAdopting()
 
 void UpdatePass::adopt()
 {
-    QString error;
     const QString executable =
-        resolveLaunchPath(clientVersionPath(productId, clientRelease.latestVersion),
-                          clientRelease.launchExePath, &error);
+        recordInstalled(clientVersionPath(productId, clientRelease.latestVersion),
+                        clientRelease.launchExePath, clientRelease.latestVersion);
+    if (!executable.isEmpty())
+        offerLaunch(executable);
+}
+
+QString UpdatePass::recordInstalled(const QString &versionPath, const QString &exePath,
+                                    const QString &version)
+{
+    QString error;
+    const QString executable = resolveLaunchPath(versionPath, exePath, &error);
     if (executable.isEmpty()) {
         fail(error, true);
-        return;
+        return QString();
     }
-    recordInstalledClientVersion(state, productId, clientRelease.latestVersion);
-    if (!persistState())
-        return;
+    recordInstalledClientVersion(state, productId, version);
+    return persistState() ? executable : QString();
+}
+
+void UpdatePass::offerLaunch(const QString &executable)
+{
     pruneOldClientInstalls();
     setLaunchTarget(executable);
     finishReady();
@@ -677,14 +688,8 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
         fail(outcome.error, true);
         return;
     }
-    QString error;
-    const QString executable = resolveLaunchPath(plan.versionPath, plan.launchExePath, &error);
-    if (executable.isEmpty()) {
-        fail(error, true);
-        return;
-    }
-    recordInstalledClientVersion(state, productId, plan.version);
-    if (!persistState())
+    const QString executable = recordInstalled(plan.versionPath, plan.launchExePath, plan.version);
+    if (executable.isEmpty())
         return;
     logInfo(QStringLiteral("Installed client %1 in %2 ms: %3 written, %4")
                 .arg(plan.version)
@@ -694,9 +699,7 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
                                          : QStringLiteral("full package")));
     // Fetched objects have served once the install is recorded.
     removeDirectoryIfPresent(clientObjectCachePath(productId));
-    pruneOldClientInstalls();
-    setLaunchTarget(executable);
-    finishReady();
+    offerLaunch(executable);
 }
 
 void UpdatePass::pruneOldClientInstalls()

@@ -89,6 +89,11 @@ private:
     void onDifferentialFetched(const DifferentialResult &result);
     void checkBeforeAdopting();
     void adopt();
+    // Records the version as the active one; its launch file, or empty when
+    // the pass ended on the way.
+    QString recordInstalled(const QString &versionPath, const QString &exePath,
+                            const QString &version);
+    void offerLaunch(const QString &executable);
     void onVerified(const VerifyResult &result);
     void fallBackToPackage(const QString &reason, bool fault);
     void install(const QString &packagePath, qint64 totalBytes = 0,

@@ -493,7 +493,7 @@ QString publishClient(const ClientPublication &p, QStringList *report)
     if (p.fileIndex) {
         // The index of a version published before stays as it was; it lists the same files.
         QByteArray json;
-        if (!published || readWholeFile(indexPath, json).size() > 0 ||
+        if (!published || !readWholeFile(indexPath, json).isEmpty() ||
             !parseFileIndex(json).error.isEmpty()) {
             FileIndex index;
             index.product = product;
@@ -574,14 +574,14 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
     const QString digestOfNew = fileSha256Hex(p.installerFile, &error);
     if (digestOfNew.isEmpty())
         return error;
-    if (QFileInfo::exists(target)) {
-        if (fileSha256Hex(target) != digestOfNew && !p.guards.replace)
-            return QStringLiteral("Gateway %1 of the %2 edition is already published with "
-                                  "another installer; launchers that fetched it would keep it. "
-                                  "Publish a new version, or give --replace.")
-                .arg(version, edition);
-    }
-    if (fileSha256Hex(target) != digestOfNew) {
+    const bool exists = QFileInfo::exists(target);
+    const QString digestPublished = exists ? fileSha256Hex(target) : QString();
+    if (exists && digestPublished != digestOfNew && !p.guards.replace)
+        return QStringLiteral("Gateway %1 of the %2 edition is already published with "
+                              "another installer; launchers that fetched it would keep it. "
+                              "Publish a new version, or give --replace.")
+            .arg(version, edition);
+    if (digestPublished != digestOfNew) {
         error = copyAtomically(p.installerFile, target);
         if (!error.isEmpty())
             return error;
