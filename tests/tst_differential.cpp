@@ -6,8 +6,8 @@
 #include "pass/updatepass.h"
 #include "release/clientrelease.h"
 #include "releasetool/objects.h"
-#include "releasetool/publishing.h"
 #include "storage/paths.h"
+#include "support/publications.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
 #include "ui/mainwindow.h"
@@ -83,16 +83,7 @@ private:
     // Publishes a version with the release tool's code and serves the whole tree.
     void publish(const QString &version, const QMap<QString, QByteArray> &changes = {})
     {
-        ClientPublication p;
-        p.treeRoot = tree;
-        p.baseUrl = kBase;
-        p.product = "ivra-demo";
-        p.channel = "stable";
-        p.version = version;
-        p.minimumVersion = "1.0.0";
-        p.exePath = "bin/client";
-        p.sourceFolder = source(version, changes);
-        p.zstdLevel = 3;
+        ClientPublication p = demoClientPublication(tree, kBase, version, source(version, changes));
         p.guards.allowDowngrade = true; // some tests roll back on purpose
         QCOMPARE(publishClient(p), QString());
         server.clearRoutes();

@@ -2,7 +2,7 @@
 // is refused with a message that says what to do, and nothing is written.
 #include "release/clientrelease.h"
 #include "releasetool/objects.h"
-#include "releasetool/publishing.h"
+#include "support/publications.h"
 #include "support/testutil.h"
 
 #include <QDir>
@@ -49,17 +49,7 @@ private:
 
     ClientPublication client(const QString &tree, const QString &version) const
     {
-        ClientPublication p;
-        p.treeRoot = tree;
-        p.baseUrl = kBase;
-        p.product = "ivra-demo";
-        p.channel = "stable";
-        p.version = version;
-        p.minimumVersion = "1.0.0";
-        p.exePath = "bin/client";
-        p.sourceFolder = source();
-        p.zstdLevel = 3;
-        return p;
+        return demoClientPublication(tree, kBase, version, source());
     }
 
 private Q_SLOTS:
