@@ -1,5 +1,5 @@
-#include "app/instanceguard.h"
-#include "app/logging.h"
+#include "pass/instanceguard.h"
+#include "base/logging.h"
 #include "storage/paths.h"
 #include "ui/mainwindow.h"
 

@@ -1,9 +1,9 @@
 // ivra-update: the launcher's update pass with no window and no display, for
 // unattended machines and for publishers who test a release from a script.
 // It uses the launcher's data folder, log and lock.
-#include "app/buildidentity.h"
-#include "app/instanceguard.h"
-#include "app/logging.h"
+#include "base/buildidentity.h"
+#include "pass/instanceguard.h"
+#include "base/logging.h"
 #include "pass/updatepass.h"
 #include "storage/paths.h"
 

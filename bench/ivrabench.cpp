@@ -4,7 +4,7 @@
 //                                 (start of pass to ready)
 //   ivra-bench digest FILE     -> "<ms> <digest>"
 //   ivra-bench extract ZIP DIR -> "<ms>"
-#include "app/logging.h"
+#include "base/logging.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
 #include "ui/mainwindow.h"

@@ -1,6 +1,6 @@
 #include "install/differentialjob.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "net/downloadjob.h"
 #include "storage/paths.h"
 

@@ -1,6 +1,6 @@
 #include "net/downloadjob.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
 

@@ -1,6 +1,6 @@
 #include "net/manifestfetch.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "net/releaserequest.h"
 
 #include <QDateTime>

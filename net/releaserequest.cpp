@@ -1,6 +1,6 @@
 #include "net/releaserequest.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 
 #include <QDateTime>
 #include <QNetworkAccessManager>

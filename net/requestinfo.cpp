@@ -1,7 +1,7 @@
 #include "net/requestinfo.h"
 
-#include "app/buildidentity.h"
-#include "app/buildsettings.h"
+#include "base/buildidentity.h"
+#include "base/buildsettings.h"
 
 #include <QUrlQuery>
 

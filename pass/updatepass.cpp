@@ -1,8 +1,8 @@
 #include "pass/updatepass.h"
 
-#include "app/buildidentity.h"
-#include "app/buildsettings.h"
-#include "app/logging.h"
+#include "base/buildidentity.h"
+#include "base/buildsettings.h"
+#include "base/logging.h"
 #include "install/differentialjob.h"
 #include "install/directories.h"
 #include "install/housekeeping.h"

@@ -1,6 +1,6 @@
 #include "releasetool/objects.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "install/differential.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"

@@ -1,7 +1,7 @@
 #include "releasetool/publishing.h"
 
-#include "app/buildidentity.h"
-#include "app/logging.h"
+#include "base/buildidentity.h"
+#include "base/logging.h"
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/buildidentity.h"
+#include "base/buildidentity.h"
 #include "release/rollout.h"
 #include "release/signature.h"
 

@@ -2,7 +2,7 @@
 // a later start brings the running one forward and leaves the data folder
 // alone, the headless updater refuses to run beside it, and the lock of a
 // launcher that was killed is taken over.
-#include "app/instanceguard.h"
+#include "pass/instanceguard.h"
 #include "storage/paths.h"
 #include "support/testutil.h"
 

@@ -1,4 +1,4 @@
-#include "app/buildidentity.h"
+#include "base/buildidentity.h"
 #include "release/clientrelease.h"
 #include "release/fieldreaders.h"
 #include "release/gatewayrelease.h"

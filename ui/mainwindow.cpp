@@ -1,6 +1,6 @@
 #include "ui/mainwindow.h"
 
-#include "app/buildidentity.h"
+#include "base/buildidentity.h"
 #include "net/requestinfo.h"
 #include "pass/updatepass.h"
 #include "ui/statustext.h"

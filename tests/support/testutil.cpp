@@ -1,6 +1,6 @@
 #include "support/testutil.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
 

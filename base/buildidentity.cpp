@@ -1,4 +1,4 @@
-#include "app/buildidentity.h"
+#include "base/buildidentity.h"
 
 const QString ProductDisplayName = QStringLiteral("IVRA ENGINE 2.0 Beta");
 const QString GatewayProductName = QStringLiteral("IVRA Gateway");

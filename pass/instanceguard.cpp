@@ -1,6 +1,6 @@
-#include "app/instanceguard.h"
+#include "pass/instanceguard.h"
 
-#include "app/logging.h"
+#include "base/logging.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
