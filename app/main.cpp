@@ -1,5 +1,8 @@
-#include "pass/instanceguard.h"
 #include "base/logging.h"
+#include "base/processstart.h"
+#include "pass/instanceguard.h"
+#include "pass/launcherupdate.h"
+#include "pass/updatepass.h"
 #include "storage/paths.h"
 #include "ui/mainwindow.h"
 
@@ -7,9 +10,12 @@
 #include <QDebug>
 #include <QMessageBox>
 #include <QNetworkProxyFactory>
+#include <QTimer>
 
 int main(int argc, char **argv)
 {
+    // Before anything can change them: a launcher update starts its new build with these.
+    rememberProcessStart(argc, argv);
     QApplication application(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("IVRA Labs"));
     QCoreApplication::setApplicationName(QStringLiteral("IvraLauncher"));
@@ -22,6 +28,11 @@ int main(int argc, char **argv)
     qInfo().noquote() << QStringLiteral("IVRA Launcher started.");
     qInfo().noquote() << QStringLiteral("Logging mode: file only.");
     qInfo().noquote() << QStringLiteral("Log file: %1").arg(currentLogFilePath());
+
+    // A per-user launcher whose last starts never got this far goes back to the previous build.
+    const QString instead = countLauncherStart(QStringLiteral("IvraLauncher"));
+    if (!instead.isEmpty())
+        runInstead(instead);
 
     // A second launcher on the same data folder would run a second pass over
     // the same downloads, staging folder and state file.
@@ -47,6 +58,16 @@ int main(int argc, char **argv)
         window.raise();
         window.activateWindow();
     });
+    // The new build of a launcher update takes the data folder; should it not
+    // start, this one takes it back and goes on.
+    QObject::connect(window.updatePass(), &UpdatePass::launcherHandingOver, &guard,
+                     &InstanceGuard::release);
+    QObject::connect(window.updatePass(), &UpdatePass::launcherKept, &guard, [&guard] {
+        if (guard.acquire(false) == InstanceGuard::Outcome::Acquired)
+            guard.listen();
+    });
     window.show();
+    // Healthy once the window shows its first status.
+    QTimer::singleShot(0, &window, &reportLauncherHealthy);
     return application.exec();
 }

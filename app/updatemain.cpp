@@ -2,8 +2,10 @@
 // unattended machines and for publishers who test a release from a script.
 // It uses the launcher's data folder, log and lock.
 #include "base/buildidentity.h"
-#include "pass/instanceguard.h"
 #include "base/logging.h"
+#include "base/processstart.h"
+#include "pass/instanceguard.h"
+#include "pass/launcherupdate.h"
 #include "pass/updatepass.h"
 #include "storage/paths.h"
 
@@ -28,7 +30,10 @@ const char kDescription[] =
     "Examples:\n"
     "  ivra-update            bring the client up to date\n"
     "  ivra-update --launch   bring it up to date, then start it\n"
-    "  ivra-update --verify   read every installed file, fetch again what is damaged";
+    "  ivra-update --verify   read every installed file, fetch again what is damaged\n"
+    "  ivra-update --install-launcher   install this launcher for this user: the command\n"
+    "                         ~/.local/bin/ivra-gateway and a desktop entry; it then updates "
+    "itself";
 
 void printLine(FILE *stream, const QString &line)
 {
@@ -39,6 +44,7 @@ void printLine(FILE *stream, const QString &line)
 
 int main(int argc, char **argv)
 {
+    rememberProcessStart(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("IVRA Labs"));
     QCoreApplication::setApplicationName(QStringLiteral("IvraLauncher"));
@@ -57,13 +63,25 @@ int main(int argc, char **argv)
         QStringLiteral("Instead of updating: read every file of the installed version, check it "
                        "against the version's record and fetch again what is damaged or missing."));
     parser.addOption(verify);
+    const QCommandLineOption installLauncher(
+        QStringLiteral("install-launcher"),
+        QStringLiteral("Install this launcher build for this user (below the data folder, with "
+                       "the command ~/.local/bin/ivra-gateway and a desktop entry), so that it "
+                       "updates itself."));
+    parser.addOption(installLauncher);
+    const QCommandLineOption launcherRollback(
+        QStringLiteral("launcher-rollback"),
+        QStringLiteral("Go back to the previous launcher of the per-user install and never "
+                       "install the current one again."));
+    parser.addOption(launcherRollback);
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString error = parser.errorText().isEmpty()
                                   ? QStringLiteral("Unexpected argument: %1")
                                         .arg(parser.positionalArguments().value(0))
                                   : parser.errorText();
         printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--verify] "
-                                         "[--launch]; ivra-update --help says more.")
+                                         "[--launch] [--install-launcher] "
+                                         "[--launcher-rollback]; ivra-update --help says more.")
                               .arg(error));
         return kExitUsage;
     }
@@ -81,6 +99,10 @@ int main(int argc, char **argv)
     logInfo(QStringLiteral("IVRA updater started (ivra-update)."));
     logInfo(QStringLiteral("Log file: %1").arg(currentLogFilePath()));
 
+    const QString instead = countLauncherStart(QStringLiteral("ivra-update"));
+    if (!instead.isEmpty())
+        runInstead(instead);
+
     // The same lock as the launcher's: never two passes over one data folder.
     InstanceGuard guard(dataRootPath());
     if (guard.acquire(false) != InstanceGuard::Outcome::Acquired) {
@@ -89,8 +111,27 @@ int main(int argc, char **argv)
         printLine(stderr, message);
         return kExitFailed;
     }
+    if (parser.isSet(installLauncher) || parser.isSet(launcherRollback)) {
+        QStringList report;
+        const QString error = parser.isSet(installLauncher) ? installRunningLauncher(&report)
+                                                            : rollBackLauncherByHand(&report);
+        for (const QString &line : report)
+            printLine(stdout, line);
+        if (!error.isEmpty()) {
+            logWarning(error);
+            printLine(stderr, error);
+        }
+        return error.isEmpty() ? kExitReady : kExitFailed;
+    }
 
     UpdatePass pass;
+    // A new ivra-update is checked, then run in this one's place with the same arguments.
+    pass.setLauncherUpdateMode(LauncherUpdate::Mode::Check);
+    QObject::connect(&pass, &UpdatePass::gatewayChecked, &app, &reportLauncherHealthy);
+    QObject::connect(&pass, &UpdatePass::launcherHandingOver, &guard, &InstanceGuard::release);
+    QObject::connect(&pass, &UpdatePass::launcherKept, &guard, [&guard] { guard.acquire(false); });
+    QObject::connect(&pass, &UpdatePass::launcherSwitched, &app,
+                     [](int exitCode) { QCoreApplication::exit(exitCode); });
     QString status;
     QElapsedTimer sinceProgress;
     QObject::connect(&pass, &UpdatePass::statusChanged, &app, [&](const QString &text) {

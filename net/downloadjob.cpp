@@ -327,3 +327,19 @@ void DownloadJob::cancel()
     delete file;
     file = nullptr;
 }
+
+QString checkDownloadedDigest(const DownloadResult &result, const QString &expectedSha256,
+                              const QString &label)
+{
+    // The digest of the download itself was computed as its bytes were written.
+    QString error;
+    const QString actual =
+        result.sha256.isEmpty() ? fileSha256Hex(result.targetPath, &error) : result.sha256;
+    if (actual.isEmpty())
+        return error;
+    if (QString::compare(actual, expectedSha256.trimmed(), Qt::CaseInsensitive) == 0)
+        return QString();
+    QFile::remove(result.targetPath);
+    return QStringLiteral("%1 checksum mismatch. Expected %2, received %3.")
+        .arg(label, expectedSha256, actual);
+}

@@ -35,6 +35,11 @@ struct DownloadResult
     bool ok() const { return outcome == Downloaded; }
 };
 
+// The window's message when a finished download's SHA-256 is not the one
+// expected (the file is then removed), or empty when it is.
+QString checkDownloadedDigest(const DownloadResult &result, const QString &expectedSha256,
+                              const QString &label);
+
 // One artifact streamed into "<target>.part" and moved to its target when
 // complete. The digest is computed as bytes arrive; a part left by an earlier
 // attempt is continued (Range, If-Range) when the server allows it; more bytes

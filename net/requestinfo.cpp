@@ -29,6 +29,8 @@ QString requestPurposeName(int purpose)
         return QStringLiteral("client file index");
     case int(RequestPurpose::ClientObject):
         return QStringLiteral("client object");
+    case int(RequestPurpose::LauncherPackage):
+        return QStringLiteral("launcher package");
     default:
         return QStringLiteral("request");
     }
@@ -37,7 +39,8 @@ QString requestPurposeName(int purpose)
 bool isFilePurpose(int purpose)
 {
     return purpose == int(RequestPurpose::GatewayInstaller) ||
-           purpose == int(RequestPurpose::ClientZip) || isDifferentialPurpose(purpose);
+           purpose == int(RequestPurpose::ClientZip) ||
+           purpose == int(RequestPurpose::LauncherPackage) || isDifferentialPurpose(purpose);
 }
 
 bool isDifferentialPurpose(int purpose)

@@ -16,6 +16,8 @@ enum class RequestPurpose : int {
     // Differential updates: the file index of a client release, and its objects.
     ClientFileIndex = 6,
     ClientObject = 7,
+    // The launcher's own package for its platform, on Linux.
+    LauncherPackage = 8,
 };
 
 inline constexpr int kManifestRequestTimeoutMs = 10000;

@@ -101,3 +101,10 @@ void InstanceGuard::listen()
         }
     });
 }
+
+void InstanceGuard::release()
+{
+    delete server;
+    server = nullptr;
+    lock.reset();
+}

@@ -31,6 +31,8 @@ public:
     Outcome acquire(bool ask = true);
     // Once acquired: answers later starts by emitting comeForwardRequested.
     void listen();
+    // Gives the data folder up (to a new launcher build this one starts).
+    void release();
 
     // The local socket's name for a data folder.
     static QString socketNameFor(const QString &dataRoot);

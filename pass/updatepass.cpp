@@ -7,6 +7,7 @@
 #include "install/directories.h"
 #include "install/housekeeping.h"
 #include "install/installjob.h"
+#include "install/launcherfolders.h"
 #include "install/launchpath.h"
 #include "install/verifyjob.h"
 #include "net/downloadjob.h"
@@ -16,6 +17,7 @@
 #include "release/version.h"
 #include "storage/paths.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -91,6 +93,7 @@ void UpdatePass::dropJobs()
     drop(differential);
     drop(installJob);
     drop(verifyJob);
+    drop(launcherUpdate);
 }
 
 void UpdatePass::reset()
@@ -160,6 +163,10 @@ void UpdatePass::finishReady()
 bool UpdatePass::persistState()
 {
     forgetUntrustedTimestamps(state);
+    // The launcher's own entry is written by whichever launcher process learns it.
+    const GatewayStateLoadResult onDisk = loadGatewayState(gatewayStatePath());
+    if (onDisk.error.isEmpty())
+        state.launcher = onDisk.state.launcher;
     QString error;
     if (saveGatewayState(gatewayStatePath(), state, &error)) {
         timestampsChanged = false;
@@ -264,6 +271,7 @@ void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
     }
     // Kept before the tests, so the pass holds the manifest even when a test stops it.
     gatewayRelease = parsed.release;
+    Q_EMIT gatewayChecked();
     const RolloutStanding standing =
         standingIn(gatewayRelease.rollout, gatewayRelease.latestVersion);
     const GatewayDecision decision = decideGatewayUpdate(gatewayRelease, GatewayBuildVersion,
@@ -278,7 +286,7 @@ void UpdatePass::onGatewayManifest(const ManifestFetchResult &result)
         return;
     case GatewayAction::SelfUpdate:
         logInfo(QStringLiteral("Gateway update required: %1").arg(decision.versions));
-        startGatewayUpdate();
+        replaceLauncher();
         return;
     case GatewayAction::HeldBack:
         logHeldBack(gatewayRelease.latestVersion, standing);
@@ -551,21 +559,10 @@ void UpdatePass::startClientDownload()
 bool UpdatePass::verifyDownload(const DownloadResult &result, const QString &expectedSha256,
                                 const QString &label)
 {
-    // The digest of the download itself was computed as its bytes were written.
-    QString error;
-    const QString actual =
-        result.sha256.isEmpty() ? fileSha256Hex(result.targetPath, &error) : result.sha256;
-    if (actual.isEmpty()) {
+    const QString error = checkDownloadedDigest(result, expectedSha256, label);
+    if (!error.isEmpty())
         fail(error, true);
-        return false;
-    }
-    if (QString::compare(actual, expectedSha256.trimmed(), Qt::CaseInsensitive) == 0)
-        return true;
-    QFile::remove(result.targetPath);
-    fail(QStringLiteral("%1 checksum mismatch. Expected %2, received %3.")
-             .arg(label, expectedSha256, actual),
-         true);
-    return false;
+    return error.isEmpty();
 }
 
 void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
@@ -769,6 +766,59 @@ void UpdatePass::rememberUpgradeDismissal()
         Q_EMIT upgradeOfferDismissed();
 }
 
+void UpdatePass::replaceLauncher()
+{
+    // Other launcher processes record failed versions: the file knows best.
+    const QStringList failedVersions =
+        loadGatewayState(gatewayStatePath()).state.launcher.failedVersions;
+    const QString platform = launcherPlatform();
+    const bool perUser =
+        !perUserLauncherVersion(launcherRootPath(), QCoreApplication::applicationDirPath())
+             .isEmpty();
+    switch (
+        selfUpdateRoute(gatewayRelease, GatewayBuildVersion, platform, perUser, failedVersions)) {
+    case SelfUpdateRoute::Installer:
+        startGatewayUpdate();
+        return;
+    case SelfUpdateRoute::CannotReplace:
+        logInfo(QStringLiteral("A newer launcher (%1) is published; this one cannot replace "
+                               "itself where it is installed.")
+                    .arg(gatewayRelease.latestVersion));
+        requestManifest(RequestPurpose::ClientManifest);
+        return;
+    case SelfUpdateRoute::TooOld:
+        fail(QStringLiteral("This launcher (%1) is below the required %2; update it with the "
+                            "system's package manager.")
+                 .arg(GatewayBuildVersion, gatewayRelease.minimumVersion),
+             false);
+        return;
+    case SelfUpdateRoute::FailedBefore:
+        logInfo(QStringLiteral("The launcher %1 did not start here before; staying on %2.")
+                    .arg(gatewayRelease.latestVersion, GatewayBuildVersion));
+        requestManifest(RequestPurpose::ClientManifest);
+        return;
+    case SelfUpdateRoute::Package:
+        break;
+    }
+    saveAcceptedTimestamps();
+    launcherUpdate = new LauncherUpdate(network, gatewayRelease, platform, launcherMode, this);
+    connect(launcherUpdate, &LauncherUpdate::statusChanged, this, &UpdatePass::statusChanged);
+    connect(launcherUpdate, &LauncherUpdate::progressChanged, this, &UpdatePass::progressChanged);
+    connect(launcherUpdate, &LauncherUpdate::failed, this,
+            [this](const QString &message, bool retry) {
+                retire(launcherUpdate);
+                fail(message, retry);
+            });
+    connect(launcherUpdate, &LauncherUpdate::handingOver, this, &UpdatePass::launcherHandingOver);
+    connect(launcherUpdate, &LauncherUpdate::switched, this, &UpdatePass::launcherSwitched);
+    connect(launcherUpdate, &LauncherUpdate::keptCurrent, this, [this]() {
+        retire(launcherUpdate);
+        Q_EMIT launcherKept();
+        requestManifest(RequestPurpose::ClientManifest);
+    });
+    launcherUpdate->start();
+}
+
 void UpdatePass::startGatewayUpdate()
 {
     const QUrl url = QUrl::fromUserInput(gatewayRelease.installerUrl);
@@ -804,6 +854,7 @@ void UpdatePass::onGatewayInstallerDownloaded(const DownloadResult &result)
     makeExecutable(result.targetPath);
     saveAcceptedTimestamps();
     if (QProcess::startDetached(result.targetPath, {QStringLiteral("/SP-")}, QString())) {
+        logInfo(QStringLiteral("Started the Gateway installer %1.").arg(result.targetPath));
         Q_EMIT quitRequested();
         return;
     }

@@ -3,6 +3,7 @@
 #include "install/clientinstall.h"
 #include "install/differential.h"
 #include "net/requestinfo.h"
+#include "pass/launcherupdate.h"
 #include "release/binding.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
@@ -49,11 +50,16 @@ public:
     void launch();
     // Hides the upgrade offer until the full product's major version changes.
     void rememberUpgradeDismissal();
+    // How a per-user launcher hands over to its new build: a window watches
+    // it start (the default), ivra-update checks it and runs it.
+    void setLauncherUpdateMode(LauncherUpdate::Mode mode) { launcherMode = mode; }
     // The upgrade offer's link once a ready pass offers it; empty otherwise.
     QUrl upgradeUrl() const { return offeredUpgradeUrl; }
 
 Q_SIGNALS:
     void started();
+    // The Gateway manifest was read and accepted: this build works as far as that.
+    void gatewayChecked();
     void statusChanged(const QString &text);
     void clientVersionChanged(const QString &text);
     // 0 to 100, or -1 while the amount of work is not known.
@@ -65,6 +71,11 @@ Q_SIGNALS:
     void verified(int checked, int damaged, int repaired);
     // The client or the Gateway's installer has been started: the launcher's work is done.
     void quitRequested();
+    // A launcher update starts its new build: the data folder is given up
+    // until launcherKept(); launcherSwitched() ends this process with exitCode.
+    void launcherHandingOver();
+    void launcherKept();
+    void launcherSwitched(int exitCode);
 
 private:
     void fail(const QString &message, bool retryAllowed);
@@ -103,6 +114,8 @@ private:
     void reset();
     void setLaunchTarget(const QString &executable);
     void startGatewayUpdate();
+    // Whether and how an outdated build replaces itself.
+    void replaceLauncher();
     void onGatewayInstallerDownloaded(const DownloadResult &result);
 
     QNetworkAccessManager *network;
@@ -135,4 +148,6 @@ private:
     QPointer<DifferentialJob> differential;
     QPointer<InstallJob> installJob;
     QPointer<VerifyJob> verifyJob;
+    QPointer<LauncherUpdate> launcherUpdate;
+    LauncherUpdate::Mode launcherMode = LauncherUpdate::Mode::Watch;
 };

@@ -45,3 +45,18 @@ GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString
         decision.action = GatewayAction::SelfUpdate;
     return decision;
 }
+
+SelfUpdateRoute selfUpdateRoute(const GatewayRelease &release, const QString &buildVersion,
+                                const QString &platform, bool perUserInstall,
+                                const QStringList &failedVersions)
+{
+    if (platform.isEmpty() || !release.packages.contains(platform))
+        return SelfUpdateRoute::Installer;
+    if (!perUserInstall)
+        return isAtLeast(parseReleaseVersion(buildVersion),
+                         parseReleaseVersion(release.minimumVersion))
+                   ? SelfUpdateRoute::CannotReplace
+                   : SelfUpdateRoute::TooOld;
+    return failedVersions.contains(release.latestVersion) ? SelfUpdateRoute::FailedBefore
+                                                          : SelfUpdateRoute::Package;
+}

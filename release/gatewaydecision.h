@@ -5,6 +5,7 @@
 #include "release/rollout.h"
 
 #include <QString>
+#include <QStringList>
 
 // What a pass does with an accepted Gateway manifest.
 enum class GatewayAction {
@@ -30,3 +31,16 @@ GatewayDecision decideGatewayUpdate(const GatewayRelease &release, const QString
                                     const QString &buildEdition,
                                     const ReleaseBinding &binding = ReleaseBinding(),
                                     const RolloutStanding &standing = RolloutStanding());
+
+// How an outdated build replaces itself.
+enum class SelfUpdateRoute {
+    Installer,     // no package for this platform: the installer, as always
+    Package,       // a per-user install: its platform's package, switched to once it starts
+    CannotReplace, // installed where it cannot replace itself, but still allowed: go on
+    TooOld,        // the same, below the minimum: the pass ends
+    FailedBefore,  // the latest did not start here before: never tried again, go on
+};
+
+SelfUpdateRoute selfUpdateRoute(const GatewayRelease &release, const QString &buildVersion,
+                                const QString &platform, bool perUserInstall,
+                                const QStringList &failedVersions);

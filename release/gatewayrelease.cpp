@@ -13,7 +13,44 @@ GatewayReleaseResult failed(const QString &error)
     result.error = error;
     return result;
 }
+
+QString readPackages(const QJsonObject &root, QMap<QString, LauncherPackage> &packages)
+{
+    const QString key = QStringLiteral("packages");
+    if (!root.contains(key))
+        return QString();
+    if (!root.value(key).isObject())
+        return QStringLiteral("Optional field 'packages' must be an object.");
+    const QJsonObject platforms = root.value(key).toObject();
+    for (auto it = platforms.begin(); it != platforms.end(); ++it) {
+        QJsonObject package;
+        QString error = readRequiredObject(platforms, it.key(), package);
+        LauncherPackage read;
+        if (error.isEmpty())
+            error = readRequiredString(package, QStringLiteral("url"), read.url);
+        if (error.isEmpty())
+            error = readRequiredString(package, QStringLiteral("sha256"), read.sha256);
+        if (error.isEmpty())
+            error = readRequiredNonNegativeInteger(package, QStringLiteral("sizeBytes"),
+                                                   read.sizeBytes);
+        if (!error.isEmpty())
+            return QStringLiteral("Invalid launcher package metadata: %1").arg(error);
+        packages.insert(it.key(), read);
+    }
+    return QString();
+}
 } // namespace
+
+QString launcherPlatform()
+{
+#if defined(Q_OS_LINUX) && defined(Q_PROCESSOR_X86_64)
+    return QStringLiteral("linux-x86_64");
+#elif defined(Q_OS_LINUX) && defined(Q_PROCESSOR_ARM_64)
+    return QStringLiteral("linux-aarch64");
+#else
+    return QString();
+#endif
+}
 
 bool isValid(const GatewayReleaseResult &result)
 {
@@ -65,6 +102,9 @@ GatewayReleaseResult parseGatewayRelease(const QByteArray &body)
     const QString rolloutError = readOptionalRollout(root, release.rollout);
     if (!rolloutError.isEmpty())
         return failed(rolloutError);
+    const QString packagesError = readPackages(root, release.packages);
+    if (!packagesError.isEmpty())
+        return failed(packagesError);
 
     GatewayReleaseResult result;
     result.release = release;

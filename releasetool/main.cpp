@@ -76,8 +76,11 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
     gatewayFile.open(QIODevice::ReadOnly);
     clientFile.open(QIODevice::ReadOnly);
     const ClientRelease release = parseClientRelease(clientFile.readAll()).release;
-    QStringList artifacts{parseGatewayRelease(gatewayFile.readAll()).release.installerUrl,
-                          release.artifactUrl};
+    const GatewayRelease gatewayRelease = parseGatewayRelease(gatewayFile.readAll()).release;
+    QStringList artifacts{gatewayRelease.installerUrl, release.artifactUrl};
+    for (const LauncherPackage &package : gatewayRelease.packages)
+        if (!artifacts.contains(package.url))
+            artifacts << package.url;
     if (release.hasFileIndex)
         artifacts << release.fileIndexUrl;
     for (qsizetype i = 0; i < artifacts.size(); ++i) {
@@ -127,10 +130,14 @@ const OptionHelp kOptions[] = {
     {"minimum", "Oldest version still allowed to run (default: --version)."},
     {"exe", "Client executable inside the package, relative, e.g. bin/ivra-demo-client."},
     {"arg", "An argument the launcher passes to the client; repeat for more."},
-    {"from-folder", "Folder to pack as the client package (Unix permission bits kept)."},
-    {"from-zip", "Ready ZIP package to publish as it is."},
+    {"from-folder", "Folder to pack as the client package, or with gateway as the launcher's "
+                    "package for --platform (Unix permission bits kept)."},
+    {"from-zip", "Ready ZIP package to publish as it is (client, or gateway: the launcher's)."},
+    {"platform", "gateway: platform of the launcher package, linux-x86_64 (the default here) or "
+                 "linux-aarch64."},
     {"edition", "Gateway edition, e.g. demo (check: of the served Gateway manifest)."},
-    {"installer", "Gateway installer file to publish."},
+    {"installer", "Gateway installer file to publish (for builds with no package for their "
+                  "platform)."},
     {"upgrade-url", "Link of the full product's upgrade offer (demo edition)."},
     {"full-version", "Latest version of the full product, x.y.z, with --upgrade-url."},
     {"secret-key", "Secret key file that signs the manifests (see keygen)."},
@@ -190,6 +197,9 @@ const char kUsage[] =
     "  ivra-release gateway --tree tree --base-url https://127.0.0.1:8443 --edition demo\n"
     "      --channel stable --version 2026.1024.1 --installer IvraGateway_Setup.exe\n"
     "      --secret-key ~/keys/ivra.key\n"
+    "  ivra-release gateway --tree tree --base-url https://127.0.0.1:8443 --edition demo\n"
+    "      --channel stable --version 2026.1030.0 --from-folder launcher/ --platform linux-x86_64\n"
+    "      --secret-key ~/keys/ivra.key      (launchers installed per user replace themselves)\n"
     "  ivra-release sign --tree tree --secret-key ~/keys/ivra.key\n"
     "  ivra-release check --tree tree --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
     "  ivra-release check --base-url https://127.0.0.1:8443 --public-key ivra.pub\n"
@@ -388,6 +398,9 @@ int main(int argc, char **argv)
         p.version = parser.value("version");
         p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
         p.installerFile = pathOption("installer");
+        p.packageFolder = pathOption("from-folder");
+        p.packageZip = pathOption("from-zip");
+        p.platform = parser.value("platform");
         p.upgradeUrl = parser.value("upgrade-url");
         p.fullLatestVersion = parser.value("full-version");
         p.signingKey = signingKey;

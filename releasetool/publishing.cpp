@@ -2,6 +2,7 @@
 
 #include "base/buildidentity.h"
 #include "base/logging.h"
+#include "install/launcherfolders.h"
 #include "install/launchpath.h"
 #include "install/zipextract.h"
 #include "net/filedigest.h"
@@ -361,7 +362,77 @@ QString checkArtifactAt(const QString &treeRoot, const QString &baseUrl, const Q
         *file = path;
     return checkArtifact(path, sha256, size, report);
 }
+// A launcher package starts on its platform: it extracts by the client's
+// rules and holds both programs, executable.
+QString checkLauncherPackage(const QString &zipPath, QStringList *report)
+{
+    QString defect = inspectPackage(zipPath, QStringLiteral("IvraLauncher"), report);
+    if (!defect.isEmpty())
+        return defect;
+    QTemporaryDir scratch;
+    const QString staging = scratch.filePath(QStringLiteral("staging"));
+    if (!scratch.isValid() || !extractZipPayload(zipPath, staging, &defect))
+        return defect.isEmpty() ? QStringLiteral("Unable to create a temporary folder.") : defect;
+    if (!isWholeLauncherFolder(staging))
+        return QStringLiteral("A launcher package holds %1 at its top, as executable files (Unix "
+                              "mode bits kept); %2 does not.")
+            .arg(launcherProgramNames().join(QStringLiteral(" and ")), zipPath);
+    note(report, QStringLiteral("  launcher package extracts by the launcher's rules, %1 found")
+                     .arg(launcherProgramNames().join(QStringLiteral(" and "))));
+    return QString();
+}
+
+// Writes the launcher package of a Gateway release below the tree (a
+// published one stays as it is); its manifest entry, or the error.
+QString publishLauncherPackage(const GatewayPublication &p, const QString &platform,
+                               QJsonObject *entry, QStringList *report)
+{
+    const QString edition = p.edition.trimmed().toLower();
+    const QString version = p.version.trimmed();
+    QTemporaryDir scratch;
+    QString source = p.packageZip;
+    QString error;
+    if (!p.packageFolder.isEmpty()) {
+        source = scratch.filePath(QStringLiteral("package.zip"));
+        error = scratch.isValid() ? zipFolder(p.packageFolder, source)
+                                  : QStringLiteral("Unable to create a temporary folder.");
+    }
+    if (error.isEmpty())
+        error = checkLauncherPackage(source, report);
+    if (!error.isEmpty())
+        return error;
+    const QString relative = QStringLiteral("releases/gateway/%1/IvraGateway_%1_%2_%3.zip")
+                                 .arg(edition, version, platform);
+    const QString target = QDir(p.treeRoot).absoluteFilePath(relative);
+    const QString digest = fileSha256Hex(source, &error);
+    if (digest.isEmpty())
+        return error;
+    const QString published = QFileInfo::exists(target) ? fileSha256Hex(target) : QString();
+    if (!published.isEmpty() && published != digest && !p.guards.replace)
+        return QStringLiteral("Gateway %1 of the %2 edition is already published for %3 with "
+                              "another package; launchers that fetched it would keep it. "
+                              "Publish a new version, or give --replace.")
+            .arg(version, edition, platform);
+    if (published != digest) {
+        error = copyAtomically(source, target);
+        if (!error.isEmpty())
+            return error;
+        note(report, QStringLiteral("wrote %1 (%2 bytes, sha256 %3)")
+                         .arg(target)
+                         .arg(QFileInfo(target).size())
+                         .arg(digest));
+    }
+    *entry = QJsonObject{{"url", joinUrl(p.baseUrl, relative)},
+                         {"sha256", digest},
+                         {"sizeBytes", double(QFileInfo(target).size())}};
+    return QString();
+}
 } // namespace
+
+QStringList knownPlatforms()
+{
+    return {QStringLiteral("linux-x86_64"), QStringLiteral("linux-aarch64")};
+}
 
 QStringList knownProducts()
 {
@@ -555,8 +626,20 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
         if (!isUsableUrl(QUrl::fromUserInput(p.upgradeUrl.trimmed())))
             return QStringLiteral("Upgrade URL is not available.");
     }
-    if (!QFileInfo(p.installerFile).isFile())
+    const bool hasPackage = !p.packageFolder.isEmpty() || !p.packageZip.isEmpty();
+    if (p.installerFile.isEmpty() && !hasPackage)
+        return QStringLiteral("gateway needs --installer, or a launcher package (--from-folder "
+                              "or --from-zip).");
+    if (!p.installerFile.isEmpty() && !QFileInfo(p.installerFile).isFile())
         return QStringLiteral("Installer not found: %1.").arg(p.installerFile);
+    const QString platform =
+        p.platform.trimmed().isEmpty()
+            ? (launcherPlatform().isEmpty() ? knownPlatforms().first() : launcherPlatform())
+            : p.platform.trimmed();
+    if (hasPackage && !knownPlatforms().contains(platform))
+        return QStringLiteral("Platform %1 is not one a launcher is built for; the platforms are "
+                              "%2.")
+            .arg(platform, knownPlatforms().join(QStringLiteral(" and ")));
     warnIfNotHttps(p.baseUrl, report);
     const QDir tree(p.treeRoot);
     const QString manifestPath =
@@ -568,24 +651,55 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
     if (!error.isEmpty())
         return error;
 
-    const QString relative =
-        QStringLiteral("releases/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
-    const QString target = tree.absoluteFilePath(relative);
-    const QString digestOfNew = fileSha256Hex(p.installerFile, &error);
-    if (digestOfNew.isEmpty())
-        return error;
-    const bool exists = QFileInfo::exists(target);
-    const QString digestPublished = exists ? fileSha256Hex(target) : QString();
-    if (exists && digestPublished != digestOfNew && !p.guards.replace)
-        return QStringLiteral("Gateway %1 of the %2 edition is already published with "
-                              "another installer; launchers that fetched it would keep it. "
-                              "Publish a new version, or give --replace.")
-            .arg(version, edition);
-    if (digestPublished != digestOfNew) {
-        error = copyAtomically(p.installerFile, target);
+    // The same version published for another platform, or with an
+    // installer, keeps what it has: one command a platform.
+    QByteArray existing;
+    QJsonObject previous;
+    if (readWholeFile(manifestPath, existing).isEmpty())
+        previous = QJsonDocument::fromJson(existing).object();
+    if (previous.value(QStringLiteral("latestVersion")).toString() != version)
+        previous = QJsonObject();
+    QJsonObject packages = previous.value(QStringLiteral("packages")).toObject();
+    if (hasPackage) {
+        QJsonObject entry;
+        error = publishLauncherPackage(p, platform, &entry, report);
         if (!error.isEmpty())
             return error;
-        note(report, QStringLiteral("wrote %1 (sha256 %2)").arg(target, digestOfNew));
+        packages.insert(platform, entry);
+    }
+    QString installerUrl = previous.value(QStringLiteral("installerUrl")).toString();
+    QString digestOfNew = previous.value(QStringLiteral("installerSha256")).toString();
+    if (!p.installerFile.isEmpty()) {
+        const QString relative =
+            QStringLiteral("releases/gateway/IvraGateway_%1_%2_Setup.exe").arg(edition, version);
+        const QString target = tree.absoluteFilePath(relative);
+        digestOfNew = fileSha256Hex(p.installerFile, &error);
+        if (digestOfNew.isEmpty())
+            return error;
+        const bool exists = QFileInfo::exists(target);
+        const QString digestPublished = exists ? fileSha256Hex(target) : QString();
+        if (exists && digestPublished != digestOfNew && !p.guards.replace)
+            return QStringLiteral("Gateway %1 of the %2 edition is already published with "
+                                  "another installer; launchers that fetched it would keep it. "
+                                  "Publish a new version, or give --replace.")
+                .arg(version, edition);
+        if (digestPublished != digestOfNew) {
+            error = copyAtomically(p.installerFile, target);
+            if (!error.isEmpty())
+                return error;
+            note(report, QStringLiteral("wrote %1 (sha256 %2)").arg(target, digestOfNew));
+        }
+        installerUrl = joinUrl(p.baseUrl, relative);
+    } else if (installerUrl.isEmpty()) {
+        // The manifest's installer fields are required: builds with no
+        // package for their platform are pointed at this one.
+        const QJsonObject entry = packages.value(platform).toObject();
+        installerUrl = entry.value(QStringLiteral("url")).toString();
+        digestOfNew = entry.value(QStringLiteral("sha256")).toString();
+        note(report, QStringLiteral("warning: no --installer: launchers without a package for "
+                                    "their platform are offered the %1 package, which they "
+                                    "cannot run")
+                         .arg(platform));
     }
     QJsonObject manifest{
         {"product", p.product.trimmed()},
@@ -593,9 +707,11 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
         {"channel", p.channel.trimmed()},
         {"latestVersion", version},
         {"minimumVersion", p.minimumVersion.trimmed()},
-        {"installerUrl", joinUrl(p.baseUrl, relative)},
+        {"installerUrl", installerUrl},
         {"installerSha256", digestOfNew},
     };
+    if (!packages.isEmpty())
+        manifest.insert(QStringLiteral("packages"), packages);
     if (offersUpgrade)
         manifest.insert("upgrade",
                         QJsonObject{{"url", p.upgradeUrl.trimmed()},
@@ -641,6 +757,17 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
         if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
             return QStringLiteral("Gateway update installer URL is invalid.");
         error = checkArtifactAt(treeRoot, baseUrl, r.installerUrl, r.installerSha256, 0, report);
+        for (auto it = r.packages.cbegin(); error.isEmpty() && it != r.packages.cend(); ++it) {
+            QString package;
+            if (!knownPlatforms().contains(it.key()))
+                note(report, QStringLiteral("warning: %1 names a package for %2, a platform no "
+                                            "launcher is built for")
+                                 .arg(name, it.key()));
+            error = checkArtifactAt(treeRoot, baseUrl, it->url, it->sha256, it->sizeBytes, report,
+                                    &package);
+            if (error.isEmpty())
+                error = checkLauncherPackage(package, report);
+        }
         if (!error.isEmpty())
             return error;
         if (r.hasUpgrade && !isValid(parseReleaseVersion(r.fullLatestVersion)))

@@ -57,7 +57,12 @@ struct GatewayPublication
     QString channel;
     QString version;
     QString minimumVersion;
-    QString installerFile;
+    QString installerFile; // for builds without a package for their platform
+    // The launcher's own files for one platform (IvraLauncher, ivra-update and
+    // what else they need), from a folder or a ready ZIP.
+    QString packageFolder;
+    QString packageZip;
+    QString platform;   // default: the platform of this machine
     QString upgradeUrl; // optional offer of the full product
     QString fullLatestVersion;
     ReleaseSecretKey signingKey;
@@ -72,7 +77,10 @@ QString zipFolder(const QString &folder, const QString &zipPath);
 // releases/manifests/client-<product>.json, last and atomically.
 // report receives what was written and checked, and notes worth reading.
 QString publishClient(const ClientPublication &publication, QStringList *report = nullptr);
-// Writes the installer, its signature with a key, then releases/manifests/gateway-<edition>.json.
+// The platforms a launcher package may be published for.
+QStringList knownPlatforms();
+// Writes the installer or the launcher package, then (with a key) the
+// manifest's signature, then releases/manifests/gateway-<edition>.json.
 QString publishGateway(const GatewayPublication &publication, QStringList *report = nullptr);
 // What a check asks of a tree beyond the launcher's own rules.
 struct TreeCheckOptions

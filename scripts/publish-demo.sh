@@ -4,7 +4,9 @@
 #   scripts/publish-demo.sh BUILD_DIR TREE [VERSION] [GATEWAY_VERSION]
 # With IVRA_SIGNING_KEY (a secret key file) both manifests are signed, and with
 # IVRA_SIGNING_PUBLIC_KEY the check verifies the signatures too. IVRA_DEMO_ROLLOUT
-# adds rollout options to the client, such as "--rollout 50".
+# adds rollout options to the client, such as "--rollout 50". IVRA_DEMO_LAUNCHER_FOLDER
+# (a folder holding IvraLauncher and ivra-update) is published as the Gateway's
+# package for this platform, beside the installer.
 set -euo pipefail
 build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
 base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
@@ -37,7 +39,9 @@ fi
 printf '#!/bin/sh\necho "installer started: $*" > "$0.started.txt"\n' > "$work/setup.sh"
 upgrade=(--upgrade-url "https://ivra.example/full" --full-version "${IVRA_DEMO_FULL_VERSION:-3.1.0}")
 [ "${IVRA_DEMO_UPGRADE:-1}" = 0 ] && upgrade=()
+package=()
+[ -n "${IVRA_DEMO_LAUNCHER_FOLDER:-}" ] && package=(--from-folder "$IVRA_DEMO_LAUNCHER_FOLDER")
 "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel stable \
-  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${upgrade[@]}" "${signing[@]}" \
+  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${package[@]}" "${upgrade[@]}" "${signing[@]}" \
   "${guards[@]}"
 "$build/ivra-release" check --tree "$tree" --base-url "$base" "${checking[@]}"

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -89,6 +90,16 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
     if (idForm.match(installId).hasMatch())
         result.state.installId = installId;
 
+    const QJsonObject launcher = root.value(QStringLiteral("launcher")).toObject();
+    for (const QJsonValue &version : launcher.value(QStringLiteral("failedVersions")).toArray())
+        if (version.isString() && !version.toString().trimmed().isEmpty())
+            result.state.launcher.failedVersions.append(version.toString().trimmed());
+    const QJsonObject starting = launcher.value(QStringLiteral("startsWithoutHealth")).toObject();
+    result.state.launcher.startingVersion =
+        trimmedStringMember(starting, QStringLiteral("version"));
+    result.state.launcher.startsWithoutHealth =
+        qBound(0, starting.value(QStringLiteral("count")).toInt(), 1000);
+
     const QJsonObject timestamps = root.value(QStringLiteral("manifestTimestamps")).toObject();
     for (auto it = timestamps.begin(); it != timestamps.end(); ++it) {
         // A bare number is an entry of a file that named no key.
@@ -145,6 +156,18 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
         root.insert(QStringLiteral("manifestTimestamps"), timestamps);
     if (!state.installId.isEmpty())
         root.insert(QStringLiteral("installId"), state.installId);
+    // Only a launcher that updated itself has this entry.
+    if (!(state.launcher == LauncherUpdateState())) {
+        QJsonObject launcher;
+        if (!state.launcher.failedVersions.isEmpty())
+            launcher.insert(QStringLiteral("failedVersions"),
+                            QJsonArray::fromStringList(state.launcher.failedVersions));
+        if (!state.launcher.startingVersion.isEmpty())
+            launcher.insert(QStringLiteral("startsWithoutHealth"),
+                            QJsonObject{{"version", state.launcher.startingVersion},
+                                        {"count", state.launcher.startsWithoutHealth}});
+        root.insert(QStringLiteral("launcher"), launcher);
+    }
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -162,6 +185,16 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
         return false;
     }
     return true;
+}
+
+bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &launcher,
+                             QString *error)
+{
+    // An unreadable file is replaced, as loading it would have been.
+    const GatewayStateLoadResult loaded = loadGatewayState(path);
+    GatewayState state = loaded.error.isEmpty() ? loaded.state : GatewayState();
+    state.launcher = launcher;
+    return saveGatewayState(path, state, error);
 }
 
 ClientInstallState clientInstallStateFor(const GatewayState &state, const QString &productId)

@@ -12,6 +12,21 @@ struct ClientInstallState
     QString previousVersion;
 };
 
+// What a per-user launcher install remembers of its own updates.
+struct LauncherUpdateState
+{
+    // Launcher versions that did not start after an update: never tried again.
+    QStringList failedVersions;
+    // Starts of this launcher version that have not reached healthy yet.
+    QString startingVersion;
+    int startsWithoutHealth = 0;
+    bool operator==(const LauncherUpdateState &other) const
+    {
+        return failedVersions == other.failedVersions && startingVersion == other.startingVersion &&
+               startsWithoutHealth == other.startsWithoutHealth;
+    }
+};
+
 // What the launcher remembers between runs, persisted as "gateway-state.json".
 struct GatewayState
 {
@@ -26,6 +41,9 @@ struct GatewayState
     // A random 128-bit id (32 hex digits), made the first time a release
     // comes with a staged rollout: it decides where this install stands in it.
     QString installId;
+    // Written by whichever launcher process learns it, so merged, never
+    // overwritten from memory (see saveLauncherUpdateState).
+    LauncherUpdateState launcher;
 };
 
 struct GatewayStateLoadResult
@@ -56,6 +74,11 @@ bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, con
                                qint64 timestamp);
 // Drops the entries of keys not trusted any more, and those dated in the future.
 void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyIds, qint64 nowSecs);
+// Replaces only the launcher's own entry of the file as it stands: another
+// launcher process (the one that started this one) may have saved the rest.
+bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &launcher,
+                             QString *error = nullptr);
+
 // A new install id from the system's cryptographic random source; empty if it fails.
 QString newInstallId();
 bool isUpgradeOfferDue(const QString &edition, const GatewayRelease &release,

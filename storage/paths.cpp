@@ -49,3 +49,8 @@ QString clientObjectCachePath(const QString &productId)
 {
     return QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/objects").arg(productId));
 }
+
+QString launcherRootPath()
+{
+    return QDir(dataRootPath()).absoluteFilePath(QStringLiteral("gateway"));
+}

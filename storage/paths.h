@@ -17,3 +17,5 @@ QString clientVersionPath(const QString &productId, const QString &version);
 QString clientStagingPath(const QString &productId, const QString &version);
 // The cache of objects fetched for a differential update of a product.
 QString clientObjectCachePath(const QString &productId);
+// The launcher's own per-user install: its version folders and "current".
+QString launcherRootPath();

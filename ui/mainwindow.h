@@ -18,6 +18,8 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+    // The pass this window shows, for what the program around it does (the data folder's lock).
+    UpdatePass *updatePass() const { return pass; }
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
