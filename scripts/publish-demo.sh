@@ -6,7 +6,8 @@
 # IVRA_SIGNING_PUBLIC_KEY the check verifies the signatures too. IVRA_DEMO_ROLLOUT
 # adds rollout options to the client, such as "--rollout 50". IVRA_DEMO_LAUNCHER_FOLDER
 # (a folder holding IvraLauncher and ivra-update) is published as the Gateway's
-# package for this platform, beside the installer.
+# package for this platform, beside the installer; IVRA_DEMO_GATEWAY_MINIMUM sets its
+# minimum (default 2026.1024.0).
 set -euo pipefail
 build=$1 tree=$2 version=${3:-1.0.0} gateway=${4:-2026.1024.1}
 base=${IVRA_RELEASE_BASE_URL:-https://127.0.0.1:${IVRA_RELEASE_PORT:-8443}}
@@ -42,6 +43,6 @@ upgrade=(--upgrade-url "https://ivra.example/full" --full-version "${IVRA_DEMO_F
 package=()
 [ -n "${IVRA_DEMO_LAUNCHER_FOLDER:-}" ] && package=(--from-folder "$IVRA_DEMO_LAUNCHER_FOLDER")
 "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel stable \
-  --version "$gateway" --minimum 2026.1024.0 --installer "$work/setup.sh" "${package[@]}" "${upgrade[@]}" "${signing[@]}" \
+  --version "$gateway" --minimum "${IVRA_DEMO_GATEWAY_MINIMUM:-2026.1024.0}" --installer "$work/setup.sh" "${package[@]}" "${upgrade[@]}" "${signing[@]}" \
   "${guards[@]}"
 "$build/ivra-release" check --tree "$tree" --base-url "$base" "${checking[@]}"
