@@ -73,6 +73,44 @@ private Q_SLOTS:
                 QStringLiteral("build 2026.1024.1, latest %1, minimum %2").arg(latest, minimum));
     }
 
+    // Which way an outdated build replaces itself: a manifest without a
+    // package for the platform is the installer, as it always was.
+    void selfUpdate_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<bool>("perUser");
+        QTest::addColumn<QString>("minimum");
+        QTest::addColumn<QStringList>("failed");
+        QTest::addColumn<int>("route");
+        const QStringList none;
+        QTest::newRow("no package for it") << "linux-aarch64" << true << "2026.1024.0" << none
+                                           << int(SelfUpdateRoute::Installer);
+        QTest::newRow("no platform (Windows)")
+            << "" << true << "2026.1024.0" << none << int(SelfUpdateRoute::Installer);
+        QTest::newRow("per user") << "linux-x86_64" << true << "2026.1024.0" << none
+                                  << int(SelfUpdateRoute::Package);
+        QTest::newRow("failed before") << "linux-x86_64" << true << "2026.1024.0"
+                                       << QStringList{"2026.1030.0"}
+                                       << int(SelfUpdateRoute::FailedBefore);
+        QTest::newRow("read-only, minimum met") << "linux-x86_64" << false << "2026.1024.1" << none
+                                                << int(SelfUpdateRoute::CannotReplace);
+        QTest::newRow("read-only, below minimum") << "linux-x86_64" << false << "2026.1030.0"
+                                                  << none << int(SelfUpdateRoute::TooOld);
+    }
+    void selfUpdate()
+    {
+        QFETCH(QString, platform);
+        QFETCH(bool, perUser);
+        QFETCH(QString, minimum);
+        QFETCH(QStringList, failed);
+        QFETCH(int, route);
+        GatewayRelease release;
+        release.latestVersion = QStringLiteral("2026.1030.0");
+        release.minimumVersion = minimum;
+        release.packages.insert(QStringLiteral("linux-x86_64"), LauncherPackage());
+        QCOMPARE(int(selfUpdateRoute(release, "2026.1024.1", platform, perUser, failed)), route);
+    }
+
     void client_data()
     {
         QTest::addColumn<QString>("product");

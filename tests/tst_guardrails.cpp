@@ -1,6 +1,7 @@
 // The release tool's guard rails, each with the mistake it stops: the mistake
 // is refused with a message that says what to do, and nothing is written.
 #include "release/clientrelease.h"
+#include "release/gatewayrelease.h"
 #include "releasetool/objects.h"
 #include "support/publications.h"
 #include "support/testutil.h"
@@ -227,6 +228,46 @@ private Q_SLOTS:
                                         "bytes freed$")),
                  qPrintable(report.join('\n')));
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
+    }
+
+    // A launcher package must start where it lands; a published one stays as
+    // it is; each platform is published on its own and the others are kept.
+    void launcherPackages()
+    {
+        const QString tree = temp.filePath("gateway");
+        const QString folder = temp.filePath("launcher");
+        QVERIFY(writeFile(folder + "/IvraLauncher", "#!/bin/sh\n"));
+        makeExecutable(folder + "/IvraLauncher");
+        GatewayPublication g;
+        g.treeRoot = tree;
+        g.baseUrl = kBase;
+        g.edition = "demo";
+        g.channel = "stable";
+        g.version = g.minimumVersion = "2026.1030.0";
+        QCOMPARE(publishGateway(g), QStringLiteral("gateway needs --installer, or a launcher "
+                                                   "package (--from-folder or --from-zip)."));
+        g.packageFolder = folder;
+        QVERIFY(publishGateway(g).startsWith(
+            "A launcher package holds IvraLauncher and ivra-update at its top, as executable"));
+        QVERIFY(!QFileInfo::exists(tree + "/releases/manifests/gateway-demo.json"));
+        QVERIFY(writeFile(folder + "/ivra-update", "#!/bin/sh\n"));
+        makeExecutable(folder + "/ivra-update");
+        g.platform = "windows";
+        QVERIFY(publishGateway(g).startsWith("Platform windows is not one a launcher is built"));
+        g.platform = "linux-aarch64";
+        QCOMPARE(publishGateway(g), QString());
+        g.platform = "linux-x86_64";
+        QCOMPARE(publishGateway(g), QString());
+        GatewayReleaseResult read =
+            parseGatewayRelease(readFile(tree + "/releases/manifests/gateway-demo.json"));
+        QCOMPARE(read.release.packages.keys(),
+                 (QStringList{"linux-aarch64", "linux-x86_64"}));
+        QCOMPARE(read.release.installerUrl, read.release.packages.value("linux-aarch64").url);
+        QCOMPARE(checkReleaseTree(tree, kBase), QString());
+
+        QVERIFY(writeFile(folder + "/ivra-update", "#!/bin/sh\nexit 0\n"));
+        QVERIFY(publishGateway(g).contains("is already published for linux-x86_64 with another "
+                                           "package"));
     }
 };
 

@@ -271,6 +271,15 @@ private Q_SLOTS:
             << withField(kGatewayFields, "upgrade",
                          QJsonObject{{"url", "u"}, {"fullLatestVersion", " "}})
             << "Invalid upgrade metadata: Required field 'fullLatestVersion' must not be empty.";
+        QTest::newRow("packages not an object") << withField(kGatewayFields, "packages", "x")
+                                                << "Optional field 'packages' must be an object.";
+        QTest::newRow("package not an object")
+            << withField(kGatewayFields, "packages", QJsonObject{{"linux-x86_64", 1}})
+            << "Invalid launcher package metadata: Required field 'linux-x86_64' must be an object.";
+        QTest::newRow("package without size")
+            << withField(kGatewayFields, "packages",
+                         QJsonObject{{"linux-x86_64", QJsonObject{{"url", "u"}, {"sha256", "s"}}}})
+            << "Invalid launcher package metadata: Missing required field 'sizeBytes'.";
     }
     void gatewayManifestErrors()
     {
@@ -312,6 +321,16 @@ private Q_SLOTS:
         QVERIFY(result.release.hasUpgrade);
         QCOMPARE(result.release.upgradeUrl, QStringLiteral("https://x.example/full"));
         QCOMPARE(result.release.fullLatestVersion, QStringLiteral("3.1.0"));
+        QVERIFY(result.release.packages.isEmpty());
+
+        root.insert("packages", QJsonObject{{"linux-aarch64", QJsonObject{{"url", " u "},
+                                                                         {"sha256", "AB"},
+                                                                         {"sizeBytes", 7}}}});
+        result = parseGatewayRelease(QJsonDocument(root).toJson());
+        QCOMPARE(result.error, QString());
+        QCOMPARE(result.release.packages.keys(), QStringList{"linux-aarch64"});
+        QCOMPARE(result.release.packages.value("linux-aarch64").url, QStringLiteral("u"));
+        QCOMPARE(result.release.packages.value("linux-aarch64").sizeBytes, 7);
     }
 
     void clientManifestErrors_data()
