@@ -63,8 +63,13 @@ int main(int argc, char **argv)
     QObject::connect(window.updatePass(), &UpdatePass::launcherHandingOver, &guard,
                      &InstanceGuard::release);
     QObject::connect(window.updatePass(), &UpdatePass::launcherKept, &guard, [&guard] {
-        if (guard.acquire(false) == InstanceGuard::Outcome::Acquired)
+        if (guard.acquire(false) == InstanceGuard::Outcome::Acquired) {
             guard.listen();
+            return;
+        }
+        // Another launcher took the data folder meanwhile: it runs the pass.
+        qWarning().noquote() << QStringLiteral("IVRA Gateway is already running.");
+        QCoreApplication::exit(0);
     });
     window.show();
     // Healthy once the window shows its first status.

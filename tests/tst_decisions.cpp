@@ -83,19 +83,19 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("failed");
         QTest::addColumn<int>("route");
         const QStringList none;
-        QTest::newRow("no package for it") << "linux-aarch64" << true << "2026.1024.0" << none
-                                           << int(SelfUpdateRoute::Installer);
+        QTest::newRow("no package for it")
+            << "linux-aarch64" << true << "2026.1024.0" << none << int(SelfUpdateRoute::Installer);
         QTest::newRow("no platform (Windows)")
             << "" << true << "2026.1024.0" << none << int(SelfUpdateRoute::Installer);
         QTest::newRow("per user") << "linux-x86_64" << true << "2026.1024.0" << none
                                   << int(SelfUpdateRoute::Package);
-        QTest::newRow("failed before") << "linux-x86_64" << true << "2026.1024.0"
-                                       << QStringList{"2026.1030.0"}
-                                       << int(SelfUpdateRoute::FailedBefore);
+        QTest::newRow("failed before")
+            << "linux-x86_64" << true << "2026.1024.0" << QStringList{"2026.1030.0"}
+            << int(SelfUpdateRoute::FailedBefore);
         QTest::newRow("read-only, minimum met") << "linux-x86_64" << false << "2026.1024.1" << none
                                                 << int(SelfUpdateRoute::CannotReplace);
-        QTest::newRow("read-only, below minimum") << "linux-x86_64" << false << "2026.1030.0"
-                                                  << none << int(SelfUpdateRoute::TooOld);
+        QTest::newRow("read-only, below minimum")
+            << "linux-x86_64" << false << "2026.1030.0" << none << int(SelfUpdateRoute::TooOld);
     }
     void selfUpdate()
     {

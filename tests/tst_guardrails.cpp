@@ -260,8 +260,7 @@ private Q_SLOTS:
         QCOMPARE(publishGateway(g), QString());
         GatewayReleaseResult read =
             parseGatewayRelease(readFile(tree + "/releases/manifests/gateway-demo.json"));
-        QCOMPARE(read.release.packages.keys(),
-                 (QStringList{"linux-aarch64", "linux-x86_64"}));
+        QCOMPARE(read.release.packages.keys(), (QStringList{"linux-aarch64", "linux-x86_64"}));
         QCOMPARE(read.release.installerUrl, read.release.packages.value("linux-aarch64").url);
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
 

@@ -275,7 +275,8 @@ private Q_SLOTS:
                                                 << "Optional field 'packages' must be an object.";
         QTest::newRow("package not an object")
             << withField(kGatewayFields, "packages", QJsonObject{{"linux-x86_64", 1}})
-            << "Invalid launcher package metadata: Required field 'linux-x86_64' must be an object.";
+            << "Invalid launcher package metadata: Required field 'linux-x86_64' must be an "
+               "object.";
         QTest::newRow("package without size")
             << withField(kGatewayFields, "packages",
                          QJsonObject{{"linux-x86_64", QJsonObject{{"url", "u"}, {"sha256", "s"}}}})
@@ -323,9 +324,9 @@ private Q_SLOTS:
         QCOMPARE(result.release.fullLatestVersion, QStringLiteral("3.1.0"));
         QVERIFY(result.release.packages.isEmpty());
 
-        root.insert("packages", QJsonObject{{"linux-aarch64", QJsonObject{{"url", " u "},
-                                                                         {"sha256", "AB"},
-                                                                         {"sizeBytes", 7}}}});
+        root.insert("packages",
+                    QJsonObject{{"linux-aarch64",
+                                 QJsonObject{{"url", " u "}, {"sha256", "AB"}, {"sizeBytes", 7}}}});
         result = parseGatewayRelease(QJsonDocument(root).toJson());
         QCOMPARE(result.error, QString());
         QCOMPARE(result.release.packages.keys(), QStringList{"linux-aarch64"});

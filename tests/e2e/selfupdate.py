@@ -178,6 +178,19 @@ def main():
                 check(wait_for(lambda: home.log().count("Gateway is current: build %s" % NEW) == 2,
                                20), "second start")
                 stop_all(home)
+                # Three starts in a row that never reached healthy: the next goes back.
+                state = home.state()
+                state["launcher"] = {"startsWithoutHealth": {"version": NEW, "count": 3}}
+                with open(os.path.join(home.data, "gateway-state.json"), "w") as f:
+                    json.dump(state, f)
+                home.gui()
+                check(wait_for(lambda: "did not start 3 times in a row; going back to %s." % OLD
+                               in home.log() and home.current() == OLD, 20),
+                      "no rollback after three failed starts: current %s" % home.current())
+                check(NEW in home.failed(), "failed %s" % home.failed())
+                check(wait_for(lambda: "The launcher %s did not start here before" % NEW
+                               in home.log(), 20), "the previous build ran no pass")
+                stop_all(home)
             elif case in ("exits", "silent"):
                 version, folder = (EXITS, exits) if case == "exits" else (SILENT, silent)
                 publish(work, tree, version, folder)
