@@ -102,6 +102,11 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         removeDirectoryIfPresent(product.absoluteFilePath(setAside));
         noteOwnChanges(QStringList(plan.sourceFolders) << plan.versionPath);
     }
+    // The files, the record and the folder's name reach the disk before the
+    // caller records the version as installed: after a power cut the state
+    // never names a version whose files were still only in memory.
+    if (!syncFileSystemOf(plan.productPath))
+        outcome.cause = QStringLiteral("syncfs of %1 failed").arg(plan.productPath);
     outcome.promoted = true;
     return outcome;
 }

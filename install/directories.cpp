@@ -1,5 +1,10 @@
 #include "install/directories.h"
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,4 +22,19 @@ bool removeDirectoryIfPresent(const QString &path, QString *error)
     if (error)
         *error = QStringLiteral("Unable to remove directory: %1.").arg(path);
     return false;
+}
+
+bool syncFileSystemOf(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    return ok;
+#else
+    Q_UNUSED(path);
+    return true;
+#endif
 }

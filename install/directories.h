@@ -5,3 +5,7 @@
 // Removes the directory at path with everything in it. A path with no
 // directory behind it counts as success.
 bool removeDirectoryIfPresent(const QString &path, QString *error = nullptr);
+
+// Forces everything written on the file system that holds path to disk
+// (syncfs): one call for an install's files, its record and its folder names.
+bool syncFileSystemOf(const QString &path);

@@ -1,5 +1,7 @@
 #include "install/installrecord.h"
 
+#include "release/pathrules.h"
+
 #include "storage/unsyncedfile.h"
 
 #include <QDateTime>
@@ -88,8 +90,9 @@ InstallRecordResult readInstallRecord(const QString &path)
             entry.inode = fields.at(5).toULongLong(&inode);
             entry.mtimeNs = number(fields.at(6));
             entry.path = decoded(fields.at(7));
+            // A path that could leave the version folder ("../") is no path of it.
             ok = ok && device && inode && entry.sha256.size() == 64 && entry.size >= 0 &&
-                 !entry.path.isEmpty();
+                 isSafeZipEntryName(entry.path);
             record.files.append(entry);
         } else if (kind == "owned" && fields.size() == 2) {
             record.ownChangeNs = number(fields.at(1));
@@ -200,4 +203,13 @@ bool matchesRecord(const InstallRecord &record, const RecordedFile &file,
     return identity.regular && identity.device == file.device && identity.inode == file.inode &&
            identity.size == file.size && identity.mtimeNs == file.mtimeNs &&
            file.mtimeNs < record.stampNs && identity.ctimeNs < record.ownChangeNs;
+}
+
+QString installedVersionProblem(const QString &productPath, const QString &version,
+                                const QString &executable)
+{
+    if (QFileInfo(executable).size() == 0)
+        return QStringLiteral("its launch file %1 is empty").arg(executable);
+    const InstallRecordResult read = readInstallRecord(installRecordPath(productPath, version));
+    return read.error;
 }

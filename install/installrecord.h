@@ -56,6 +56,10 @@ struct InstallRecordResult
 // "<productPath>/<version>.record".
 QString installRecordPath(const QString &productPath, const QString &version);
 InstallRecordResult readInstallRecord(const QString &path);
+// Why an installed version is not ready to launch as it is (its launch file
+// empty, as after a power cut; its record missing or unreadable), or empty.
+QString installedVersionProblem(const QString &productPath, const QString &version,
+                                const QString &executable);
 // Replaces the file atomically.
 bool writeInstallRecord(const QString &path, const InstallRecord &record, QString *error = nullptr);
 // Moves the record's ownChangeNs forward to ns (never back), in place.

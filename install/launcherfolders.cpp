@@ -238,18 +238,3 @@ QString writeLauncherEntryPoints(const QString &root, const LauncherEntryPoints 
     }
     return QString();
 }
-
-bool syncFileSystemOf(const QString &path)
-{
-#ifdef Q_OS_LINUX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::syncfs(fd) == 0;
-    ::close(fd);
-    return ok;
-#else
-    Q_UNUSED(path);
-    return true;
-#endif
-}

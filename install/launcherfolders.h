@@ -46,6 +46,3 @@ struct LauncherEntryPoints
 LauncherEntryPoints launcherEntryPointsIn(const QString &home, const QString &dataHome);
 QString writeLauncherEntryPoints(const QString &root, const LauncherEntryPoints &where,
                                  const QByteArray &iconPng);
-
-// Forces what was written on the file system holding path to disk.
-bool syncFileSystemOf(const QString &path);

@@ -42,8 +42,11 @@ void VerifyJob::start()
         const DifferentialPlan plan = planDifferentialInstall(index, {folder}, cancel.get(), trust);
         VerifyResult result;
         result.checked = int(index.files.size());
+        // A file with the right bytes but the wrong execute bit is damaged too:
+        // a launch file without it does not start.
         for (qsizetype i = 0; i < index.files.size(); ++i)
-            if (plan.sources.at(i).isEmpty())
+            if (plan.sources.at(i).isEmpty() ||
+                plan.sourceExecutable.at(i) != index.files.at(i).executable)
                 result.damaged.append(index.files.at(i).path);
         return result;
     });

@@ -324,11 +324,21 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
     case ClientAction::Refuse:
         fail(decision.message, false);
         return;
-    case ClientAction::Ready:
+    case ClientAction::Ready: {
+        const QString problem = installedVersionProblem(
+            clientProductPath(productId), installed.activeVersion, decision.executable);
+        if (!problem.isEmpty()) {
+            logWarning(QStringLiteral("Client %1 is not whole (%2): checked and repaired before "
+                                      "Launch")
+                           .arg(installed.activeVersion, problem));
+            checkBeforeAdopting();
+            return;
+        }
         logInfo(QStringLiteral("Client is ready: %1").arg(versions));
         setLaunchTarget(decision.executable);
         finishReady();
         return;
+    }
     case ClientAction::Install:
         logInfo(QStringLiteral("Downloading client: %1").arg(versions));
         startClientDownload();
@@ -395,7 +405,10 @@ void UpdatePass::checkBeforeAdopting()
     const InstallRecordResult read = readInstallRecord(
         installRecordPath(clientProductPath(productId), clientRelease.latestVersion));
     if (!read.error.isEmpty()) {
-        adopt(); // from before records were kept: nothing to check it against
+        // Nothing to check it against: its files might be anyone's.
+        logInfo(QStringLiteral("Version %1 has no readable record (%2): downloading it again")
+                    .arg(clientRelease.latestVersion, read.error));
+        startClientDownload();
         return;
     }
     verifyJob = new VerifyJob(folder, read.record, RecordTrust::Metadata, this);
@@ -685,6 +698,9 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
         fail(outcome.error, true);
         return;
     }
+    if (!outcome.cause.isEmpty())
+        logWarning(QStringLiteral("Installed client %1 may not be on disk yet: %2")
+                       .arg(plan.version, outcome.cause));
     const QString executable = recordInstalled(plan.versionPath, plan.launchExePath, plan.version);
     if (executable.isEmpty())
         return;

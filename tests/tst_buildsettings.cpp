@@ -74,6 +74,7 @@ private Q_SLOTS:
         const QString exe =
             clientVersionPath(QStringLiteral("ivra-full"), QStringLiteral("1.0.0")) + "/bin/client";
         QVERIFY(writeFile(exe, "#!/bin/sh\n"));
+        QVERIFY(recordOnDisk(QStringLiteral("ivra-full"), QStringLiteral("1.0.0")));
         server.route(QStringLiteral("/releases/manifests/client-ivra-full.json"),
                      jsonResponse(clientManifest({{"product", "ivra-full"}})));
         MainWindow window;

@@ -1,6 +1,7 @@
 // The client side of the update pass through the real window: the client
 // decision, the package download, the install transaction, launch and the
 // upgrade offer, against a local test server and real ZIP packages.
+#include "install/installrecord.h"
 #include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
@@ -150,6 +151,7 @@ private Q_SLOTS:
     void activeAndPresentIsReadyWithoutWriting()
     {
         installOnDisk("1.0.0");
+        QVERIFY(recordOnDisk(kProduct, "1.0.0"));
         recordState("1.0.0");
         const QByteArray stateBefore = readFile(gatewayStatePath());
         const QDateTime modified = QFileInfo(gatewayStatePath()).lastModified();
@@ -159,6 +161,45 @@ private Q_SLOTS:
         QCOMPARE(server.requestCount(kPackagePath), 0);
         QCOMPARE(readFile(gatewayStatePath()), stateBefore);
         QCOMPARE(QFileInfo(gatewayStatePath()).lastModified(), modified);
+    }
+
+    // After a power cut an install may be there by name only: its files or
+    // its record empty. Such a version, and one with no record to check it
+    // against, is never offered or adopted as it is: it is downloaded again.
+    void notWholeIsRepairedBeforeLaunch_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("active");
+        QTest::newRow("launch file empty") << "empty launch file"
+                                           << "1.0.0";
+        QTest::newRow("record empty") << "empty record"
+                                      << "1.0.0";
+        QTest::newRow("no record") << "no record"
+                                   << "1.0.0";
+        QTest::newRow("unpacked latest with no record") << "no record"
+                                                        << "0.9.0";
+    }
+    void notWholeIsRepairedBeforeLaunch()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, active);
+        installOnDisk("1.0.0");
+        QVERIFY(recordOnDisk(kProduct, "1.0.0"));
+        const QString record = installRecordPath(clientProductPath(kProduct), "1.0.0");
+        if (damage == "empty launch file")
+            QVERIFY(writeFile(versionFolder("1.0.0") + "/bin/client", QByteArray()));
+        else if (damage == "empty record")
+            QVERIFY(writeFile(record, QByteArray()));
+        else
+            QVERIFY(QFile::remove(record));
+        recordState(active);
+        serveClient("1.0.0", package);
+        MainWindow window;
+        expectReady(window);
+        QCOMPARE(server.requestCount(kPackagePath), 1);
+        QCOMPARE(readFile(versionFolder("1.0.0") + "/data/readme.txt"), QByteArray("hello"));
+        QCOMPARE(readInstallRecord(record).error, QString());
+        QCOMPARE(activeVersion(), QStringLiteral("1.0.0"));
     }
 
     void activeWithoutExecutableDownloadsAgain()
@@ -178,6 +219,7 @@ private Q_SLOTS:
         installOnDisk("0.9.0");
         installOnDisk("1.0.0");
         installOnDisk("1.1.0");
+        QVERIFY(recordOnDisk(kProduct, "1.1.0"));
         recordState("1.0.0", "0.9.0");
         serveClient("1.1.0", package);
         MainWindow window;
@@ -185,7 +227,7 @@ private Q_SLOTS:
         QCOMPARE(server.requestCount(kPackagePath), 0);
         QCOMPARE(activeVersion(), QStringLiteral("1.1.0"));
         QCOMPARE(previousVersion(), QStringLiteral("1.0.0"));
-        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.1.0"}));
+        QCOMPARE(productFolderEntries(), (QStringList{"1.0.0", "1.1.0", "1.1.0.record"}));
     }
 
     void downgradeToTheManifestVersion()

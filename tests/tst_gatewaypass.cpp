@@ -391,6 +391,7 @@ private Q_SLOTS:
         // The client is already installed, so the second pass ends ready.
         const QString exe = clientVersionPath("ivra-demo", "1.0.0") + "/bin/client";
         QVERIFY(writeFile(exe, "#!/bin/sh\n"));
+        QVERIFY(recordOnDisk("ivra-demo", "1.0.0"));
         GatewayState state;
         state.clients.insert("ivra-demo", {"1.0.0", ""});
         QVERIFY(saveGatewayState(gatewayStatePath(), state));

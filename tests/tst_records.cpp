@@ -218,8 +218,11 @@ private Q_SLOTS:
         }
         putTimesBack(path, before);
         QVERIFY(QFile::remove(version("1.0.0") + "/data/a.txt"));
-        const InstallRecord record =
-            readInstallRecord(installRecordPath(clientProductPath(kProduct), "1.0.0")).record;
+        // The right bytes without their execute bit: a launch file that does not start.
+        QVERIFY(QFile::setPermissions(version("1.0.0") + "/bin/client",
+                                      QFile::ReadOwner | QFile::WriteOwner));
+        const QString recordPath = installRecordPath(clientProductPath(kProduct), "1.0.0");
+        const InstallRecord record = readInstallRecord(recordPath).record;
         VerifyJob job(version("1.0.0"), record, RecordTrust::None);
         VerifyResult result;
         bool done = false;
@@ -230,7 +233,13 @@ private Q_SLOTS:
         job.start();
         QTRY_VERIFY(done);
         QCOMPARE(result.checked, kFiles.size());
-        QCOMPARE(result.damaged, (QStringList{"data/a.txt", "data/c.bin"}));
+        QCOMPARE(result.damaged, (QStringList{"bin/client", "data/a.txt", "data/c.bin"}));
+
+        // A record that names a path outside its folder is no record at all.
+        QByteArray text = readFile(recordPath);
+        QVERIFY(text.contains(" data/a.txt\n"));
+        QVERIFY(writeFile(recordPath, text.replace(" data/a.txt\n", " ../../a.txt\n")));
+        QVERIFY(!readInstallRecord(recordPath).error.isEmpty());
     }
 };
 

@@ -91,7 +91,16 @@ finished $before
 
 scenario="ivra-update installs with no window, then finds the client up to date"; before=$failures
 new_home updater; lines_before=$(wc -l < "$access")
-out=$(DISPLAY= "$build/ivra-update" 2>&1); rc=$?
+# With the order of its syncs and renames recorded: the install reaches the
+# disk (syncfs) after the version folder is promoted and before the state names it.
+trace="$work/sync-trace.txt"
+out=$(DISPLAY= LD_PRELOAD="$build/libivra_synctrace.so" IVRA_SYNC_TRACE="$trace" \
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}:verify_asan_link_order=0" "$build/ivra-update" 2>&1); rc=$?
+promoted=$(grep -n "^rename .*/\.staging-1\.2\.0 -> .*/clients/ivra-demo/1\.2\.0$" "$trace" | head -1 | cut -d: -f1)
+synced=$(awk -v after="${promoted:-0}" 'NR > after && /^syncfs/ {print NR; exit}' "$trace")
+recorded=$(grep -n "gateway-state.json$" "$trace" | grep -v "^[0-9]*:fsync" | tail -1 | cut -d: -f1)
+check '[ -n "$promoted" ] && [ -n "$synced" ] && [ -n "$recorded" ] && [ "$synced" -lt "$recorded" ]' \
+  "sync order: promoted at ${promoted:-?}, synced at ${synced:-?}, recorded at ${recorded:-?}: $(cat "$trace")"
 check '[ "$rc" -eq 0 ]' "exit $rc: $out"
 check 'echo "$out" | grep -qx "Installing IVRA..." && echo "$out" | tail -1 | grep -qx "IVRA ENGINE 2.0 Beta is ready."' "steps: $out"
 check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not installed"

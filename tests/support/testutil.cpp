@@ -1,5 +1,11 @@
 #include "support/testutil.h"
 
+#include <QDirIterator>
+
+#include "net/filedigest.h"
+
+#include "install/installrecord.h"
+
 #include "base/logging.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
@@ -29,7 +35,25 @@ bool setUpWorkingInstall(const QString &version, const QByteArray &launchFile)
     GatewayState state;
     state.clients.insert(kProduct, {version, QString()});
     return writeFile(clientVersionPath(kProduct, version) + "/bin/client", launchFile) &&
-           saveGatewayState(gatewayStatePath(), state);
+           recordOnDisk(kProduct, version) && saveGatewayState(gatewayStatePath(), state);
+}
+
+bool recordOnDisk(const QString &productId, const QString &version)
+{
+    const QString folder = clientVersionPath(productId, version);
+    StagedFiles staged;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        staged.digests.insert(QDir(folder).relativeFilePath(path), fileSha256Hex(path));
+    }
+    InstallRecord origin;
+    origin.version = version;
+    origin.launchExePath = QStringLiteral("bin/client");
+    const InstallRecordResult recorded = recordFolder(folder, staged, origin);
+    return recorded.error.isEmpty() &&
+           writeInstallRecord(installRecordPath(clientProductPath(productId), version),
+                              recorded.record);
 }
 
 QByteArray readFile(const QString &path)

@@ -24,6 +24,10 @@ inline const QString kProduct = QStringLiteral("ivra-demo");
 // the active one in the state file, as an earlier run would have left it.
 bool setUpWorkingInstall(const QString &version, const QByteArray &launchFile);
 
+// Writes the record of a version folder as an install would have: every file
+// with its digest and identity as it is now.
+bool recordOnDisk(const QString &productId, const QString &version);
+
 // The data root of the running test process, removed and made anew.
 QString freshDataRoot();
 QByteArray readFile(const QString &path);
