@@ -41,8 +41,11 @@ int main(int argc, char **argv)
     case InstanceGuard::Outcome::AnotherAnswered:
         qInfo().noquote() << QStringLiteral("The launcher already running came to the front.");
         return 0;
-    case InstanceGuard::Outcome::AnotherRuns: {
-        const QString message = QStringLiteral("IVRA Gateway is already running.");
+    case InstanceGuard::Outcome::AnotherRuns:
+    case InstanceGuard::Outcome::LockedOut: {
+        const QString message = guard.lockedOutMessage().isEmpty()
+                                    ? QStringLiteral("IVRA Gateway is already running.")
+                                    : guard.lockedOutMessage();
         qWarning().noquote() << message;
         QMessageBox::information(nullptr, QStringLiteral("IVRA ENGINE 2.0 Beta"), message);
         return 0;

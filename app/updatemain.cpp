@@ -106,7 +106,9 @@ int main(int argc, char **argv)
     // The same lock as the launcher's: never two passes over one data folder.
     InstanceGuard guard(dataRootPath());
     if (guard.acquire(false) != InstanceGuard::Outcome::Acquired) {
-        const QString message = QStringLiteral("IVRA Gateway is already running.");
+        const QString message = guard.lockedOutMessage().isEmpty()
+                                    ? QStringLiteral("IVRA Gateway is already running.")
+                                    : guard.lockedOutMessage();
         logWarning(message);
         printLine(stderr, message);
         return kExitFailed;

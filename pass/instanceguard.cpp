@@ -5,10 +5,17 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
+#include <QSysInfo>
 #include <QThread>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#endif
 
 namespace {
 const QByteArray kComeForward = QByteArrayLiteral("come-forward\n");
@@ -48,8 +55,43 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool ask)
         lock.reset();
         return Outcome::Acquired;
     }
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock->getLockInfo(&pid, &host, &application)) {
+        // Empty or unreadable (a crash while it was written, a copy of a
+        // home): no process can be holding it.
+        logWarning(QStringLiteral("The lock %1 is unreadable: taken over").arg(lock->fileName()));
+        lock->removeStaleLockFile();
+        if (lock->tryLock(0))
+            return Outcome::Acquired;
+    } else if (holderRunsHere(pid, host)) {
+        lock.reset();
+        return ask && askToComeForward() ? Outcome::AnotherAnswered : Outcome::AnotherRuns;
+    }
+    const QFileInfo file(lock->fileName());
+    lockedOut =
+        QStringLiteral("The data folder is locked by %1 (process %2 on %3, user %4), "
+                       "and no launcher on this machine holds it. If no launcher runs "
+                       "there, remove that file and start again.")
+            .arg(file.absoluteFilePath(), pid > 0 ? QString::number(pid) : QStringLiteral("?"),
+                 host.isEmpty() ? QStringLiteral("?") : host,
+                 file.owner().isEmpty() ? QStringLiteral("?") : file.owner());
     lock.reset();
-    return ask && askToComeForward() ? Outcome::AnotherAnswered : Outcome::AnotherRuns;
+    return Outcome::LockedOut;
+}
+
+// A lock named by a process of this machine that still lives: a launcher
+// that runs (QLockFile has taken over the lock of one that died already).
+bool InstanceGuard::holderRunsHere(qint64 pid, const QString &host) const
+{
+    if (host != QSysInfo::machineHostName() || pid <= 0)
+        return false;
+#ifdef Q_OS_UNIX
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+#else
+    return true;
+#endif
 }
 
 // The running launcher may still be starting: its socket may not listen yet.

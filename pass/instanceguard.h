@@ -21,6 +21,7 @@ public:
         Acquired,        // this process has the data folder (or it cannot be locked at all)
         AnotherAnswered, // another process has it and came to the front
         AnotherRuns,     // another process has it and did not answer in time
+        LockedOut,       // a lock no launcher of this machine holds, that cannot be removed
     };
 
     explicit InstanceGuard(const QString &dataRoot, QObject *parent = nullptr);
@@ -34,6 +35,9 @@ public:
     // Gives the data folder up (to a new launcher build this one starts).
     void release();
 
+    // LockedOut: what holds the lock and what to do, for the user.
+    QString lockedOutMessage() const { return lockedOut; }
+
     // The local socket's name for a data folder.
     static QString socketNameFor(const QString &dataRoot);
 
@@ -43,7 +47,10 @@ Q_SIGNALS:
 private:
     bool askToComeForward();
 
+    bool holderRunsHere(qint64 pid, const QString &host) const;
+
     const QString dataRoot;
+    QString lockedOut;
     std::unique_ptr<QLockFile> lock;
     QLocalServer *server = nullptr;
 };

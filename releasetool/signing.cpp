@@ -90,9 +90,17 @@ QString writeFileAtomically(const QString &path, const QByteArray &data)
 QString writeKeyPair(const QString &secretKeyPath, const QString &publicKeyPath, bool force,
                      bool mayEncrypt, QString *publicLine, bool *encrypted)
 {
+    // One file for both keys would leave only the public one: the secret key lost.
+    if (QFileInfo(secretKeyPath).absoluteFilePath() == QFileInfo(publicKeyPath).absoluteFilePath())
+        return QStringLiteral("The secret and the public key need two files; both name '%1'.")
+            .arg(secretKeyPath);
     if (QFileInfo::exists(secretKeyPath) && !force)
         return QStringLiteral("Secret key '%1' exists; it is kept (--force replaces it).")
             .arg(secretKeyPath);
+    if (QFileInfo::exists(publicKeyPath) && !force)
+        return QStringLiteral("'%1' exists; it is kept (--force replaces it). A secret key there "
+                              "would be lost.")
+            .arg(publicKeyPath);
     QByteArray passphrase;
     if (mayEncrypt) {
         const QString error = newKeyPassphrase(passphrase);

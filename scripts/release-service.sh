@@ -24,7 +24,8 @@ port="${IVRA_RELEASE_PORT:-8443}"
 ca_name="ivra-local-release-ca-$(printf '%s' "$state" | sha256sum | cut -c1-12)"
 system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
 
-running() { [ -f "$state/nginx.pid" ] && kill -0 "$(cat "$state/nginx.pid")" 2>/dev/null; }
+# nginx removes its pid file as it stops: read it once, quietly.
+running() { local pid; pid=$(cat "$state/nginx.pid" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
 # What the running service was started with: "PORT TREE".
 serving() { cat "$state/serving" 2>/dev/null || echo "? ?"; }
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }

@@ -86,6 +86,34 @@ private Q_SLOTS:
         QVERIFY(exited.wait(5000));
         QCOMPARE(forward.size(), 1);
     }
+
+    // Locks no launcher of this machine holds: an empty one (a crash while it
+    // was written) is taken over; one naming another machine (a copied home)
+    // is named, with what to do, by the launcher and by ivra-update.
+    void locksNoLauncherHolds()
+    {
+        const QString lockPath = dataRootPath() + "/gateway.lock";
+        QVERIFY(writeFile(lockPath, QByteArray()));
+        {
+            InstanceGuard guard(dataRootPath());
+            QCOMPARE(guard.acquire(false), InstanceGuard::Outcome::Acquired);
+        }
+        QVERIFY(writeFile(lockPath, "4242\nivra-update\nsome-other-machine\n"));
+        InstanceGuard guard(dataRootPath());
+        QCOMPARE(guard.acquire(false), InstanceGuard::Outcome::LockedOut);
+        QVERIFY2(guard.lockedOutMessage().startsWith(
+                     QStringLiteral("The data folder is locked by %1 (process 4242 on "
+                                    "some-other-machine, user ")
+                         .arg(lockPath)),
+                 qPrintable(guard.lockedOutMessage()));
+        QProcess updater;
+        updater.start(program("ivra-update"));
+        QVERIFY(updater.waitForFinished(5000));
+        QCOMPARE(updater.exitCode(), 1);
+        QCOMPARE(QString::fromUtf8(updater.readAllStandardError()).trimmed(),
+                 guard.lockedOutMessage());
+        QCOMPARE(readFile(lockPath), QByteArray("4242\nivra-update\nsome-other-machine\n"));
+    }
 };
 
 QTEST_GUILESS_MAIN(InstanceTest)

@@ -183,6 +183,16 @@ private Q_SLOTS:
         r = run(releaseTool(), {"keygen", "--secret-key", secret, "--public-key", pub});
         QCOMPARE(r.exitCode, 1);
         QCOMPARE(readFile(secret), key);
+        // Neither key is ever written over without --force: not a new public key over the
+        // secret one, nor both keys into one file.
+        const QString other = dir.filePath("other.key");
+        for (const QStringList &paths : {QStringList{other, secret}, QStringList{other, other}}) {
+            r = run(releaseTool(), {"keygen", "--secret-key", paths.at(0), "--public-key",
+                                    paths.at(1), "--no-passphrase"});
+            QVERIFY2(r.exitCode == 1, qPrintable(r.out));
+            QCOMPARE(readFile(secret), key);
+            QVERIFY(!QFile::exists(other));
+        }
 
         const QString tree = dir.filePath("tree");
         const QString source = dir.filePath("client");
