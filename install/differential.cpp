@@ -221,11 +221,14 @@ DifferentialPlan planDifferentialInstall(const FileIndex &index,
             }
         }
     });
+    QSet<QString> toFetch; // one object serves every path with its bytes
     for (qsizetype i = 0; i < index.files.size(); ++i) {
-        if (plan.sources.at(i).isEmpty())
-            plan.fetchBytes += index.files.at(i).objectSize;
-        else
+        if (!plan.sources.at(i).isEmpty())
             ++plan.reused;
+        else if (!toFetch.contains(index.files.at(i).object)) {
+            toFetch.insert(index.files.at(i).object);
+            plan.fetchBytes += index.files.at(i).objectSize;
+        }
     }
     for (qsizetype f = 0; f < installedFolders.size() && f < folders.size(); ++f)
         if (folders.at(f).clean)

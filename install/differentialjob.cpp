@@ -187,6 +187,10 @@ void DifferentialJob::fetchObjects()
         if (!ready.plan.sources.at(i).isEmpty())
             continue;
         const FileIndexEntry &entry = ready.index.files.at(i);
+        // Paths with the same bytes are written from one object, fetched once.
+        if (requestedObjects.contains(entry.object))
+            continue;
+        requestedObjects.insert(entry.object);
         const QString cached = objectCacheFile(cacheFolder, entry.object);
         // Fetched by an earlier, interrupted attempt (or for another file of the same content).
         const QFileInfo info(cached);

@@ -6,6 +6,7 @@
 #include <QFuture>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 #include <atomic>
@@ -85,6 +86,8 @@ private:
     bool concluded = false; // a failure or fallback, reported once nothing is in flight
     DifferentialResult outcome;
     qsizetype nextObject = 0;
+    // Objects asked for by this job: files with the same bytes share one download.
+    QSet<QString> requestedObjects;
     QHash<DownloadJob *, qint64> active; // objects in flight, and their bytes so far
     qint64 bytesDone = 0;                // fetched or found in the cache, for the progress
     qint64 bytesFetched = 0;             // fetched by this attempt, for the log

@@ -199,6 +199,19 @@ private Q_SLOTS:
     }
 
     // A local file damaged since its install is fetched; the old install is never touched.
+    // Game clients ship the same asset at several paths: one object, fetched
+    // once, writes every one of them.
+    void copiesOfOneFileFetchOneObject()
+    {
+        const QByteArray asset = noise(200 * 1024, 9);
+        publish("1.1.0",
+                {{"data/copy1.bin", asset}, {"data/copy2.bin", asset}, {"more/copy3.bin", asset}});
+        passEndsReady();
+        expectInstalledFiles("1.1.0", 8);
+        QCOMPARE(objectRequests().size(), 1);
+        QCOMPARE(server.requestCount(packagePath("1.1.0")), 0);
+    }
+
     void damagedLocalFileIsFetched()
     {
         const QString damaged = clientVersionPath(kProduct, "1.0.0") + "/data/b.txt";
