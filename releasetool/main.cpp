@@ -238,6 +238,10 @@ int main(int argc, char **argv)
     parser.addOption(QCommandLineOption(QStringLiteral("force"),
                                         QStringLiteral("keygen: replace an existing secret key.")));
     parser.addOption(QCommandLineOption(
+        QStringLiteral("force-timestamp"),
+        QStringLiteral("client, gateway, sign, rollout: sign even when the signature replaced is "
+                       "dated later than this machine's clock.")));
+    parser.addOption(QCommandLineOption(
         QStringLiteral("no-passphrase"),
         QStringLiteral("keygen: leave the secret key unencrypted (for throwaway keys).")));
     parser.addOption(QCommandLineOption(
@@ -253,6 +257,7 @@ int main(int argc, char **argv)
     parser.process(arguments);
 
     const QString command = parser.positionalArguments().value(0);
+    allowEarlierSignatureTimes(parser.isSet("force-timestamp"));
     QTextStream out(stdout);
     // Paths as given, relative to where the tool runs.
     auto pathOption = [&parser](const char *name) {

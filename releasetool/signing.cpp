@@ -172,13 +172,48 @@ ReleaseSecretKeyResult openSecretKey(const QString &path)
     return result;
 }
 
+namespace {
+bool earlierTimesAllowed = false;
+
+// The time of the signature a file has now, 0 when it has none that reads.
+qint64 signatureTimeOf(const QString &signaturePath)
+{
+    QByteArray text;
+    if (!readWholeFile(signaturePath, text).isEmpty())
+        return 0;
+    const ReleaseSignatureResult parsed = parseReleaseSignature(text);
+    if (!parsed.error.isEmpty())
+        return 0;
+    return trustedCommentField(parsed.signature.trustedComment, QStringLiteral("timestamp"))
+        .toLongLong();
+}
+
+QString utcText(qint64 secs)
+{
+    return QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(Qt::ISODate);
+}
+} // namespace
+
+void allowEarlierSignatureTimes(bool allowed)
+{
+    earlierTimesAllowed = allowed;
+}
+
 QString writeSignatureFor(const QString &path, const QByteArray &data, const ReleaseSecretKey &key)
 {
+    // Launchers refuse a signature older than one they accepted: one made on
+    // a machine whose clock is behind would lock every launcher out.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 replaced = signatureTimeOf(path + QStringLiteral(".minisig"));
+    if (now < replaced && !earlierTimesAllowed)
+        return QStringLiteral("The new signature of %1 would be dated %2, before the one it "
+                              "replaces (%3): launchers that have that one would refuse it. "
+                              "Check this machine's clock (or the one that signed before); "
+                              "--force-timestamp signs anyway.")
+            .arg(QFileInfo(path).fileName(), utcText(now), utcText(replaced));
     QString error;
     const QByteArray signature = signReleaseData(
-        data, key,
-        defaultTrustedComment(QFileInfo(path).fileName(), QDateTime::currentSecsSinceEpoch()),
-        &error);
+        data, key, defaultTrustedComment(QFileInfo(path).fileName(), now), &error);
     if (signature.isEmpty())
         return error;
     return writeFileAtomically(path + QStringLiteral(".minisig"), signature);
@@ -244,6 +279,12 @@ QString checkTreeSignatures(const QString &treeRoot, const QList<ReleasePublicKe
         if (!verified.error.isEmpty())
             return QStringLiteral("Release data signature is not valid: %1: %2.")
                 .arg(name, verified.error);
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        if (report && verified.timestamp > now + 60)
+            report->append(QStringLiteral("warning: %1.minisig is dated %2, ahead of this "
+                                          "machine's clock (%3): a signature made later with a "
+                                          "right clock would be refused by launchers as older")
+                               .arg(name, utcText(verified.timestamp), utcText(now)));
         if (report)
             report->append(QStringLiteral("signature %1.minisig: key %2, signed %3")
                                .arg(name, keyIdText(verified.keyId),

@@ -31,7 +31,10 @@ ReleaseSecretKeyResult openSecretKey(const QString &path);
 // "<path>.minisig" for data about to be written at path, with the default
 // trusted comment (now, and path's file name). The signature is written first,
 // so that the manifest, written last, never stands without it.
+// Refused when the signature it replaces is dated later than now (a clock
+// behind), unless allowEarlierSignatureTimes(true).
 QString writeSignatureFor(const QString &path, const QByteArray &data, const ReleaseSecretKey &key);
+void allowEarlierSignatureTimes(bool allowed);
 // Re-signs every manifest below treeRoot/releases/manifests with a fresh
 // timestamp, leaving the manifests as they are.
 QString signReleaseTree(const QString &treeRoot, const ReleaseSecretKey &key,

@@ -4,8 +4,10 @@
 #include "release/gatewayrelease.h"
 #include "releasetool/objects.h"
 #include "support/publications.h"
+#include "releasetool/signing.h"
 #include "support/testutil.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -164,6 +166,40 @@ private Q_SLOTS:
         unsignedOne.guards.unsignedManifest = true;
         QCOMPARE(publishClient(unsignedOne), QString());
         QVERIFY(!QFileInfo::exists(tree + kManifest + ".minisig"));
+    }
+
+    // A release signed on a machine whose clock ran two hours ahead: a later
+    // signature from a right clock would be older, and launchers that took the
+    // first would refuse it. It is refused, naming both times; check says so.
+    void signingClockBehind()
+    {
+        const QString tree = temp.filePath("clock");
+        ClientPublication p = client(tree, "1.0.0");
+        p.signingKey = generateReleaseSecretKey().key;
+        QCOMPARE(publishClient(p), QString());
+        const QString manifest = tree + kManifest;
+        const qint64 ahead = QDateTime::currentSecsSinceEpoch() + 7200;
+        QString error;
+        QVERIFY(writeFile(manifest + ".minisig",
+                          signReleaseData(readFile(manifest), p.signingKey,
+                                          defaultTrustedComment("client-ivra-demo.json", ahead),
+                                          &error)));
+        QStringList report;
+        QCOMPARE(checkReleaseTree(tree, kBase, {{p.signingKey.publicKey}, QString()}, &report),
+                 QString());
+        QCOMPARE(report.filter("ahead of this machine's clock").size(), 1);
+        const QByteArray signature = readFile(manifest + ".minisig");
+        error = signReleaseTree(tree, p.signingKey);
+        QVERIFY2(error.startsWith("The new signature of client-ivra-demo.json would be dated ") &&
+                     error.contains(QDateTime::fromSecsSinceEpoch(ahead, Qt::UTC)
+                                        .toString(Qt::ISODate)) &&
+                     error.contains("Check this machine's clock"),
+                 qPrintable(error));
+        QCOMPARE(readFile(manifest + ".minisig"), signature);
+        allowEarlierSignatureTimes(true);
+        QCOMPARE(signReleaseTree(tree, p.signingKey), QString());
+        allowEarlierSignatureTimes(false);
+        QVERIFY(readFile(manifest + ".minisig") != signature);
     }
 
     // Messages name what the release engineer gave: the path in the package,
