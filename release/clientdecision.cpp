@@ -35,7 +35,10 @@ ClientDecision decideClientUpdate(const ClientRelease &release, const QString &p
     }
     if (installed.latestExecutable.isEmpty()) {
         const ReleaseVersion active = parseReleaseVersion(installed.activeVersion);
-        const bool required = !isValid(active) || !isAtLeast(active, minimum);
+        // A release below the active version is a rollback: it is for every
+        // install, whatever its rollout says.
+        const bool rollback = isValid(active) && !isAtLeast(latest, active);
+        const bool required = !isValid(active) || !isAtLeast(active, minimum) || rollback;
         const bool held = !standing.in() && !installed.activeVersion.isEmpty() &&
                           !installed.activeExecutable.isEmpty() && !required;
         decision.action = held ? ClientAction::HeldBack : ClientAction::Install;

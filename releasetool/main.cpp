@@ -127,7 +127,8 @@ const OptionHelp kOptions[] = {
     {"channel", "Release channel written into the manifest, e.g. stable (check: the channel "
                 "every manifest must have)."},
     {"version", "Version being published, x.y.z."},
-    {"minimum", "Oldest version still allowed to run (default: --version)."},
+    {"minimum", "Oldest version still allowed to run (default: --version; with a rollout, the "
+                "minimum already published)."},
     {"exe", "Client executable inside the package, relative, e.g. bin/ivra-demo-client."},
     {"arg", "An argument the launcher passes to the client; repeat for more."},
     {"from-folder", "Folder to pack as the client package, or with gateway as the launcher's "
@@ -378,7 +379,7 @@ int main(int argc, char **argv)
         p.product = parser.value("product");
         p.channel = parser.value("channel");
         p.version = parser.value("version");
-        p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
+        p.minimumVersion = parser.value("minimum"); // empty: the default
         p.exePath = parser.value("exe");
         p.args = parser.values("arg");
         p.sourceFolder = pathOption("from-folder");
@@ -401,7 +402,7 @@ int main(int argc, char **argv)
         p.edition = parser.value("edition");
         p.channel = parser.value("channel");
         p.version = parser.value("version");
-        p.minimumVersion = parser.isSet("minimum") ? parser.value("minimum") : p.version;
+        p.minimumVersion = parser.value("minimum"); // empty: the default
         p.installerFile = pathOption("installer");
         p.packageFolder = pathOption("from-folder");
         p.packageZip = pathOption("from-zip");

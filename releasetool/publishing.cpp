@@ -427,6 +427,31 @@ QString publishLauncherPackage(const GatewayPublication &p, const QString &platf
                          {"sizeBytes", double(QFileInfo(target).size())}};
     return QString();
 }
+// The minimum a release is published with: as given; else, under a staged
+// rollout, the one already published (installs below the minimum are never
+// held back, so the new version as minimum would reach them all); else the
+// new version itself. Empty on success.
+QString resolveMinimum(const QString &manifestPath, const QString &version, const QString &given,
+                       const ReleaseRollout &rollout, QString *minimum)
+{
+    QByteArray existing;
+    const bool published = readWholeFile(manifestPath, existing).isEmpty();
+    const QString publishedMinimum = QJsonDocument::fromJson(existing)
+                                         .object()
+                                         .value(QStringLiteral("minimumVersion"))
+                                         .toString()
+                                         .trimmed();
+    *minimum = given.trimmed();
+    if (minimum->isEmpty())
+        *minimum = rollout.present && !publishedMinimum.isEmpty() ? publishedMinimum : version;
+    if (rollout.present && published && *minimum == version)
+        return QStringLiteral("A staged rollout never holds back an install below its minimum: "
+                              "with --minimum %1, its own version, it would reach every install "
+                              "at once. Give --minimum the oldest version still allowed to run "
+                              "(%2 is published now), or publish without a rollout.")
+            .arg(version, publishedMinimum.isEmpty() ? QStringLiteral("none") : publishedMinimum);
+    return QString();
+}
 } // namespace
 
 QStringList knownPlatforms()
@@ -461,13 +486,16 @@ QString publishClient(const ClientPublication &p, QStringList *report)
         return QStringLiteral("Product %1 is not one a launcher asks for; launchers ask for %2 "
                               "(the demo and the full edition).")
             .arg(product, knownProducts().join(QStringLiteral(" or ")));
-    QString error = checkVersions(QStringLiteral("Client"), p.version, p.minimumVersion);
-    if (!error.isEmpty())
-        return error;
-    warnIfNotHttps(p.baseUrl, report);
     const QDir tree(p.treeRoot);
     const QString manifestPath =
         tree.absoluteFilePath(QStringLiteral("releases/manifests/client-%1.json").arg(product));
+    QString minimum;
+    QString error = resolveMinimum(manifestPath, version, p.minimumVersion, p.rollout, &minimum);
+    if (error.isEmpty())
+        error = checkVersions(QStringLiteral("Client"), p.version, minimum);
+    if (!error.isEmpty())
+        return error;
+    warnIfNotHttps(p.baseUrl, report);
     error = guardSignedTree(p.treeRoot, p.signingKey, p.guards);
     if (error.isEmpty())
         error = guardDowngrade(manifestPath, version, QStringLiteral("client %1").arg(product),
@@ -590,7 +618,7 @@ QString publishClient(const ClientPublication &p, QStringList *report)
         {"product", product},
         {"channel", p.channel.trimmed()},
         {"latestVersion", version},
-        {"minimumVersion", p.minimumVersion.trimmed()},
+        {"minimumVersion", minimum},
         {"artifact", artifact},
         {"launch", QJsonObject{{"exePath", p.exePath.trimmed()},
                                {"args", QJsonArray::fromStringList(p.args)}}},
@@ -614,7 +642,13 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
     if (!knownEditions().contains(edition))
         return QStringLiteral("Edition %1 is not one a launcher is built as; the editions are %2.")
             .arg(p.edition.trimmed(), knownEditions().join(QStringLiteral(" and ")));
-    QString error = checkVersions(QStringLiteral("Gateway"), p.version, p.minimumVersion);
+    QString minimum;
+    QString error = resolveMinimum(
+        QDir(p.treeRoot)
+            .absoluteFilePath(QStringLiteral("releases/manifests/gateway-%1.json").arg(edition)),
+        version, p.minimumVersion, p.rollout, &minimum);
+    if (error.isEmpty())
+        error = checkVersions(QStringLiteral("Gateway"), p.version, minimum);
     if (!error.isEmpty())
         return error;
     const bool offersUpgrade =
@@ -702,12 +736,9 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
                          .arg(platform));
     }
     QJsonObject manifest{
-        {"product", p.product.trimmed()},
-        {"edition", edition},
-        {"channel", p.channel.trimmed()},
-        {"latestVersion", version},
-        {"minimumVersion", p.minimumVersion.trimmed()},
-        {"installerUrl", installerUrl},
+        {"product", p.product.trimmed()}, {"edition", edition},
+        {"channel", p.channel.trimmed()}, {"latestVersion", version},
+        {"minimumVersion", minimum},      {"installerUrl", installerUrl},
         {"installerSha256", digestOfNew},
     };
     if (!packages.isEmpty())
@@ -752,6 +783,11 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return error;
         note(report, QStringLiteral("manifest %1: Gateway %2 %3 (minimum %4)")
                          .arg(name, r.edition, r.latestVersion, r.minimumVersion));
+        if (r.rollout.present && r.minimumVersion == r.latestVersion)
+            note(report, QStringLiteral("warning: the rollout of %1 reaches every install at "
+                                        "once: installs below the minimum are never held back, "
+                                        "and its minimum is its own version")
+                             .arg(name));
         note(report,
              QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.installerUrl)))
@@ -792,6 +828,11 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             return error;
         note(report, QStringLiteral("manifest %1: client %2 %3 (minimum %4)")
                          .arg(name, r.product, r.latestVersion, r.minimumVersion));
+        if (r.rollout.present && r.minimumVersion == r.latestVersion)
+            note(report, QStringLiteral("warning: the rollout of %1 reaches every install at "
+                                        "once: installs below the minimum are never held back, "
+                                        "and its minimum is its own version")
+                             .arg(name));
         note(report,
              QStringLiteral("  ") + describeRollout(r.rollout, QDateTime::currentDateTimeUtc()));
         if (!isUsableUrl(QUrl::fromUserInput(r.artifactUrl)))

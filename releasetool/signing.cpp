@@ -212,8 +212,8 @@ QString writeSignatureFor(const QString &path, const QByteArray &data, const Rel
                               "--force-timestamp signs anyway.")
             .arg(QFileInfo(path).fileName(), utcText(now), utcText(replaced));
     QString error;
-    const QByteArray signature = signReleaseData(
-        data, key, defaultTrustedComment(QFileInfo(path).fileName(), now), &error);
+    const QByteArray signature =
+        signReleaseData(data, key, defaultTrustedComment(QFileInfo(path).fileName(), now), &error);
     if (signature.isEmpty())
         return error;
     return writeFileAtomically(path + QStringLiteral(".minisig"), signature);

@@ -3,8 +3,8 @@
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "releasetool/objects.h"
-#include "support/publications.h"
 #include "releasetool/signing.h"
+#include "support/publications.h"
 #include "support/testutil.h"
 
 #include <QDateTime>
@@ -168,6 +168,27 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(tree + kManifest + ".minisig"));
     }
 
+    // A staged rollout never holds back an install below its minimum: the
+    // minimum defaults to the one published, and its own version is refused.
+    void rolloutsKeepTheirMinimum()
+    {
+        const QString tree = temp.filePath("rollout");
+        ClientPublication p = client(tree, "1.0.0");
+        p.minimumVersion.clear();
+        QCOMPARE(publishClient(p), QString());
+        p = client(tree, "1.1.0");
+        p.minimumVersion.clear();
+        p.rollout.present = true;
+        p.rollout.share = 330;
+        QCOMPARE(publishClient(p), QString());
+        QCOMPARE(parseClientRelease(readFile(tree + kManifest)).release.minimumVersion, "1.0.0");
+        p = client(tree, "1.2.0");
+        p.minimumVersion = "1.2.0";
+        p.rollout.present = true;
+        QVERIFY(publishClient(p).startsWith("A staged rollout never holds back an install below "
+                                            "its minimum: with --minimum 1.2.0, its own version"));
+    }
+
     // A release signed on a machine whose clock ran two hours ahead: a later
     // signature from a right clock would be older, and launchers that took the
     // first would refuse it. It is refused, naming both times; check says so.
@@ -191,8 +212,8 @@ private Q_SLOTS:
         const QByteArray signature = readFile(manifest + ".minisig");
         error = signReleaseTree(tree, p.signingKey);
         QVERIFY2(error.startsWith("The new signature of client-ivra-demo.json would be dated ") &&
-                     error.contains(QDateTime::fromSecsSinceEpoch(ahead, Qt::UTC)
-                                        .toString(Qt::ISODate)) &&
+                     error.contains(
+                         QDateTime::fromSecsSinceEpoch(ahead, Qt::UTC).toString(Qt::ISODate)) &&
                      error.contains("Check this machine's clock"),
                  qPrintable(error));
         QCOMPARE(readFile(manifest + ".minisig"), signature);

@@ -191,6 +191,8 @@ private Q_SLOTS:
         QTest::newRow("below the minimum") << 0 << "0.9.0" << exe << "" << ClientAction::Install;
         QTest::newRow("already unpacked") << 0 << "1.0.0" << exe << exe << ClientAction::Adopt;
         QTest::newRow("already the latest") << 0 << "1.1.0" << exe << exe << ClientAction::Ready;
+        // 1.1.0 published again over a bad 1.2.0, with the rollout halted: for everyone.
+        QTest::newRow("a rollback, halted") << 0 << "1.2.0" << exe << "" << ClientAction::Install;
     }
     void clientDecision()
     {
