@@ -111,6 +111,7 @@ void UpdatePass::reset()
     cleanFolders.clear();
     verifiedFiles = -1;
     damagedFiles = 0;
+    verifyingWithoutRecord.clear();
     Q_EMIT started();
 }
 
@@ -320,6 +321,19 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         decideClientUpdate(clientRelease, productId, installed, binding(), standing);
     const QString versions = QStringLiteral("active %1, latest %2")
                                  .arg(orNone(installed.activeVersion), clientRelease.latestVersion);
+    if (decision.action != ClientAction::Refuse && !verifyingWithoutRecord.isEmpty()) {
+        if (clientRelease.latestVersion != verifyingWithoutRecord || !clientRelease.hasFileIndex) {
+            fail(QStringLiteral("IVRA %1 has no install record to verify it against.")
+                     .arg(verifyingWithoutRecord),
+                 false);
+            return;
+        }
+        Q_EMIT statusChanged(QStringLiteral("Verifying IVRA..."));
+        repairFolder = clientVersionPath(productId, verifyingWithoutRecord);
+        repairTrust = RecordTrust::None;
+        startClientDownload();
+        return;
+    }
     switch (decision.action) {
     case ClientAction::Refuse:
         fail(decision.message, false);
@@ -460,9 +474,12 @@ void UpdatePass::verify()
     const InstallRecordResult read =
         readInstallRecord(installRecordPath(clientProductPath(productId), active));
     if (!read.error.isEmpty()) {
-        logWarning(QStringLiteral("Verification of %1: %2").arg(active, read.error));
-        fail(QStringLiteral("IVRA %1 has no install record to verify it against.").arg(active),
-             false);
+        // After a power cut, say: the release's file index still says what it should hold.
+        logWarning(QStringLiteral("Verification of %1: %2; checking it against the release's "
+                                  "file index")
+                       .arg(active, read.error));
+        verifyingWithoutRecord = active;
+        requestManifest(RequestPurpose::ClientManifest);
         return;
     }
     // What the record says the version came from is all a repair needs.
@@ -617,6 +634,10 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
         return;
     }
     cleanFolders = result.plan.cleanFolders;
+    if (!verifyingWithoutRecord.isEmpty()) {
+        verifiedFiles = int(result.index.files.size());
+        damagedFiles = verifiedFiles - int(result.plan.reused);
+    }
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
     qint64 total = 0;
     for (const FileIndexEntry &entry : result.index.files)

@@ -142,6 +142,8 @@ private:
     // verify(): files read and damaged, reported once the pass ends.
     int verifiedFiles = -1;
     int damagedFiles = 0;
+    // verify() of a version without a readable record: against the release's index.
+    QString verifyingWithoutRecord;
     // The one job at work.
     QPointer<ManifestFetch> manifestFetch;
     QPointer<DownloadJob> download;

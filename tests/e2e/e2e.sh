@@ -125,6 +125,12 @@ check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 1 damage
   "client not repaired: exit $rc: $out"
 out=$(DISPLAY= "$build/ivra-update" --verify 2>&1); rc=$?
 check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 0 damaged, 0 repaired."' "third verify: exit $rc: $out"
+# A record lost (a power cut): the release's file index says what the version holds.
+rm "$data/clients/ivra-demo/1.2.0.record"; printf 'X' | dd of="$folder/VERSION.txt" bs=1 seek=3 conv=notrunc status=none
+out=$(DISPLAY= "$build/ivra-update" --verify 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "[0-9]* files checked, 1 damaged, 1 repaired." && [ -s "$data/clients/ivra-demo/1.2.0.record" ]' \
+  "no record: exit $rc: $out"
+check 'grep -q "IVRA demo client 1.2.0" "$folder/VERSION.txt"' "not repaired without a record"
 finished $before
 
 scenario="two launchers started together: one pass, one set of downloads"; before=$failures
