@@ -70,6 +70,7 @@ for size in 64 1024; do
     curl -sS -o "$ref/p.zip" "$url"
     openssl dgst -sha256 "$ref/p.zip" >/dev/null
     unzip -q "$ref/p.zip" -d "$ref/x"
+    sync # the launcher's install is on disk when it is recorded: so is the reference's
     sample "B$size" "$(( $(now_ms) - t0 ))"
     rm -rf "$ref"
     t0=$(now_ms)
