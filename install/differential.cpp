@@ -1,5 +1,7 @@
 #include "install/differential.h"
 
+#include "storage/unsyncedfile.h"
+
 #include "install/installrecord.h"
 #include "install/parallel.h"
 #include "net/filedigest.h"
@@ -281,6 +283,7 @@ QString writeObjectTo(const QString &objectPath, const FileIndexEntry &entry, co
             return QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
         if (writtenFile)
             *writtenFile = fileIdentity(out);
+        startWriteBack(out); // the install is synced once it is whole
         out.close();
         if (written != entry.size)
             return QStringLiteral("object %1 holds %2 bytes, not %3")

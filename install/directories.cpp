@@ -24,17 +24,38 @@ bool removeDirectoryIfPresent(const QString &path, QString *error)
     return false;
 }
 
-bool syncFileSystemOf(const QString &path)
-{
 #ifdef Q_OS_LINUX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+namespace {
+// Opens path and hands the descriptor to sync; false when either fails.
+template <class Sync> bool syncOpened(const QString &path, int flags, Sync sync)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool ok = ::syncfs(fd) == 0;
+    const bool ok = sync(fd) == 0;
     ::close(fd);
     return ok;
-#else
-    Q_UNUSED(path);
-    return true;
-#endif
 }
+} // namespace
+
+bool syncFileSystemOf(const QString &path)
+{
+    return syncOpened(path, O_RDONLY, [](int fd) { return ::syncfs(fd); });
+}
+
+bool syncFolder(const QString &path)
+{
+    return syncOpened(path, O_RDONLY | O_DIRECTORY, [](int fd) { return ::fsync(fd); });
+}
+#else
+// Elsewhere the launcher relies on the system's own write-back.
+bool syncFileSystemOf(const QString &)
+{
+    return true;
+}
+
+bool syncFolder(const QString &)
+{
+    return true;
+}
+#endif

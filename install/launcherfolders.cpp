@@ -10,10 +10,7 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <cstdio>
 
 namespace {
 const QString kCurrent = QStringLiteral("current");
@@ -35,20 +32,6 @@ QStringList versionFolders(const QString &root)
     return versions;
 }
 
-bool syncFolder(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-#else
-    Q_UNUSED(path);
-    return true;
-#endif
-}
 } // namespace
 
 QStringList launcherProgramNames()

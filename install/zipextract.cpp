@@ -1,6 +1,7 @@
 #include "install/zipextract.h"
 
 #include "net/filedigest.h"
+#include "storage/unsyncedfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -109,6 +110,9 @@ QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &ta
                     .arg(quint64(stat.size));
     if (cause.isEmpty() && !file.flush())
         cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());
+    // The install is synced once it is whole: its write-back starts now.
+    if (cause.isEmpty())
+        startWriteBack(file);
     file.close();
     if (cause.isEmpty() && file.error() != QFileDevice::NoError)
         cause = QStringLiteral("cannot write the file: %1").arg(file.errorString());

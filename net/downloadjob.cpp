@@ -3,6 +3,7 @@
 #include "base/logging.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
+#include "storage/unsyncedfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -203,6 +204,13 @@ bool DownloadJob::consume()
         return false;
     }
     sha256Add(digest, data.constData(), data.size());
+    // The install that follows is synced to disk, and the package with it:
+    // its write-back runs while it arrives rather than after.
+    unsentToDisk += data.size();
+    if (unsentToDisk >= kWriteBackChunkBytes) {
+        startWriteBack(*file);
+        unsentToDisk = 0;
+    }
     return true;
 }
 

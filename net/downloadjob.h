@@ -35,6 +35,12 @@ struct DownloadResult
     bool ok() const { return outcome == Downloaded; }
 };
 
+// 0 to 100 of a transfer's total, or -1 while the total is not known.
+inline int percentOf(qint64 received, qint64 total)
+{
+    return total > 0 ? int(received * 100 / total) : -1;
+}
+
 // The window's message when a finished download's SHA-256 is not the one
 // expected (the file is then removed), or empty when it is.
 QString checkDownloadedDigest(const DownloadResult &result, const QString &expectedSha256,
@@ -84,6 +90,9 @@ private:
     Sha256Stream digest;
     qint64 offset = 0;  // where this attempt continues the part
     qint64 written = 0; // bytes in the part so far
+    // Bytes written since the part's write-back was last started.
+    qint64 unsentToDisk = 0;
+    static constexpr qint64 kWriteBackChunkBytes = 16 << 20;
     bool answered = false;
     bool bytesExceeded = false;
     bool done = false;

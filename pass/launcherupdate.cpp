@@ -31,11 +31,6 @@ namespace {
 constexpr int kPollIntervalMs = 100;
 constexpr int kStartsBeforeRollback = 3;
 
-int percentOf(qint64 received, qint64 total)
-{
-    return total > 0 ? int(received * 100 / total) : -1;
-}
-
 void recordFailedLauncher(const QString &version)
 {
     LauncherUpdateState launcher = loadGatewayState(gatewayStatePath()).state.launcher;

@@ -43,11 +43,6 @@ template <class Job> void drop(QPointer<Job> &job)
     job = nullptr;
 }
 
-int percentOf(qint64 received, qint64 total)
-{
-    return total > 0 ? int(received * 100 / total) : -1;
-}
-
 QString orNone(const QString &version)
 {
     return version.isEmpty() ? QStringLiteral("none") : version;

@@ -1,5 +1,11 @@
 #include "storage/unsyncedfile.h"
 
+#include <QFileDevice>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
+
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -35,4 +41,13 @@ bool replaceFileUnsynced(const QString &path, const QByteArray &content, QString
         return false;
     }
     return true;
+}
+
+void startWriteBack(QFileDevice &file)
+{
+    file.flush();
+#ifdef Q_OS_LINUX
+    if (file.handle() >= 0)
+        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
 }

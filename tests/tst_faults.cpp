@@ -316,7 +316,9 @@ private Q_SLOTS:
             if (!exitMidway) {
                 QCOMPARE(statusText(window), kReady);
                 QVERIFY(progressed);
-                QVERIFY2(longest < 100, qPrintable(QString::number(longest)));
+                // A freeze, not a time a loaded machine can miss: the 100 ms
+                // figure is the benchmark's (bench/run.sh).
+                QVERIFY2(longest < 2000, qPrintable(QString::number(longest)));
                 delete window;
                 continue;
             }
@@ -325,7 +327,7 @@ private Q_SLOTS:
             button(window, "exitButton")->click();
             QVERIFY(!window->isVisible());
             delete window;
-            QVERIFY2(closing.elapsed() < 1000, qPrintable(QString::number(closing.elapsed())));
+            QVERIFY2(closing.elapsed() < 5000, qPrintable(QString::number(closing.elapsed())));
             QVERIFY(!QFileInfo::exists(clientVersionPath(kProduct, "2.0.0")));
             QVERIFY(!QFileInfo::exists(clientStagingPath(kProduct, "2.0.0")));
             QCOMPARE(readFile(gatewayStatePath()), stateBefore);
