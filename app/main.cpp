@@ -29,11 +29,6 @@ int main(int argc, char **argv)
     qInfo().noquote() << QStringLiteral("Logging mode: file only.");
     qInfo().noquote() << QStringLiteral("Log file: %1").arg(currentLogFilePath());
 
-    // A per-user launcher whose last starts never got this far goes back to the previous build.
-    const QString instead = countLauncherStart(QStringLiteral("IvraLauncher"));
-    if (!instead.isEmpty())
-        runInstead(instead);
-
     // A second launcher on the same data folder would run a second pass over
     // the same downloads, staging folder and state file.
     InstanceGuard guard(dataRootPath());
@@ -52,6 +47,14 @@ int main(int argc, char **argv)
     }
     case InstanceGuard::Outcome::Acquired:
         break;
+    }
+    // Only a start that runs a pass counts: a per-user launcher whose last
+    // three such starts never showed their window goes back to the previous build.
+    const QString instead = countLauncherStart(QStringLiteral("IvraLauncher"));
+    if (!instead.isEmpty()) {
+        guard.release();
+        runInstead(instead);
+        guard.acquire(false);
     }
     guard.listen();
 

@@ -99,10 +99,6 @@ int main(int argc, char **argv)
     logInfo(QStringLiteral("IVRA updater started (ivra-update)."));
     logInfo(QStringLiteral("Log file: %1").arg(currentLogFilePath()));
 
-    const QString instead = countLauncherStart(QStringLiteral("ivra-update"));
-    if (!instead.isEmpty())
-        runInstead(instead);
-
     // The same lock as the launcher's: never two passes over one data folder.
     InstanceGuard guard(dataRootPath());
     if (guard.acquire(false) != InstanceGuard::Outcome::Acquired) {
@@ -112,6 +108,16 @@ int main(int argc, char **argv)
         logWarning(message);
         printLine(stderr, message);
         return kExitFailed;
+    }
+    // Only an update pass reaches the Gateway manifest, where it counts as healthy.
+    if (!parser.isSet(installLauncher) && !parser.isSet(launcherRollback) &&
+        !parser.isSet(verify)) {
+        const QString instead = countLauncherStart(QStringLiteral("ivra-update"));
+        if (!instead.isEmpty()) {
+            guard.release();
+            runInstead(instead);
+            guard.acquire(false);
+        }
     }
     if (parser.isSet(installLauncher) || parser.isSet(launcherRollback)) {
         QStringList report;
