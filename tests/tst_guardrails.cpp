@@ -55,6 +55,18 @@ private:
         return demoClientPublication(tree, kBase, version, source());
     }
 
+    static GatewayPublication gateway(const QString &tree, const QString &edition,
+                                      const QString &version)
+    {
+        GatewayPublication g;
+        g.treeRoot = tree;
+        g.baseUrl = kBase;
+        g.edition = edition;
+        g.channel = "stable";
+        g.version = g.minimumVersion = version;
+        return g;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -73,12 +85,7 @@ private Q_SLOTS:
         QCOMPARE(publishClient(p), QStringLiteral("Product acme is not one a launcher asks for; "
                                                   "launchers ask for ivra-demo or ivra-full (the "
                                                   "demo and the full edition)."));
-        GatewayPublication g;
-        g.treeRoot = tree;
-        g.baseUrl = kBase;
-        g.edition = "premium";
-        g.channel = "stable";
-        g.version = g.minimumVersion = "2026.1024.1";
+        GatewayPublication g = gateway(tree, "premium", "2026.1024.1");
         g.installerFile = source() + "/bin/client";
         QCOMPARE(publishGateway(g), QStringLiteral("Edition premium is not one a launcher is built "
                                                    "as; the editions are demo and full."));
@@ -295,12 +302,7 @@ private Q_SLOTS:
         const QString folder = temp.filePath("launcher");
         QVERIFY(writeFile(folder + "/IvraLauncher", "#!/bin/sh\n"));
         makeExecutable(folder + "/IvraLauncher");
-        GatewayPublication g;
-        g.treeRoot = tree;
-        g.baseUrl = kBase;
-        g.edition = "demo";
-        g.channel = "stable";
-        g.version = g.minimumVersion = "2026.1030.0";
+        GatewayPublication g = gateway(tree, "demo", "2026.1030.0");
         QCOMPARE(publishGateway(g), QStringLiteral("gateway needs --installer, or a launcher "
                                                    "package (--from-folder or --from-zip)."));
         g.packageFolder = folder;
