@@ -2,6 +2,7 @@
 
 #include "install/directories.h"
 #include "install/launchpath.h"
+#include "install/zipstream.h"
 #include "storage/paths.h"
 
 #include <QDir>
@@ -52,12 +53,33 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         if (!error.isEmpty())
             return abandon(error);
     } else {
-        if (totalBytes)
-            totalBytes->store(zipPayloadSize(plan.packagePath));
         ExtractionOptions options;
         options.progress = progress;
         options.cause = &outcome.cause;
         options.digests = &staged.digests;
+        QList<StreamedEntry> streamed;
+        if (plan.growing) {
+            const int generation = plan.growing->generation();
+            streamed = streamZipEntries(*plan.growing, generation, plan.stagingPath, progress);
+            // Nothing is kept from a package that is not finished, or not checked.
+            if (plan.growing->waitForEnd(progress ? &progress->cancelled : nullptr) !=
+                GrowingFile::Wait::Finished)
+                return abandon(QStringLiteral("Extraction was cancelled."));
+            // Cut back and downloaded again meanwhile: what was written is of another file.
+            if (plan.growing->generation() != generation) {
+                streamed.clear();
+                if (!removeDirectoryIfPresent(plan.stagingPath, &error) ||
+                    !QDir().mkpath(plan.stagingPath))
+                    return abandon(QStringLiteral("Unable to create client staging directory: %1")
+                                       .arg(plan.stagingPath));
+                if (progress)
+                    progress->bytesWritten.store(0);
+            }
+            options.streamed = &streamed;
+            outcome.streamedEntries = streamed.size();
+        }
+        if (totalBytes)
+            totalBytes->store(zipPayloadSize(plan.packagePath));
         if (!extractZipPayload(plan.packagePath, plan.stagingPath, &error, options))
             return abandon(error);
     }

@@ -2,12 +2,14 @@
 
 #include "install/installrecord.h"
 #include "install/zipextract.h"
+#include "storage/growingfile.h"
 
 #include <QHash>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 // One client install from a verified package (or a differential fill) up to
 // promotion: what runs off the window's thread. Recording the version as
@@ -25,6 +27,9 @@ struct ClientInstallPlan
     // Installed folders whose files staging may share (links): their records
     // learn of the launcher's own change to those files.
     QStringList sourceFolders;
+    // The package while it downloads: its entries are extracted as they
+    // arrive, and the rest once it is finished (checked by its digest).
+    std::shared_ptr<GrowingFile> growing;
 };
 
 // The plan for installing version of a product: its staging, version and product folders.
@@ -37,7 +42,8 @@ struct ClientInstallOutcome
     QString error; // the window's message; empty once the version folder is in place
     QString cause; // for the log: why an extraction failed
     bool cancelled = false;
-    bool promoted = false; // the version folder is in place
+    bool promoted = false;         // the version folder is in place
+    qsizetype streamedEntries = 0; // extracted while the package arrived
 };
 
 // Fills the staging folder; returns the window's message, or empty on success.

@@ -143,8 +143,22 @@ struct PlannedFile
     zip_uint64_t index;
     QString name;
     QString target;
-    quint64 size; // as the archive records it, 0 when it does not
+    quint64 size;   // as the archive records it, 0 when it does not
+    QString sha256; // written while the archive arrived: its digest
+    bool written = false;
 };
+
+// Whether the central directory describes an entry as its local header did.
+bool sameEntry(zip_t *archive, zip_uint64_t index, const zip_stat_t &stat,
+               const StreamedEntry &early)
+{
+    const char *raw = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+    const zip_uint64_t known =
+        ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+    return raw && QByteArray(raw) == early.rawName && (stat.valid & known) == known &&
+           stat.size == early.size && stat.comp_size == early.compressedSize &&
+           stat.crc == early.crc && stat.comp_method == early.method;
+}
 
 // The first failure in archive order among those the threads report.
 struct FirstFailure
@@ -226,6 +240,54 @@ QList<QList<qsizetype>> fileBatchesForThreads(const QStringList &targets,
     return batches;
 }
 
+EntryPlacer::EntryPlacer(const QString &destination)
+    : destinationDir(destination), root(QFileInfo(destination).absoluteFilePath())
+{
+}
+
+// Whether a file placed earlier stands where target or one of its folders must go.
+bool EntryPlacer::blockedByFile(const QString &target) const
+{
+    for (QString path = target; path.size() > root.size(); path = QFileInfo(path).absolutePath()) {
+        if (fileTargets.contains(path))
+            return true;
+    }
+    return false;
+}
+
+EntryPlacer::Placed EntryPlacer::place(const QByteArray &decodedName, bool isDirectory)
+{
+    Placed placed;
+    placed.name =
+        QString::fromUtf8(decodedName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
+    if (isDirectory && placed.name.endsWith(QLatin1Char('/')))
+        placed.name.chop(1);
+    // A name that is still not UTF-8 would share its replacement characters with others.
+    if (!isValidUtf8(decodedName) || !isSafeZipEntryName(placed.name)) {
+        placed.message = QStringLiteral("Unsafe zip entry path: %1.").arg(placed.name);
+        placed.cause = QStringLiteral("unsafe or undecodable name");
+        return placed;
+    }
+    placed.target = QDir::cleanPath(destinationDir.absoluteFilePath(placed.name));
+    if (!isInsideDirectory(root, placed.target)) {
+        placed.message =
+            QStringLiteral("Zip entry escapes extraction directory: %1.").arg(placed.name);
+        placed.cause = QStringLiteral("escaping name");
+        return placed;
+    }
+    const QString folder = isDirectory ? placed.target : QFileInfo(placed.target).absolutePath();
+    if (blockedByFile(folder) || !QDir().mkpath(folder)) {
+        placed.message =
+            isDirectory ? QStringLiteral("Unable to create zip directory: %1.").arg(folder)
+                        : QStringLiteral("Unable to create zip entry directory: %1.").arg(folder);
+        placed.cause = QStringLiteral("a file stands in the way");
+        return placed;
+    }
+    if (!isDirectory)
+        fileTargets.insert(placed.target);
+    return placed;
+}
+
 bool extractZipPayload(const QString &zipPath, const QString &destination, QString *error)
 {
     return extractZipPayload(zipPath, destination, error, ExtractionOptions());
@@ -253,16 +315,9 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
     const QString root = QFileInfo(destination).absoluteFilePath();
     FirstFailure failure;
     QList<PlannedFile> files;
-    QSet<QString> fileTargets;
-    // Whether a file planned earlier stands where target or one of its folders must go.
-    auto blockedByFile = [&](const QString &target) {
-        for (QString path = target; path.size() > root.size();
-             path = QFileInfo(path).absolutePath()) {
-            if (fileTargets.contains(path))
-                return true;
-        }
-        return false;
-    };
+    EntryPlacer placer(destination);
+    const QList<StreamedEntry> none;
+    const QList<StreamedEntry> &streamed = options.streamed ? *options.streamed : none;
     const zip_int64_t count = zip_get_num_entries(archive, 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         const zip_uint64_t index = zip_uint64_t(i);
@@ -276,48 +331,37 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
             break;
         }
         const QByteArray decodedName(stat.name);
-        QString name =
-            QString::fromUtf8(decodedName).replace(QLatin1Char('\\'), QLatin1Char('/')).trimmed();
-
         zip_uint8_t system = 0;
         zip_uint32_t attributes = 0;
         zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
         const bool isDirectory = decodedName.endsWith('/') || (attributes & kDosDirectoryAttribute);
-        if (isDirectory && name.endsWith(QLatin1Char('/')))
-            name.chop(1);
-
-        // A name that is still not UTF-8 would share its replacement characters with others.
-        if (!isValidUtf8(decodedName) || !isSafeZipEntryName(name)) {
-            failure.record(index, QStringLiteral("Unsafe zip entry path: %1.").arg(name),
-                           QStringLiteral("unsafe or undecodable name"));
-            break;
-        }
-        const QString target = QDir::cleanPath(destinationDir.absoluteFilePath(name));
-        if (!isInsideDirectory(root, target)) {
+        const StreamedEntry *early = i < streamed.size() ? &streamed.at(i) : nullptr;
+        // Only the central directory marks a folder by its attributes: a file
+        // written for the entry makes way.
+        if (isDirectory && early && !early->directory)
+            QFile::remove(early->target);
+        const EntryPlacer::Placed placed = placer.place(decodedName, isDirectory);
+        if (early && (placed.target != early->target || !sameEntry(archive, index, stat, *early))) {
             failure.record(index,
-                           QStringLiteral("Zip entry escapes extraction directory: %1.").arg(name),
-                           QStringLiteral("escaping name"));
+                           QStringLiteral("Unable to extract zip entry: %1.").arg(placed.name),
+                           QStringLiteral("its local header disagrees with the central directory"));
             break;
         }
-        if (isDirectory) {
-            if (blockedByFile(target) || !QDir().mkpath(target)) {
-                failure.record(index,
-                               QStringLiteral("Unable to create zip directory: %1.").arg(target),
-                               QStringLiteral("a file stands in the way"));
-                break;
-            }
-            continue;
-        }
-        const QString parent = QFileInfo(target).absolutePath();
-        if (blockedByFile(parent) || !QDir().mkpath(parent)) {
-            failure.record(index,
-                           QStringLiteral("Unable to create zip entry directory: %1.").arg(parent),
-                           QStringLiteral("a file stands in the way"));
+        if (!placed.message.isEmpty()) {
+            failure.record(index, placed.message, placed.cause);
             break;
         }
-        files.append({index, name, target, (stat.valid & ZIP_STAT_SIZE) ? quint64(stat.size) : 0});
-        fileTargets.insert(target);
+        if (!isDirectory)
+            files.append({index, placed.name, placed.target,
+                          (stat.valid & ZIP_STAT_SIZE) ? quint64(stat.size) : 0,
+                          early ? early->sha256 : QString(), early != nullptr});
     }
+    // Entries before the central directory that it does not list.
+    if (streamed.size() > count && failure.index.load() == kNoFailure)
+        failure.record(zip_uint64_t(count),
+                       QStringLiteral("Unable to extract zip entry: %1.")
+                           .arg(QString::fromUtf8(streamed.at(count).rawName)),
+                       QStringLiteral("the central directory does not list it"));
     zip_discard(archive);
 
     // Then the files, on several threads, each with its own archive handle.
@@ -329,6 +373,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
     }
     const QList<QList<qsizetype>> groups = fileBatchesForThreads(targets, sizes);
     QStringList written(files.size());
+    for (qsizetype f = 0; f < files.size(); ++f)
+        written[f] = files.at(f).sha256;
     QString *writtenDigests = written.data(); // detached once; each thread fills its own files
     std::atomic<qsizetype> next{0};
     std::atomic<bool> openFailed{false};
@@ -346,6 +392,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
                 // Nothing after the first failure can change the outcome.
                 if (file.index > failure.index.load() || cancelled(options.progress))
                     break;
+                if (file.written)
+                    continue;
                 const QString cause =
                     extractEntryToFile(own, file.index, file.target, chunk, options.progress,
                                        options.digests ? &writtenDigests[f] : nullptr);

@@ -3,8 +3,10 @@
 #include "release/pathrules.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +22,20 @@ struct ExtractionProgress
     std::atomic<bool> cancelled{false};
 };
 
+// An entry written while its archive was still arriving (see
+// streamZipEntries), as its local header describes it.
+struct StreamedEntry
+{
+    QByteArray rawName;
+    quint16 method = 0;
+    quint32 crc = 0;
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+    bool directory = false;
+    QString target;
+    QString sha256; // of the file written
+};
+
 struct ExtractionOptions
 {
     ExtractionProgress *progress = nullptr;
@@ -28,6 +44,34 @@ struct ExtractionOptions
     // Receives each file's SHA-256 as it was written, by its path relative to
     // the destination (the last copy of a name listed twice).
     QHash<QString, QString> *digests = nullptr;
+    // The archive's first entries, already written: each must agree with the
+    // central directory (else the archive is refused) and is not written again.
+    const QList<StreamedEntry> *streamed = nullptr;
+};
+
+// Where the entries of one archive go, judged in archive order: a name that
+// is unsafe or not UTF-8, one that escapes the destination, or a file that
+// stands where a folder must go is refused with the window's message.
+// Folders are made on the way.
+class EntryPlacer
+{
+public:
+    explicit EntryPlacer(const QString &destination);
+    struct Placed
+    {
+        QString name;    // as written: '/' separated, no trailing '/'
+        QString target;  // absolute
+        QString message; // refused: the window's message
+        QString cause;   // refused: why, for the log
+    };
+    Placed place(const QByteArray &decodedName, bool isDirectory);
+
+private:
+    bool blockedByFile(const QString &target) const;
+
+    QDir destinationDir;
+    QString root;
+    QSet<QString> fileTargets;
 };
 
 // Unpacks a ZIP archive into destination, refusing any entry whose name could

@@ -80,6 +80,8 @@ void DownloadJob::start()
         discardPart();
     written = offset;
     file = new QFile(partPath, this);
+    if (follower)
+        follower->grow(offset);
     if (!file->open(offset > 0 ? QIODevice::Append : QIODevice::WriteOnly)) {
         const QString error = file->errorString();
         delete file;
@@ -116,9 +118,7 @@ void DownloadJob::hashPartThenSend(const QByteArray &validator)
             return;
         }
         // The part could not be read back: start again from zero.
-        file->resize(0);
-        offset = written = 0;
-        digest = sha256Begin();
+        cutPartBack();
         sendRequest(QByteArray());
     });
     const QString part = partPath;
@@ -164,9 +164,7 @@ bool DownloadJob::consume()
             logInfo(QStringLiteral("%1 did not resume (HTTP %2): starting again from byte 0")
                         .arg(name())
                         .arg(status));
-            file->resize(0);
-            offset = written = 0;
-            digest = sha256Begin();
+            cutPartBack();
         }
         if (status >= 200 && status <= 299) {
             const QString requested = reply->request().url().toString(QUrl::RemovePassword);
@@ -204,6 +202,7 @@ bool DownloadJob::consume()
         return false;
     }
     sha256Add(digest, data.constData(), data.size());
+    partGrew();
     // The install that follows is synced to disk, and the package with it:
     // its write-back runs while it arrives rather than after.
     unsentToDisk += data.size();
@@ -274,6 +273,29 @@ void DownloadJob::onReplyFinished()
     logInfo(
         QStringLiteral("%1 downloaded after %2 ms: %3").arg(name()).arg(elapsed).arg(targetPath));
     finish(DownloadResult::Downloaded, QString(), status);
+}
+
+std::shared_ptr<GrowingFile> DownloadJob::followPart()
+{
+    if (!follower)
+        follower = std::make_shared<GrowingFile>(partPath);
+    return follower;
+}
+
+void DownloadJob::cutPartBack()
+{
+    file->resize(0);
+    offset = written = 0;
+    digest = sha256Begin();
+    if (follower)
+        follower->restart();
+}
+
+// Whoever follows the part reads what is on disk, not in QFile's buffer.
+void DownloadJob::partGrew()
+{
+    if (follower && file->flush())
+        follower->grow(written);
 }
 
 void DownloadJob::keepPartForResume()

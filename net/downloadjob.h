@@ -2,6 +2,7 @@
 
 #include "net/filedigest.h"
 #include "net/requestinfo.h"
+#include "storage/growingfile.h"
 
 #include <QFuture>
 #include <QObject>
@@ -63,6 +64,9 @@ public:
 
     // Reports finished() once, possibly before it returns.
     void start();
+    // The part as it is written, for whoever reads it meanwhile (from
+    // start() on); finishing or abandoning it is the caller's business.
+    std::shared_ptr<GrowingFile> followPart();
     void cancel();
 
 Q_SIGNALS:
@@ -76,6 +80,8 @@ private:
     void onReplyFinished();
     void keepPartForResume();
     void discardPart();
+    void cutPartBack();
+    void partGrew();
     void finish(DownloadResult::Outcome outcome, const QString &message, int status = 0);
     QString name() const;
 
@@ -97,6 +103,7 @@ private:
     bool bytesExceeded = false;
     bool done = false;
     QString stopReason;
+    std::shared_ptr<GrowingFile> follower;
     // Hashing of a resumed part runs off the caller's thread.
     std::shared_ptr<std::atomic<bool>> cancelHashing = std::make_shared<std::atomic<bool>>(false);
     QFuture<Sha256Stream> hashing;

@@ -86,6 +86,9 @@ void UpdatePass::dropJobs()
     drop(manifestFetch);
     drop(download);
     drop(differential);
+    if (packageStream)
+        packageStream->abandon();
+    packageStream.reset();
     drop(installJob);
     drop(verifyJob);
     drop(launcherUpdate);
@@ -578,7 +581,14 @@ void UpdatePass::startClientDownload()
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
+    std::shared_ptr<GrowingFile> stream = download->followPart();
     download->start();
+    // Extraction starts with the first bytes; nothing is recorded before
+    // the whole package has passed its checks.
+    if (download) {
+        packageStream = stream;
+        install(target, 0, StagingFiller(), stream);
+    }
 }
 
 bool UpdatePass::verifyDownload(const DownloadResult &result, const QString &expectedSha256,
@@ -593,23 +603,33 @@ bool UpdatePass::verifyDownload(const DownloadResult &result, const QString &exp
 void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
 {
     retire(download);
-    if (!result.ok()) {
-        fail(result.message, true);
-        return;
-    }
+    const std::shared_ptr<GrowingFile> stream = std::exchange(packageStream, nullptr);
+    QString problem = result.ok() ? QString() : result.message;
     // The size comes first, so a short or overlong file is never hashed. 0 means no size given.
     const qint64 size = QFileInfo(result.targetPath).size();
-    if (clientRelease.artifactSizeBytes > 0 && size != clientRelease.artifactSizeBytes) {
-        fail(QStringLiteral(
-                 "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
-                 .arg(clientRelease.artifactSizeBytes)
-                 .arg(size),
-             true);
+    if (problem.isEmpty() && clientRelease.artifactSizeBytes > 0 &&
+        size != clientRelease.artifactSizeBytes)
+        problem = QStringLiteral(
+                      "Downloaded IVRA client size mismatch. Expected %1 bytes, received %2 bytes.")
+                      .arg(clientRelease.artifactSizeBytes)
+                      .arg(size);
+    if (problem.isEmpty())
+        problem = checkDownloadedDigest(result, clientRelease.artifactSha256,
+                                        QStringLiteral("IVRA client zip"));
+    if (!problem.isEmpty()) {
+        // What was extracted meanwhile goes with its staging folder.
+        if (stream) {
+            stream->abandon();
+            drop(installJob);
+        }
+        fail(problem, true);
         return;
     }
-    if (!verifyDownload(result, clientRelease.artifactSha256, QStringLiteral("IVRA client zip")))
-        return;
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
+    if (stream && installJob) {
+        stream->finish();
+        return;
+    }
     install(result.targetPath);
 }
 
@@ -668,7 +688,8 @@ void UpdatePass::fallBackToPackage(const QString &reason, bool fault)
     startClientDownload();
 }
 
-void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const StagingFiller &fill)
+void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const StagingFiller &fill,
+                         const std::shared_ptr<GrowingFile> &growing)
 {
     // A blank version would make the version folder the empty path, that is
     // the current directory: refuse it before any removal or extraction.
@@ -689,6 +710,7 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
     }
     if (fill)
         plan.sourceFolders = cleanFolders;
+    plan.growing = growing;
     installJob = new InstallJob(plan, totalBytes, fill, this);
     connect(installJob, &InstallJob::progress, this, &UpdatePass::progressChanged);
     connect(installJob, &InstallJob::finished, this, &UpdatePass::onInstalled);
@@ -725,7 +747,9 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
                 .arg(installTime.elapsed())
                 .arg(countOf(bytesWritten, "byte", "bytes"),
                      differentialInstall ? QStringLiteral("differential update")
-                                         : QStringLiteral("full package")));
+                     : plan.growing ? QStringLiteral("full package, %1 extracted as it arrived")
+                                          .arg(countOf(outcome.streamedEntries, "entry", "entries"))
+                                    : QStringLiteral("full package")));
     // Fetched objects have served once the install is recorded.
     removeDirectoryIfPresent(clientObjectCachePath(productId));
     offerLaunch(executable);

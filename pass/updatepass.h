@@ -108,7 +108,8 @@ private:
     void onVerified(const VerifyResult &result);
     void fallBackToPackage(const QString &reason, bool fault);
     void install(const QString &packagePath, qint64 totalBytes = 0,
-                 const StagingFiller &fill = StagingFiller());
+                 const StagingFiller &fill = StagingFiller(),
+                 const std::shared_ptr<GrowingFile> &growing = {});
     void onInstalled(const ClientInstallOutcome &outcome);
     void pruneOldClientInstalls();
     void reset();
@@ -149,6 +150,8 @@ private:
     QPointer<DownloadJob> download;
     QPointer<DifferentialJob> differential;
     QPointer<InstallJob> installJob;
+    // The package being extracted while it downloads.
+    std::shared_ptr<GrowingFile> packageStream;
     QPointer<VerifyJob> verifyJob;
     QPointer<LauncherUpdate> launcherUpdate;
     LauncherUpdate::Mode launcherMode = LauncherUpdate::Mode::Watch;

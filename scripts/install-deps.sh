@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libzip-dev libssl-dev libzstd-dev
+  libzip-dev libssl-dev libzstd-dev zlib1g-dev
   nginx-light openssl ca-certificates curl
   xvfb xauth x11-apps xdotool imagemagick fonts-roboto-unhinted
   binutils-mingw-w64-x86-64

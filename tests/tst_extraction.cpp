@@ -1,4 +1,6 @@
+#include "install/clientinstall.h"
 #include "install/zipextract.h"
+#include "install/zipstream.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
 
@@ -10,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <qplatformdefs.h>
+
+#include <random>
+#include <thread>
 
 using namespace TestUtil;
 
@@ -44,6 +49,59 @@ QStringList treeOf(const QString &root)
     names.sort();
     return names;
 }
+
+// Every file below root with its bytes and mode: what an install leaves.
+QStringList contentsOf(const QString &root)
+{
+    QStringList lines;
+    for (const QString &name : treeOf(root)) {
+        const QFileInfo info(root + "/" + name);
+        lines << name + " " + QString::number(int(info.permissions()), 16) + " " +
+                     (info.isDir() ? QString() : sha256Hex(readFile(info.filePath())));
+    }
+    return lines;
+}
+
+// Writes bytes to path as a download would: in chunks of random sizes, each
+// announced once it is on disk, from its own thread; restartAt cuts the file
+// back there and sends then (the new file's bytes), abandonAt gives up there.
+struct Download
+{
+    GrowingFile file;
+    std::thread thread;
+    explicit Download(const QString &path) : file(path) { writeFile(path, QByteArray()); }
+    ~Download() { thread.join(); }
+    void send(const QByteArray &bytes, qint64 abandonAt = -1, qint64 restartAt = -1,
+              const QByteArray &then = QByteArray())
+    {
+        thread = std::thread([=, this]() mutable {
+            std::mt19937 random(quint32(bytes.size()));
+            QFile out(file.path());
+            out.open(QIODevice::WriteOnly);
+            QByteArray rest = bytes;
+            for (qint64 at = 0; at < rest.size();) {
+                const qint64 end = qMin<qint64>(rest.size(), at + 1 + random() % 70000);
+                if (abandonAt >= 0 && end >= abandonAt)
+                    return file.abandon();
+                out.write(rest.constData() + at, end - at);
+                out.flush();
+                file.grow(end);
+                at = end;
+                if (restartAt >= 0 && at >= restartAt) {
+                    out.resize(0);
+                    out.seek(0);
+                    file.restart();
+                    rest = then;
+                    at = 0;
+                    restartAt = -1;
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            out.close();
+            file.finish();
+        });
+    }
+};
 } // namespace
 
 class ExtractionTest : public QObject
@@ -360,6 +418,142 @@ private Q_SLOTS:
         QVERIFY(!extractZipPayload(path, sandbox("2"), &error, options));
         QCOMPARE(error, QStringLiteral("Extraction was cancelled."));
         QCOMPARE(stopped.bytesWritten.load(), qint64(0));
+    }
+
+    // A package extracted while it arrives installs exactly what it would
+    // whole: the local headers are taken where they can be, the rest comes
+    // from the central directory.
+    void extractedWhileArriving_data()
+    {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<bool>("streams"); // whether entries can be taken from local headers
+        QTemporaryDir source;
+        writeFile(source.filePath("bin/client"), "#!/bin/sh\nexit 0\n");
+        QFile::setPermissions(source.filePath("bin/client"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QByteArray text;
+        for (int i = 0; i < 30000; ++i)
+            text += QByteArray::number(i * 7919 % 10007) + " words\n";
+        writeFile(source.filePath("data/text.txt"), text);
+        QByteArray noise(300000, Qt::Uninitialized);
+        std::mt19937 random(7);
+        for (char &c : noise)
+            c = char(random());
+        writeFile(source.filePath("data/noise.bin"), noise);
+        writeFile(source.filePath("data/empty"), QByteArray());
+        auto zipped = [&](const QString &name, const QStringList &options) {
+            const QString path = temp.filePath(name);
+            QProcess zip;
+            zip.setWorkingDirectory(source.path());
+            zip.start("zip", QStringList{"-qr"} + options + QStringList{path, "bin", "data"});
+            zip.waitForFinished();
+            return path;
+        };
+        QTest::newRow("zip tool, deflated") << zipped("deflated.zip", {}) << true;
+        QTest::newRow("zip tool, stored") << zipped("stored.zip", {"-0"}) << true;
+        QTest::newRow("zip64 headers") << zipped("zip64.zip", {"-fz"}) << true;
+        QTest::newRow("duplicates and folders")
+            << archive(buildZip({directory("bin/"), file("bin/client", "one"), file("x/y", "1"),
+                                 file("bin/client", "#!/bin/sh\n")}))
+            << true;
+        // Written to a pipe: sizes follow the data, known only at the end.
+        const QString piped = temp.filePath("piped.zip");
+        QProcess zip;
+        zip.setWorkingDirectory(source.path());
+        zip.setStandardOutputFile(piped);
+        zip.start("sh", {"-c", "find bin data -type f | zip -q -@ - | cat"});
+        zip.waitForFinished();
+        QTest::newRow("data descriptors") << piped << false;
+    }
+    void extractedWhileArriving()
+    {
+        QFETCH(QString, package);
+        QFETCH(bool, streams);
+        QString error;
+        QVERIFY2(extractZipPayload(package, sandbox("whole"), &error), qPrintable(error));
+
+        ClientInstallPlan plan;
+        plan.packagePath = package;
+        plan.productPath = sandbox("product");
+        plan.version = "1.0.0";
+        plan.stagingPath = plan.productPath + "/.staging-1.0.0";
+        plan.versionPath = plan.productPath + "/1.0.0";
+        plan.launchExePath = "bin/client";
+        Download download(temp.filePath("arriving.part"));
+        plan.growing = std::shared_ptr<GrowingFile>(&download.file, [](GrowingFile *) {});
+        download.send(readFile(package));
+        ExtractionProgress progress;
+        const ClientInstallOutcome outcome = runClientInstall(plan, &progress);
+        QVERIFY2(outcome.promoted, qPrintable(outcome.error + outcome.cause));
+        QCOMPARE(contentsOf(plan.versionPath), contentsOf(sandbox("whole")));
+
+        // What the local headers alone give, once the archive is whole.
+        GrowingFile whole(package);
+        whole.finish();
+        const QList<StreamedEntry> streamed =
+            streamZipEntries(whole, 0, sandbox("early"), nullptr, true);
+        QCOMPARE(!streamed.isEmpty(), streams);
+    }
+
+    // A download cut anywhere leaves nothing installed; one cut back and sent
+    // again leaves only the new file's entries.
+    void cutWhileArriving_data()
+    {
+        QTest::addColumn<qint64>("abandonAt");
+        QTest::addColumn<qint64>("restartAt");
+        for (const qint64 at : {qint64(0), qint64(40), qint64(150000), qint64(600000)}) {
+            QTest::addRow("abandoned at %lld", at) << at << qint64(-1);
+            QTest::addRow("restarted at %lld", at) << qint64(-1) << at;
+        }
+    }
+    void cutWhileArriving()
+    {
+        QFETCH(qint64, abandonAt);
+        QFETCH(qint64, restartAt);
+        QList<ZipEntry> first{file("bin/client", "#!/bin/sh\n")};
+        for (int i = 0; i < 12; ++i)
+            first << file("old/f" + QByteArray::number(i), QByteArray(60000, char('a' + i)));
+        const QByteArray then = buildZip({file("bin/client", "new"), file("new.txt", "n")});
+        ClientInstallPlan plan;
+        plan.productPath = sandbox("product");
+        plan.version = "2.0.0";
+        plan.stagingPath = plan.productPath + "/.staging-2.0.0";
+        plan.versionPath = plan.productPath + "/2.0.0";
+        plan.launchExePath = "bin/client";
+        Download download(temp.filePath("cut.part"));
+        plan.packagePath = download.file.path();
+        plan.growing = std::shared_ptr<GrowingFile>(&download.file, [](GrowingFile *) {});
+        download.send(buildZip(first), abandonAt, restartAt, then);
+        const ClientInstallOutcome outcome = runClientInstall(plan, nullptr);
+        QCOMPARE(outcome.promoted, abandonAt < 0);
+        QVERIFY(!QFileInfo::exists(plan.stagingPath));
+        QCOMPARE(QFileInfo::exists(installRecordPath(plan.productPath, plan.version)),
+                 abandonAt < 0);
+        if (abandonAt < 0)
+            QCOMPARE(treeOf(plan.versionPath), (QStringList{"bin", "bin/client", "new.txt"}));
+    }
+
+    // A local header that says other than the central directory: what was
+    // written from it is refused.
+    void localHeadersMustAgree()
+    {
+        QByteArray bytes = buildZip({file("a.txt", "aaa"), file("b.txt", "bbb")});
+        const qsizetype local = bytes.indexOf("b.txt");
+        QVERIFY(local > 0 && local < bytes.lastIndexOf("b.txt"));
+        bytes[local] = 'c'; // the local header now names c.txt
+        const QString path = archive(bytes);
+        GrowingFile arrived(path);
+        arrived.finish();
+        const QList<StreamedEntry> streamed =
+            streamZipEntries(arrived, 0, sandbox(), nullptr, true);
+        QCOMPARE(streamed.size(), 2);
+        ExtractionOptions options;
+        options.streamed = &streamed;
+        QString error;
+        QVERIFY(!extractZipPayload(path, sandbox(), &error, options));
+        QCOMPARE(error, QStringLiteral("Unable to extract zip entry: b.txt."));
+        // Whole, from the central directory alone, it was fine.
+        QVERIFY(extractZipPayload(path, sandbox("whole"), &error));
     }
 
     void pathRules()

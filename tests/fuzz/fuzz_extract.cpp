@@ -1,7 +1,10 @@
-// Arbitrary bytes extracted as a ZIP package: whatever happens, nothing
-// appears outside the extraction folder and nothing there is a link.
+// Arbitrary bytes extracted as a ZIP package, first from its local headers
+// as if it were arriving, then from its central directory: whatever
+// happens, nothing appears outside the extraction folder and nothing there
+// is a link.
 #include "fuzzsupport.h"
 #include "install/zipextract.h"
+#include "install/zipstream.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -32,8 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     file.write(reinterpret_cast<const char *>(data), qint64(size));
     file.close();
 
+    GrowingFile arrived(zip);
+    arrived.finish();
+    const QList<StreamedEntry> streamed = streamZipEntries(arrived, 0, destination, nullptr, true);
+    ExtractionOptions options;
+    options.streamed = &streamed;
     QString error;
-    const bool ok = extractZipPayload(zip, destination, &error);
+    const bool ok = extractZipPayload(zip, destination, &error, options);
     FUZZ_ASSERT(ok == error.isEmpty());
     for (const QString &path : everything(work)) {
         if (path == zip || path == work + QStringLiteral("/staging"))

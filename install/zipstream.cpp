@@ -1,0 +1,258 @@
+#include "install/zipstream.h"
+
+#include "net/filedigest.h"
+#include "storage/unsyncedfile.h"
+
+#include <QFile>
+
+#include <zlib.h>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+constexpr quint32 kLocalHeaderSignature = 0x04034b50;
+constexpr qint64 kLocalHeaderBytes = 30;
+constexpr qint64 kReadChunkBytes = 1 << 18;
+constexpr qint64 kWriteChunkBytes = 1 << 16;
+constexpr quint32 kZip64Marker = 0xffffffff;
+constexpr quint16 kZip64ExtraId = 0x0001;
+constexpr quint16 kUnicodePathExtraId = 0x7075;
+// General purpose bits a local header may carry here: deflate's options
+// (1, 2) and UTF-8 names (11). Encryption (0, 6), sizes after the data (3)
+// and the rest are left to the whole archive.
+constexpr quint16 kHandledFlags = 0x0002 | 0x0004 | 0x0800;
+constexpr quint16 kUtf8Flag = 0x0800;
+
+quint16 le16(const uchar *p)
+{
+    return quint16(p[0] | (p[1] << 8));
+}
+quint32 le32(const uchar *p)
+{
+    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
+}
+quint64 le64(const uchar *p)
+{
+    return quint64(le32(p)) | (quint64(le32(p + 4)) << 32);
+}
+
+#ifdef Q_OS_UNIX
+// Reads the archive as far as it has arrived.
+class Reader
+{
+public:
+    Reader(GrowingFile &archive, int generation, const ExtractionProgress *progress, bool untilEnd)
+        : archive(archive), generation(generation), untilEnd(untilEnd),
+          cancel(progress ? &progress->cancelled : nullptr),
+          fd(::open(QFile::encodeName(archive.path()).constData(), O_RDONLY | O_CLOEXEC))
+    {
+    }
+    ~Reader()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool isOpen() const { return fd >= 0; }
+
+    // Waits until the bytes up to end are there. atBoundary: between two
+    // entries, where a finished archive is left to the whole-archive path.
+    bool reach(qint64 end, bool atBoundary = false)
+    {
+        const GrowingFile::Wait wait = archive.waitFor(end, generation, cancel);
+        return wait == GrowingFile::Wait::Ready ||
+               (wait == GrowingFile::Wait::Finished && (!atBoundary || untilEnd));
+    }
+    // Exactly size bytes at offset, once they are there.
+    bool read(qint64 offset, char *data, qint64 size)
+    {
+        if (!reach(offset + size))
+            return false;
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t got = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+            if (got <= 0)
+                return false;
+            done += got;
+        }
+        return true;
+    }
+
+private:
+    GrowingFile &archive;
+    const int generation;
+    const bool untilEnd;
+    const std::atomic<bool> *cancel;
+    const int fd;
+};
+
+struct LocalEntry
+{
+    StreamedEntry entry;
+    qint64 dataOffset = 0;
+};
+
+// The entry whose local header starts at offset, if it is one this path takes.
+bool readLocalHeader(Reader &reader, qint64 offset, LocalEntry *local)
+{
+    uchar head[kLocalHeaderBytes];
+    if (!reader.reach(offset + kLocalHeaderBytes, true) ||
+        !reader.read(offset, reinterpret_cast<char *>(head), kLocalHeaderBytes) ||
+        le32(head) != kLocalHeaderSignature)
+        return false;
+    const quint16 flags = le16(head + 6);
+    StreamedEntry &entry = local->entry;
+    entry.method = le16(head + 8);
+    entry.crc = le32(head + 14);
+    entry.compressedSize = le32(head + 18);
+    entry.size = le32(head + 22);
+    const quint16 nameBytes = le16(head + 26);
+    const quint16 extraBytes = le16(head + 28);
+    if ((flags & ~kHandledFlags) != 0 || (entry.method != 0 && entry.method != Z_DEFLATED) ||
+        nameBytes == 0)
+        return false;
+    QByteArray tail(nameBytes + extraBytes, Qt::Uninitialized);
+    if (!reader.read(offset + kLocalHeaderBytes, tail.data(), tail.size()))
+        return false;
+    entry.rawName = tail.left(nameBytes);
+    // A name in another code page is decoded from the central directory alone.
+    if (!(flags & kUtf8Flag)) {
+        for (const char c : std::as_const(entry.rawName))
+            if (uchar(c) >= 0x80)
+                return false;
+    }
+    const uchar *extra = reinterpret_cast<const uchar *>(tail.constData()) + nameBytes;
+    for (qint64 at = 0; at + 4 <= extraBytes;) {
+        const quint16 id = le16(extra + at);
+        const quint16 size = le16(extra + at + 2);
+        if (at + 4 + size > extraBytes || id == kUnicodePathExtraId)
+            return false;
+        if (id == kZip64ExtraId) {
+            qint64 field = at + 4;
+            for (quint64 *value : {&entry.size, &entry.compressedSize}) {
+                if (*value != kZip64Marker)
+                    continue;
+                if (field + 8 > at + 4 + size)
+                    return false;
+                *value = le64(extra + field);
+                field += 8;
+            }
+        }
+        at += 4 + size;
+    }
+    if (entry.size == kZip64Marker || entry.compressedSize == kZip64Marker ||
+        (entry.method == 0 && entry.size != entry.compressedSize))
+        return false;
+    entry.directory = entry.rawName.endsWith('/');
+    local->dataOffset = offset + kLocalHeaderBytes + nameBytes + extraBytes;
+    return true;
+}
+
+// Writes the entry's data to its target as it arrives; the file must come out
+// at the size and CRC-32 its header gives.
+bool writeEntry(Reader &reader, const LocalEntry &local, ExtractionProgress *progress,
+                QString *sha256)
+{
+    const StreamedEntry &entry = local.entry;
+    QFile out(entry.target);
+    if (!out.open(QIODevice::WriteOnly))
+        return false;
+    z_stream inflater{};
+    const bool deflated = entry.method == Z_DEFLATED;
+    if (deflated && inflateInit2(&inflater, -MAX_WBITS) != Z_OK)
+        return false;
+    Sha256Stream digest = sha256Begin();
+    uLong crc = crc32(0, nullptr, 0);
+    quint64 written = 0;
+    bool ended = !deflated;
+    auto deliver = [&](const char *data, qint64 size) {
+        written += quint64(size);
+        if (written > entry.size || out.write(data, size) != size)
+            return false;
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(size));
+        sha256Add(digest, data, size);
+        if (progress)
+            progress->bytesWritten.fetch_add(size, std::memory_order_relaxed);
+        return true;
+    };
+    QByteArray input(kReadChunkBytes, Qt::Uninitialized);
+    QByteArray output(deflated ? kWriteChunkBytes : 0, Qt::Uninitialized);
+    bool ok = true;
+    for (quint64 done = 0; ok && done < entry.compressedSize;) {
+        if (progress && progress->cancelled.load(std::memory_order_relaxed)) {
+            ok = false;
+            break;
+        }
+        const qint64 chunk = qint64(qMin<quint64>(kReadChunkBytes, entry.compressedSize - done));
+        if (!reader.read(local.dataOffset + qint64(done), input.data(), chunk)) {
+            ok = false;
+            break;
+        }
+        done += quint64(chunk);
+        if (!deflated) {
+            ok = deliver(input.constData(), chunk);
+            continue;
+        }
+        inflater.next_in = reinterpret_cast<Bytef *>(input.data());
+        inflater.avail_in = uInt(chunk);
+        while (ok && inflater.avail_in > 0 && !ended) {
+            inflater.next_out = reinterpret_cast<Bytef *>(output.data());
+            inflater.avail_out = uInt(output.size());
+            const int status = inflate(&inflater, Z_NO_FLUSH);
+            ended = status == Z_STREAM_END;
+            ok = (status == Z_OK || ended) &&
+                 deliver(output.constData(), output.size() - qint64(inflater.avail_out));
+        }
+        // Data after the end of the deflate stream: not what the header said.
+        ok = ok && (!ended || (inflater.avail_in == 0 && done == entry.compressedSize));
+    }
+    if (deflated)
+        inflateEnd(&inflater);
+    ok = ok && ended && written == entry.size && crc == entry.crc && out.flush();
+    if (ok)
+        startWriteBack(out); // the install is synced once it is whole
+    out.close();
+    if (ok)
+        *sha256 = sha256Finish(digest);
+    return ok && out.error() == QFileDevice::NoError;
+}
+#endif
+} // namespace
+
+QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
+                                      const QString &destination, ExtractionProgress *progress,
+                                      bool untilEnd)
+{
+    QList<StreamedEntry> streamed;
+#ifdef Q_OS_UNIX
+    Reader reader(archive, generation, progress, untilEnd);
+    if (!reader.isOpen())
+        return streamed;
+    EntryPlacer placer(destination);
+    for (qint64 offset = 0;;) {
+        LocalEntry local;
+        if (!readLocalHeader(reader, offset, &local))
+            break;
+        StreamedEntry &entry = local.entry;
+        const EntryPlacer::Placed placed = placer.place(entry.rawName, entry.directory);
+        if (!placed.message.isEmpty())
+            break;
+        entry.target = placed.target;
+        if (!entry.directory && !writeEntry(reader, local, progress, &entry.sha256))
+            break;
+        streamed.append(entry);
+        offset = local.dataOffset + qint64(entry.compressedSize);
+    }
+#else
+    // Elsewhere a file open for reading cannot be renamed when its download
+    // completes: the whole archive is extracted then.
+    Q_UNUSED(archive);
+    Q_UNUSED(generation);
+    Q_UNUSED(destination);
+    Q_UNUSED(progress);
+    Q_UNUSED(untilEnd);
+#endif
+    return streamed;
+}

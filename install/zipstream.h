@@ -1,0 +1,22 @@
+#pragma once
+
+#include "install/zipextract.h"
+#include "storage/growingfile.h"
+
+// Writes the entries at the front of a ZIP archive into destination while
+// the archive is still being written, from their local headers, so that an
+// install ends about when its download does. It takes what it can be sure
+// of from a local header alone: stored or deflated entries with their sizes
+// and CRC-32 up front, not encrypted, with a name that is ASCII or flagged
+// UTF-8. At the first entry that is not, or that fails in any way, it stops:
+// extractZipPayload does the rest from the whole archive, and confirms each
+// streamed entry against the central directory. It also stops at the next
+// entry once the archive is finished (the rest goes faster on several
+// threads), or when the archive is abandoned, cut back or cancelled.
+// generation is the archive's (GrowingFile::generation) when it was begun.
+// untilEnd: take every entry it can, finished or not (for a check of an
+// archive that is already whole).
+QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
+                                      const QString &destination,
+                                      ExtractionProgress *progress = nullptr,
+                                      bool untilEnd = false);
