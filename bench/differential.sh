@@ -23,35 +23,15 @@ runs=${1:-3}
 level=${IVRA_BENCH_ZSTD_LEVEL:-3}
 large=${IVRA_BENCH_LARGE_MIB:-4096}
 out="$project/.run/bench-diff"
+source bench/common.sh
 work="$out/work"
 rm -rf "$work"; mkdir -p "$work"
 base=https://127.0.0.1:8443
 access="$project/.run/release-service/access.log"
 : > "$out/samples.txt"
 trap 'scripts/release-service.sh stop >/dev/null 2>&1 || true' EXIT
-sample() { echo "$1 $2" >> "$out/samples.txt"; }
-stats() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%d %d %d\n", m, a[1], a[NR]}'; }
-median_of() { grep "^$1 " "$out/samples.txt" | awk '{print $2}' | stats; }
-now_ms() { date +%s%3N; }
 serve() { scripts/release-service.sh start "$1" >/dev/null; }
 
-# 1 % of the files rewritten, and 4 KiB in the middle of one large file.
-derive() { # from to seed
-  cp -a "$1" "$2"
-  python3 - "$2" "$3" <<'PY'
-import os, random, sys
-root, seed = sys.argv[1], int(sys.argv[2])
-rng = random.Random(seed)
-files = sorted(os.path.join(d, n) for d, _, ns in os.walk(root) for n in ns)
-for path in rng.sample([f for f in files if "/small" in f], max(1, len(files) // 100)):
-    with open(path, "ab") as f:
-        f.write(b"changed in release %d\n" % seed)
-large = os.path.join(root, "packs", "pack001.bin")
-with open(large, "r+b") as f:
-    f.seek(os.path.getsize(large) // 2)
-    f.write(bytes(rng.getrandbits(8) for _ in range(4096)))
-PY
-}
 publish() { # tree version source [options]
   local tree=$1 version=$2 src=$3; shift 3
   "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel bench \
@@ -69,16 +49,6 @@ pass() { # home
   local before; before=$(wc -l < "$access")
   read -r ms rss _ < <(XDG_DATA_HOME="$1" "$build/ivra-bench" pass)
   echo "$ms $rss $(tail -n +$((before + 1)) "$access" | awk '{s += $(NF-1)} END {print s + 0}')"
-}
-# The sizes of the files that changed between two releases' indexes:
-# "<bytes> <compressed bytes plus the newer index>".
-changed() { # old-index new-index
-  python3 - "$1" "$2" <<'PY'
-import json, os, sys
-old = {(e["path"], e["sha256"]) for e in json.load(open(sys.argv[1]))["files"]}
-new = [e for e in json.load(open(sys.argv[2]))["files"] if (e["path"], e["sha256"]) not in old]
-print(sum(e["size"] for e in new), sum(e["objectSize"] for e in new) + os.path.getsize(sys.argv[2]))
-PY
 }
 # Samples the free space of a file system until stopped; prints the largest
 # drop below the first sample, in bytes.

@@ -178,11 +178,11 @@ void DifferentialJob::onPlanned(const Planned &planned)
     fetchObjects();
 }
 
-// A few objects at a time: on a link with some delay, one after the other
-// would wait a round trip for each.
 void DifferentialJob::fetchObjects()
 {
-    while (active.size() < kObjectsInFlight && nextObject < ready.index.files.size()) {
+    while (active.size() < kObjectsInFlight &&
+           (active.isEmpty() || activeDeclared < kObjectBytesInFlight) &&
+           nextObject < ready.index.files.size()) {
         const qsizetype i = nextObject++;
         if (!ready.plan.sources.at(i).isEmpty())
             continue;
@@ -203,6 +203,7 @@ void DifferentialJob::fetchObjects()
         auto *job = new DownloadJob(manager, url, cached, RequestPurpose::ClientObject,
                                     entry.objectSize, this);
         active.insert(job, 0);
+        activeDeclared += entry.objectSize;
         connect(job, &DownloadJob::progress, this, [this, job](qint64 received, qint64) {
             active[job] = qMax<qint64>(0, received);
             qint64 arriving = bytesDone;
@@ -229,6 +230,7 @@ void DifferentialJob::onObjectDownloaded(DownloadJob *job, qsizetype i,
                                          const DownloadResult &result)
 {
     active.remove(job);
+    activeDeclared -= ready.index.files.at(i).objectSize;
     job->deleteLater();
     if (concluded) {
         conclude(outcome);

@@ -16,8 +16,12 @@ class DownloadJob;
 class QNetworkAccessManager;
 struct DownloadResult;
 
-// Objects fetched at the same time.
-inline constexpr int kObjectsInFlight = 4;
+// Objects fetched at the same time: on a link with a round trip, a few
+// hundred small objects one after the other would cost a round trip each
+// (over HTTP/2 they share one connection). The bytes they declare are
+// bounded too, since each reply buffers up to 1 MiB.
+inline constexpr int kObjectsInFlight = 32;
+inline constexpr qint64 kObjectBytesInFlight = 16 << 20;
 
 struct DifferentialResult
 {
@@ -89,6 +93,7 @@ private:
     // Objects asked for by this job: files with the same bytes share one download.
     QSet<QString> requestedObjects;
     QHash<DownloadJob *, qint64> active; // objects in flight, and their bytes so far
+    qint64 activeDeclared = 0;           // the sizes the objects in flight declare
     qint64 bytesDone = 0;                // fetched or found in the cache, for the progress
     qint64 bytesFetched = 0;             // fetched by this attempt, for the log
     std::shared_ptr<std::atomic<bool>> cancelPlanning = std::make_shared<std::atomic<bool>>(false);

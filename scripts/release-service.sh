@@ -16,6 +16,7 @@
 # IVRA_RELEASE_CERT and IVRA_RELEASE_KEY serve another certificate and key in
 # place of the one made here (the tests use them to serve untrusted ones);
 # IVRA_RELEASE_EXTRA_CONF names a file of nginx directives added to the server.
+# IVRA_RELEASE_HTTP2=1 offers HTTP/2 as well, as CDNs do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -76,7 +77,7 @@ http {
   scgi_temp_path $state/temp/scgi;
   sendfile on;
   server {
-    listen 127.0.0.1:$port ssl;
+    listen 127.0.0.1:$port ssl${IVRA_RELEASE_HTTP2:+ http2};
     server_name 127.0.0.1 localhost;
     ssl_certificate ${IVRA_RELEASE_CERT:-$state/server.crt};
     ssl_certificate_key ${IVRA_RELEASE_KEY:-$state/server.key};
