@@ -12,7 +12,9 @@
 # Two clients: the 1 GiB benchmark client (bench/make-package.py) and one of
 # 20,000 files of 4 to 64 KiB (bench/make-many.py). Bytes come from nginx's
 # access log. Needs root (network namespaces, tc).
-# Usage: bash bench/link.sh [RUNS]   (default 3); IVRA_LINK_CLIENTS ("large many")
+# Usage: bash bench/link.sh [RUNS]   (default 3); IVRA_LINK_CLIENTS ("large many");
+#        IVRA_LINK_LINKS ("500 0,500 40,100 0,100 40": rate and round trip);
+#        IVRA_LINK_APPEND=1 adds to the samples of an earlier run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -22,11 +24,12 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OF
 cmake --build "$build" -j "$(nproc)" --target ivra-release ivra-update
 runs=${1:-3}
 clients=${IVRA_LINK_CLIENTS:-large many}
+IFS=, read -r -a links <<< "${IVRA_LINK_LINKS:-500 0,500 40,100 0,100 40}"
 out="$project/.run/bench-link"
 work="$out/work"
 source bench/common.sh
 rm -rf "$work"; mkdir -p "$work"
-: > "$out/samples.txt"
+[ -n "${IVRA_LINK_APPEND:-}" ] || : > "$out/samples.txt"
 ns=ivra-link
 base=https://127.0.0.1:8443
 access="$project/.run/release-service/access.log"
@@ -58,7 +61,7 @@ serve() { # tree
   stop_service
   if [ "$rtt" -gt 0 ]; then
     inns env IVRA_RELEASE_HTTP2=1 IVRA_RELEASE_PORT=9443 scripts/release-service.sh start "$1" >/dev/null
-    inns python3 bench/delay-proxy.py 8443 9443 $((rtt / 2)) & proxy=$!
+    ip netns exec "$ns" python3 bench/delay-proxy.py 8443 9443 $((rtt / 2)) & proxy=$!
     for _ in $(seq 50); do inns bash -c '(exec 3<>/dev/tcp/127.0.0.1/8443)' 2>/dev/null && break; sleep 0.1; done
   else
     inns env IVRA_RELEASE_HTTP2=1 scripts/release-service.sh start "$1" >/dev/null
@@ -84,7 +87,9 @@ prepare() { # client
   "$build/ivra-release" client --tree "$work/tree-$1-b" --base-url "$base" --product ivra-demo --channel bench \
     --version 1.0.1 --minimum 1.0.0 --exe bin/client --from-folder "$src-1.0.1" >/dev/null
   rm -rf "$src" "$src-1.0.1"
-  echo "$1 $(stat -c %s "$work/tree-$1-a/releases/clients/ivra-demo/ivra-demo_1.0.0.zip")" >> "$out/packages.txt"
+  grep -v "^$1 " "$out/packages.txt" > "$out/packages.new" || true
+  echo "$1 $(stat -c %s "$work/tree-$1-a/releases/clients/ivra-demo/ivra-demo_1.0.0.zip")" >> "$out/packages.new"
+  mv "$out/packages.new" "$out/packages.txt"
 }
 
 measure() { # client runs
@@ -114,10 +119,10 @@ measure() { # client runs
   done
 }
 
-: > "$out/packages.txt"
+[ -n "${IVRA_LINK_APPEND:-}" ] || : > "$out/packages.txt"
 for client in $clients; do
   prepare "$client"
-  for link in "500 0" "500 40" "100 0" "100 40"; do
+  for link in "${links[@]}"; do
     shape $link
     measure "$client" "$runs"
   done
@@ -139,9 +144,9 @@ row() { # client rate rtt
     # fresh: against curl + sync for the 1 GiB client, against curl for the many-file one
     ref = (c == "large") ? cs : curl; ratio = f / ref
     limit = (c == "large") ? ((r == 100) ? 1.02 : (r == 500) ? 1.05 : 0) : ((r == 100 && t == 40) ? 1.1 : 0)
-    # update: the 1 GiB client's changed objects, or all the many-file
-    # client's update moves (its index is most of it), at the rate, plus
-    # round trips and a constant
+    # update: the changed objects of the 1 GiB client, or all that the update
+    # of the many-file client moves (its index is most of it), at the rate,
+    # plus round trips and a constant
     budget = ((c == "large") ? ob : ub) * 8 / (r * 1000) + ((c == "large") ? 10 * t + 300 : 20 * t + 500)
     utarget = (r == 100 && t == 40)
     printf "%-5s %3d Mbit/s %2d ms | curl %6d  +sync %6d | fresh %6d [%d..%d] %5.3f %-11s | %9d B (package %9d of %9d) | update %5d [%d..%d] %-18s | %8d B (objects %8d)\n",
@@ -151,9 +156,10 @@ row() { # client rate rtt
 {
   echo "IVRA Gateway over a link, $(date -u +%Y-%m-%dT%H:%MZ), medians of $runs runs (20 Mbit/s: one run), times in ms"
   while read -r client bytes; do echo "$client client: package of $bytes bytes"; done < "$out/packages.txt"
-  for client in $clients; do
-    for link in "500 0" "500 40" "100 0" "100 40"; do row "$client" $link; done
-    [ "$client" = many ] && row many 20 40
+  for client in $(awk '{print $1}' "$out/packages.txt"); do
+    for link in "500 0" "500 40" "100 0" "100 40" "20 40"; do
+      if grep -q "^fresh-$client-${link/ /-} " "$out/samples.txt"; then row "$client" $link; fi
+    done
   done
 } | tee "$out/results.txt"
 echo "Written to $out/results.txt"

@@ -128,6 +128,20 @@ private:
                      QString::number(qHash(QLatin1String(QTest::currentDataTag()))), part));
     }
 
+    // An install of version into this test's product folder from a download.
+    ClientInstallPlan arrivingPlan(Download &download, const QString &version) const
+    {
+        ClientInstallPlan plan;
+        plan.productPath = sandbox("product");
+        plan.version = version;
+        plan.stagingPath = plan.productPath + "/.staging-" + version;
+        plan.versionPath = plan.productPath + "/" + version;
+        plan.launchExePath = "bin/client";
+        plan.packagePath = download.file.path();
+        plan.growing = std::shared_ptr<GrowingFile>(&download.file, [](GrowingFile *) {});
+        return plan;
+    }
+
 private Q_SLOTS:
     void archiveMadeByTheZipTool()
     {
@@ -472,15 +486,9 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(extractZipPayload(package, sandbox("whole"), &error), qPrintable(error));
 
-        ClientInstallPlan plan;
-        plan.packagePath = package;
-        plan.productPath = sandbox("product");
-        plan.version = "1.0.0";
-        plan.stagingPath = plan.productPath + "/.staging-1.0.0";
-        plan.versionPath = plan.productPath + "/1.0.0";
-        plan.launchExePath = "bin/client";
         Download download(temp.filePath("arriving.part"));
-        plan.growing = std::shared_ptr<GrowingFile>(&download.file, [](GrowingFile *) {});
+        ClientInstallPlan plan = arrivingPlan(download, "1.0.0");
+        plan.packagePath = package;
         download.send(readFile(package));
         ExtractionProgress progress;
         const ClientInstallOutcome outcome = runClientInstall(plan, &progress);
@@ -514,15 +522,8 @@ private Q_SLOTS:
         for (int i = 0; i < 12; ++i)
             first << file("old/f" + QByteArray::number(i), QByteArray(60000, char('a' + i)));
         const QByteArray then = buildZip({file("bin/client", "new"), file("new.txt", "n")});
-        ClientInstallPlan plan;
-        plan.productPath = sandbox("product");
-        plan.version = "2.0.0";
-        plan.stagingPath = plan.productPath + "/.staging-2.0.0";
-        plan.versionPath = plan.productPath + "/2.0.0";
-        plan.launchExePath = "bin/client";
         Download download(temp.filePath("cut.part"));
-        plan.packagePath = download.file.path();
-        plan.growing = std::shared_ptr<GrowingFile>(&download.file, [](GrowingFile *) {});
+        const ClientInstallPlan plan = arrivingPlan(download, "2.0.0");
         download.send(buildZip(first), abandonAt, restartAt, then);
         const ClientInstallOutcome outcome = runClientInstall(plan, nullptr);
         QCOMPARE(outcome.promoted, abandonAt < 0);
