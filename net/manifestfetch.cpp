@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRandomGenerator>
 
 #include <utility>
 
@@ -62,10 +63,17 @@ ManifestFetch::~ManifestFetch()
 
 void ManifestFetch::start()
 {
-    auto send = [this](Exchange &exchange, const QUrl &target, RequestPurpose what) {
-        QNetworkReply *reply = sendTimedRequest(manager, target, what, timeoutFormatFor(what));
+    send(url, false);
+}
+
+void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
+{
+    auto send = [this, pastCaches](Exchange &exchange, const QUrl &target, RequestPurpose what) {
+        QNetworkReply *reply =
+            sendTimedRequest(manager, target, what, timeoutFormatFor(what), pastCaches);
         reply->setReadBufferSize(kReadBufferBytes);
         exchange.reply = reply;
+        exchange.data.clear();
         connect(reply, &QNetworkReply::metaDataChanged, this,
                 [this, &exchange]() { collect(exchange); });
         connect(reply, &QIODevice::readyRead, this, [this, &exchange]() { collect(exchange); });
@@ -73,12 +81,12 @@ void ManifestFetch::start()
                 [this, &exchange]() { onReplyFinished(exchange); });
         ++pending;
     };
-    send(manifest, url, purpose);
+    send(manifest, manifestUrl, purpose);
     if (trust.keys.isEmpty())
         return;
     // Both go out at once; the decision waits for the pair.
     const RequestPurpose signaturePurpose = signaturePurposeFor(purpose);
-    const QUrl signatureUrl = signatureUrlFor(url);
+    const QUrl signatureUrl = signatureUrlFor(manifestUrl);
     logInfo(QStringLiteral("Requesting %1: %2")
                 .arg(requestPurposeName(int(signaturePurpose)),
                      signatureUrl.toString(QUrl::RemovePassword)));
@@ -168,6 +176,16 @@ void ManifestFetch::verify()
         const QString name = requestPurposeName(int(purpose));
         const SignatureVerification verified =
             verifyReleaseSignature(manifest.data, signature.data, trust.keys, result.fileName);
+        if (!verified.error.isEmpty() && !refetched) {
+            logWarning(QStringLiteral("%1 signature did not verify: %2; fetching the pair again "
+                                      "past caches")
+                           .arg(name, verified.error));
+            refetched = true;
+            send(
+                cacheBustingUrl(url, QString::number(QRandomGenerator::global()->generate64(), 36)),
+                true);
+            return;
+        }
         if (!verified.error.isEmpty()) {
             logWarning(QStringLiteral("%1 signature refused: %2").arg(name, verified.error));
             fail(QStringLiteral("Release data signature is not valid."));

@@ -36,7 +36,9 @@ struct ManifestFetchResult
 // what was accepted, not expired). Both are read with a bound as they arrive
 // (kManifestReplyLimitBytes, kSignatureReplyLimitBytes); each request times out
 // after kManifestRequestTimeoutMs. When one half fails, the other is dropped
-// unheard: nothing arrives after the result.
+// unheard: nothing arrives after the result. A signature that does not
+// verify, or names another file, may be a cache serving the two halves out
+// of step: the pair is fetched once more past caches before it is refused.
 class ManifestFetch : public QObject
 {
     Q_OBJECT
@@ -62,6 +64,7 @@ private:
         bool signature = false;
     };
 
+    void send(const QUrl &manifestUrl, bool pastCaches);
     bool collect(Exchange &exchange);
     void onReplyFinished(Exchange &exchange);
     void verify();
@@ -74,4 +77,5 @@ private:
     Exchange manifest;
     Exchange signature;
     int pending = 0;
+    bool refetched = false;
 };

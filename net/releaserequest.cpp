@@ -6,6 +6,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTimer>
+#include <QUrlQuery>
 
 QNetworkRequest releaseRequest(const QUrl &url)
 {
@@ -21,10 +22,14 @@ void tagReply(QNetworkReply *reply, RequestPurpose purpose)
 }
 
 QNetworkReply *sendTimedRequest(QNetworkAccessManager *manager, const QUrl &url,
-                                RequestPurpose purpose, const QString &timeoutFormat)
+                                RequestPurpose purpose, const QString &timeoutFormat,
+                                bool pastCaches)
 {
     const QString urlText = url.toString(QUrl::RemovePassword);
-    QNetworkReply *reply = manager->get(releaseRequest(url));
+    QNetworkRequest request = releaseRequest(url);
+    if (pastCaches)
+        request.setRawHeader("Cache-Control", "no-cache");
+    QNetworkReply *reply = manager->get(request);
     tagReply(reply, purpose);
     // Bound to the reply, so the timer dies with it.
     QTimer::singleShot(kManifestRequestTimeoutMs, reply, [reply, urlText, timeoutFormat]() {
@@ -34,6 +39,15 @@ QNetworkReply *sendTimedRequest(QNetworkAccessManager *manager, const QUrl &url,
         reply->abort();
     });
     return reply;
+}
+
+QUrl cacheBustingUrl(const QUrl &url, const QString &token)
+{
+    QUrl busting = url;
+    QUrlQuery query(url);
+    query.addQueryItem(QStringLiteral("ivra-refetch"), token);
+    busting.setQuery(query);
+    return busting;
 }
 
 qint64 replyElapsedMs(const QNetworkReply *reply)

@@ -15,8 +15,15 @@ void tagReply(QNetworkReply *reply, RequestPurpose purpose);
 
 // Sends a GET for release data that is aborted when still running after
 // kManifestRequestTimeoutMs; the warning timeoutFormat gets the time-out and the URL.
+// pastCaches adds "Cache-Control: no-cache": no cache on the way may answer
+// from what it holds.
 QNetworkReply *sendTimedRequest(QNetworkAccessManager *manager, const QUrl &url,
-                                RequestPurpose purpose, const QString &timeoutFormat);
+                                RequestPurpose purpose, const QString &timeoutFormat,
+                                bool pastCaches = false);
+
+// The same URL with a query item no cache has seen: a cache keyed by the
+// URL, which may ignore Cache-Control, has to ask the host.
+QUrl cacheBustingUrl(const QUrl &url, const QString &token);
 
 // Milliseconds since the reply was sent, -1 when it carries no start time.
 qint64 replyElapsedMs(const QNetworkReply *reply);

@@ -263,11 +263,38 @@ private Q_SLOTS:
             MainWindow window;
             expectRefusal(window, QStringLiteral("Release data signature is not valid."));
             QVERIFY2(warnings().contains(detail), qPrintable(warnings()));
-            QCOMPARE(server.requestCount(kClientPath), gatewaySide ? 0 : 1);
+            // The pair was fetched once more, past any cache, before the refusal.
+            const QString refused = gatewaySide ? kGatewayPath : kClientPath;
+            QCOMPARE(server.requestCount(refused), 2);
+            QCOMPARE(server.requestCount(refused + ".minisig"), 2);
+            for (const RecordedRequest &request : server.requests())
+                if (request.path.startsWith(refused))
+                    QCOMPARE(request.query.hasQueryItem("ivra-refetch"),
+                             request.headers.value("cache-control") == "no-cache");
+            QCOMPARE(server.requestCount(kClientPath), gatewaySide ? 0 : 2);
             QCOMPARE(server.requestCount(kPackagePath), 0);
         }
         if (gatewaySide)
             QCOMPARE(readFile(gatewayStatePath()), state);
+    }
+
+    // A cache serving a new manifest with the old signature (or the reverse):
+    // the pair fetched again past it is in step, and the pass goes on.
+    void pairOutOfStepIsFetchedAgain()
+    {
+        const QByteArray older = gatewayManifest({{"latestVersion", "2026.1001.0"}});
+        const QByteArray stale = sign(older, kGatewayFile, now() - 600);
+        serve(kClientPath, client, sign(client, kClientFile, now()));
+        server.route(kGatewayPath, jsonResponse(gateway));
+        server.route(kGatewayPath + ".minisig", [this, stale](const RecordedRequest &request) {
+            return TestResponse{200, request.query.hasQueryItem("ivra-refetch")
+                                         ? sign(gateway, kGatewayFile, now())
+                                         : stale};
+        });
+        MainWindow window;
+        expectReady(window);
+        QCOMPARE(server.requestCount(kGatewayPath + ".minisig"), 2);
+        QVERIFY(warnings().contains("fetching the pair again past caches"));
     }
 
     void missingSignature()
