@@ -154,8 +154,17 @@ int main(int argc, char **argv)
         sinceProgress.start();
         printLine(stdout, QStringLiteral("%1 %2 %").arg(status).arg(percent));
     });
-    QObject::connect(&pass, &UpdatePass::failed, &app, [](const QString &message, bool) {
+    QObject::connect(&pass, &UpdatePass::failed, &app, [&](const QString &message, bool) {
         printLine(stderr, message);
+        // Out of reach of the release service, with a whole client installed.
+        if (pass.playableOffline()) {
+            printLine(stdout, QStringLiteral("Playing offline: the release service could not be "
+                                             "reached."));
+            if (parser.isSet(launch)) {
+                pass.launch();
+                return;
+            }
+        }
         QCoreApplication::exit(kExitFailed);
     });
     QObject::connect(&pass, &UpdatePass::ready, &app, [&](bool) {

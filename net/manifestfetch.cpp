@@ -147,7 +147,8 @@ void ManifestFetch::onReplyFinished(Exchange &exchange)
         fail(exchange.signature
                  ? QStringLiteral("Unable to download release signature: %1.")
                        .arg(reply->errorString())
-                 : QStringLiteral("Unable to download release data: %1").arg(reply->errorString()));
+                 : QStringLiteral("Unable to download release data: %1").arg(reply->errorString()),
+             true);
         return;
     }
     if (httpFailure) {
@@ -159,7 +160,8 @@ void ManifestFetch::onReplyFinished(Exchange &exchange)
                        .arg(replyBodyPreview(exchange.data)));
         fail(exchange.signature ? QStringLiteral("Unable to download release signature: %1.")
                                       .arg(QStringLiteral("HTTP %1").arg(status))
-                                : QStringLiteral("Release service returned HTTP %1.").arg(status));
+                                : QStringLiteral("Release service returned HTTP %1.").arg(status),
+             true);
         return;
     }
     logInfo(QStringLiteral("%1 received after %2 ms: HTTP %3").arg(name).arg(elapsed).arg(status));
@@ -209,11 +211,12 @@ void ManifestFetch::verify()
     Q_EMIT finished(result);
 }
 
-void ManifestFetch::fail(const QString &message)
+void ManifestFetch::fail(const QString &message, bool unreachable)
 {
     cancel();
     ManifestFetchResult result;
     result.message = message;
+    result.unreachable = unreachable;
     result.fileName = signedFileNameForUrl(url.toString());
     Q_EMIT finished(result);
 }

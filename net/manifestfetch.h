@@ -28,6 +28,9 @@ struct ManifestFetchResult
     QString fileName;     // the file name a signature must name
     qint64 timestamp = 0; // signed and ok: the signature's timestamp
     QByteArray keyId;     // signed and ok: the key that made it
+    // Not ok because the service could not be reached or answered with an
+    // HTTP error (either half), as opposed to what it sent being refused.
+    bool unreachable = false;
 };
 
 // A release manifest, and in a signed build its ".minisig" sent along at once:
@@ -68,7 +71,7 @@ private:
     bool collect(Exchange &exchange);
     void onReplyFinished(Exchange &exchange);
     void verify();
-    void fail(const QString &message);
+    void fail(const QString &message, bool unreachable = false);
 
     QNetworkAccessManager *manager;
     const QUrl url;

@@ -9,6 +9,7 @@
 #include "install/installjob.h"
 #include "install/launcherfolders.h"
 #include "install/launchpath.h"
+#include "install/offlineclient.h"
 #include "install/verifyjob.h"
 #include "net/downloadjob.h"
 #include "net/manifestfetch.h"
@@ -27,6 +28,8 @@
 
 namespace {
 const QString kReadyText = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
+const QString kOfflineText =
+    QStringLiteral("Playing offline: the release service could not be reached.");
 
 // A finished job goes once its signal has been handled.
 template <class Job> void retire(QPointer<Job> &job)
@@ -53,7 +56,11 @@ QString orNone(const QString &version)
 // launcher starts need one.
 void makeExecutable(const QString &path)
 {
-    QFile::setPermissions(path, QFile::permissions(path) | QFileDevice::ExeOwner);
+    // Only when it lacks the bit: a chmod changes the file's metadata, and a
+    // file that no longer matches its record is read again.
+    const QFileDevice::Permissions permissions = QFile::permissions(path);
+    if (!(permissions & QFileDevice::ExeOwner))
+        QFile::setPermissions(path, permissions | QFileDevice::ExeOwner);
 }
 #else
 void makeExecutable(const QString &) {}
@@ -110,6 +117,7 @@ void UpdatePass::reset()
     verifiedFiles = -1;
     damagedFiles = 0;
     verifyingWithoutRecord.clear();
+    offline = false;
     Q_EMIT started();
 }
 
@@ -135,14 +143,50 @@ void UpdatePass::start()
     requestManifest(RequestPurpose::GatewayManifest);
 }
 
-void UpdatePass::fail(const QString &message, bool retryAllowed)
+void UpdatePass::fail(const QString &message, bool retryAllowed, bool unreachable)
 {
+    offline = unreachable && prepareOfflineLaunch();
     // Support reads the log, not the window: every ending of a pass is there.
     logWarning(QStringLiteral("Pass ended: %1 (%2)")
                    .arg(message, retryAllowed ? QStringLiteral("Retry offered")
                                               : QStringLiteral("no Retry")));
     saveAcceptedTimestamps();
     Q_EMIT failed(message, retryAllowed);
+}
+
+// The installed version is never started offline below the minimum of the
+// last manifest accepted. It is saved with the state, and at once when it
+// puts the installed version below: a pass that fails after this must not
+// leave that version playable offline.
+void UpdatePass::rememberClientMinimum(const QString &minimum)
+{
+    if (!state.clients.contains(productId))
+        return;
+    ClientInstallState &installed = state.clients[productId];
+    if (installed.acceptedMinimum == minimum)
+        return;
+    installed.acceptedMinimum = minimum;
+    QString error;
+    if (!minimum.isEmpty() && !installed.activeVersion.isEmpty() &&
+        isBelowMinimum(installed.activeVersion, minimum) &&
+        !saveAcceptedClientMinimum(gatewayStatePath(), productId, minimum, &error))
+        logWarning(QStringLiteral("Unable to remember the client minimum: %1").arg(error));
+}
+
+bool UpdatePass::prepareOfflineLaunch()
+{
+    const ClientInstallState installed = clientInstallStateFor(state, productId);
+    const OfflineClient client = offlineClient(clientProductPath(productId),
+                                               installed.activeVersion, installed.acceptedMinimum);
+    if (!client.problem.isEmpty()) {
+        logInfo(QStringLiteral("Not playable offline: %1").arg(client.problem));
+        return false;
+    }
+    launchExecutable = client.executable;
+    launchArguments = client.arguments;
+    logInfo(
+        QStringLiteral("%1 Client %2 can be launched.").arg(kOfflineText, installed.activeVersion));
+    return true;
 }
 
 void UpdatePass::finishReady()
@@ -245,7 +289,7 @@ bool UpdatePass::acceptSignedManifest(const ManifestFetchResult &result)
 {
     retire(manifestFetch);
     if (!result.ok) {
-        fail(result.message, true);
+        fail(result.message, true, result.unreachable);
         return false;
     }
     if (!releaseKeys.isEmpty() &&
@@ -307,6 +351,7 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
     }
     clientRelease = parsed.release;
     Q_EMIT clientVersionChanged(clientRelease.latestVersion);
+    rememberClientMinimum(clientRelease.minimumVersion.trimmed());
 
     InstalledClient installed;
     installed.activeVersion = clientInstallStateFor(state, productId).activeVersion;
@@ -622,7 +667,9 @@ void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
             stream->abandon();
             drop(installJob);
         }
-        fail(problem, true);
+        fail(problem, true,
+             result.outcome == DownloadResult::NetworkFailure ||
+                 result.outcome == DownloadResult::HttpFailure);
         return;
     }
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
@@ -637,7 +684,7 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
 {
     retire(differential);
     if (result.outcome == DifferentialResult::Failed) {
-        fail(result.message, true);
+        fail(result.message, true, true);
         return;
     }
     if (result.outcome == DifferentialResult::FallBack) {

@@ -48,6 +48,9 @@ public:
     void verify();
     // Starts the client of a ready pass, then asks to quit.
     void launch();
+    // The pass failed without reaching the release service, and the
+    // installed client can be launched as it is: launch() starts it.
+    bool playableOffline() const { return offline; }
     // Hides the upgrade offer until the full product's major version changes.
     void rememberUpgradeDismissal();
     // How a per-user launcher hands over to its new build: a window watches
@@ -78,7 +81,11 @@ Q_SIGNALS:
     void launcherSwitched(int exitCode);
 
 private:
-    void fail(const QString &message, bool retryAllowed);
+    // unreachable: the release service could not be reached or answered
+    // with an HTTP error; an installed client may then be played offline.
+    void fail(const QString &message, bool retryAllowed, bool unreachable = false);
+    bool prepareOfflineLaunch();
+    void rememberClientMinimum(const QString &minimum);
     void finishReady();
     bool persistState();
     void saveAcceptedTimestamps();
@@ -150,6 +157,7 @@ private:
     QPointer<DownloadJob> download;
     QPointer<DifferentialJob> differential;
     QPointer<InstallJob> installJob;
+    bool offline = false;
     // The package being extracted while it downloads.
     std::shared_ptr<GrowingFile> packageStream;
     QPointer<VerifyJob> verifyJob;

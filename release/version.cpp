@@ -48,3 +48,10 @@ bool isAtLeast(const ReleaseVersion &a, const ReleaseVersion &b)
 {
     return compareReleaseVersions(a, b) >= 0;
 }
+
+bool isBelowMinimum(const QString &version, const QString &minimum)
+{
+    const ReleaseVersion a = parseReleaseVersion(version);
+    const ReleaseVersion b = parseReleaseVersion(minimum);
+    return !isValid(a) || !isValid(b) || compareReleaseVersions(a, b) < 0;
+}

@@ -16,4 +16,6 @@ ReleaseVersion parseReleaseVersion(const QString &text);
 bool isValid(const ReleaseVersion &version);
 // -1, 0 or +1 as a is below, equal to or above b.
 int compareReleaseVersions(const ReleaseVersion &a, const ReleaseVersion &b);
+// Whether version is below minimum; one that cannot be read counts as below.
+bool isBelowMinimum(const QString &version, const QString &minimum);
 bool isAtLeast(const ReleaseVersion &a, const ReleaseVersion &b);

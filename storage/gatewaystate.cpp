@@ -71,6 +71,7 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
             ClientInstallState install;
             install.activeVersion = trimmedStringMember(entry, QStringLiteral("activeVersion"));
             install.previousVersion = trimmedStringMember(entry, QStringLiteral("previousVersion"));
+            install.acceptedMinimum = trimmedStringMember(entry, QStringLiteral("minimumVersion"));
             result.state.clients.insert(it.key(), install);
         }
     }
@@ -129,6 +130,8 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
         QJsonObject entry;
         entry.insert(QStringLiteral("activeVersion"), it.value().activeVersion);
         entry.insert(QStringLiteral("previousVersion"), it.value().previousVersion);
+        if (!it.value().acceptedMinimum.isEmpty())
+            entry.insert(QStringLiteral("minimumVersion"), it.value().acceptedMinimum);
         clients.insert(it.key(), entry);
     }
     QJsonObject dismissed;
@@ -194,6 +197,18 @@ bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &lau
     const GatewayStateLoadResult loaded = loadGatewayState(path);
     GatewayState state = loaded.error.isEmpty() ? loaded.state : GatewayState();
     state.launcher = launcher;
+    return saveGatewayState(path, state, error);
+}
+
+bool saveAcceptedClientMinimum(const QString &path, const QString &productId,
+                               const QString &minimum, QString *error)
+{
+    const GatewayStateLoadResult loaded = loadGatewayState(path);
+    GatewayState state = loaded.error.isEmpty() ? loaded.state : GatewayState();
+    if (!state.clients.contains(productId) ||
+        state.clients.value(productId).acceptedMinimum == minimum)
+        return true;
+    state.clients[productId].acceptedMinimum = minimum;
     return saveGatewayState(path, state, error);
 }
 

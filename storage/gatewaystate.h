@@ -10,6 +10,9 @@ struct ClientInstallState
 {
     QString activeVersion;
     QString previousVersion;
+    // The minimum of the last client manifest accepted ("minimumVersion"):
+    // a version below it is never started offline.
+    QString acceptedMinimum = QString();
 };
 
 // What a per-user launcher install remembers of its own updates.
@@ -76,6 +79,10 @@ bool rememberManifestTimestamp(GatewayState &state, const QString &fileName, con
 void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyIds, qint64 nowSecs);
 // Replaces only the launcher's own entry of the file as it stands: another
 // launcher process (the one that started this one) may have saved the rest.
+// Remembers the minimum of an accepted client manifest in the file, merged
+// into what is there; true when nothing needed saving or it was saved.
+bool saveAcceptedClientMinimum(const QString &path, const QString &productId,
+                               const QString &minimum, QString *error = nullptr);
 bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &launcher,
                              QString *error = nullptr);
 

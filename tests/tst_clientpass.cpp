@@ -508,6 +508,74 @@ private Q_SLOTS:
         QCOMPARE(started.value("workingDirectory").toString(), versionFolder("1.0.0") + "/bin");
     }
 
+    // The release service out of reach: the installed client is offered to
+    // play offline, unless it is not whole or is below the last minimum.
+    void playOffline_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("offline");
+        QTest::newRow("service answers 503") << "503" << true;
+        QTest::newRow("package download fails") << "package" << true;
+        QTest::newRow("a file changed since recorded") << "changed" << false;
+        QTest::newRow("below the minimum remembered") << "remembered" << false;
+        QTest::newRow("manifest raises the minimum, then fails") << "raised" << false;
+    }
+    void playOffline()
+    {
+        QFETCH(QString, fault);
+        QFETCH(bool, offline);
+        const int logStart = logLines().size();
+        QVERIFY(setUpWorkingInstall("1.0.0", recorderBytes()));
+        QFile::setPermissions(versionFolder("1.0.0") + "/bin/client",
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(recordOnDisk(kProduct, "1.0.0"));
+        server.route(kGatewayPath, jsonResponse("busy", 503));
+        if (fault == "package" || fault == "raised") {
+            server.route(kGatewayPath, jsonResponse(gatewayManifest()));
+            serveClient("2.0.0", package,
+                        {{"minimumVersion", fault == "raised" ? "2.0.0" : "1.0.0"}});
+            server.route(kPackagePath, TestResponse{404, "gone"});
+        } else if (fault == "changed") {
+            QVERIFY(writeFile(versionFolder("1.0.0") + "/bin/extra-byte", "x"));
+            QVERIFY(writeFile(versionFolder("1.0.0") + "/bin/client", recorderBytes() + "x"));
+        } else if (fault == "remembered") {
+            QVERIFY(writeFile(
+                gatewayStatePath(),
+                QJsonDocument(
+                    QJsonObject{
+                        {"clients",
+                         QJsonObject{{kProduct, QJsonObject{{"activeVersion", "1.0.0"},
+                                                            {"minimumVersion", "1.1.0"}}}}}})
+                    .toJson()));
+        }
+        {
+            MainWindow window;
+            window.show();
+            QTRY_VERIFY(isShown(&window, "downloadButton"));
+            QCOMPARE(isShown(&window, "offlineLabel"), offline);
+            QCOMPARE(isShown(&window, "launchButton"), offline);
+            QCOMPARE(logLinesSince(logStart)
+                         .filter("Playing offline: the release service could not be "
+                                 "reached. Client 1.0.0 can be launched.")
+                         .size(),
+                     offline ? 1 : 0);
+            if (offline) {
+                QTimer::singleShot(0, &window, [&window] {
+                    QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton);
+                });
+                QVERIFY(runUntilQuit(5000));
+                QTRY_VERIFY(QFile::exists(versionFolder("1.0.0") + "/bin/client.started.json"));
+            }
+        }
+        // Raised and failed: the next pass, with the service down, offers nothing either.
+        if (fault == "raised") {
+            server.route(kGatewayPath, jsonResponse("busy", 503));
+            MainWindow window;
+            QTRY_VERIFY(isShown(&window, "downloadButton"));
+            QVERIFY(!isShown(&window, "offlineLabel"));
+        }
+    }
+
     // A package made by a Windows tool records no Unix mode: the client still
     // launches, once, however often Launch is clicked.
     void windowsPackageLaunchesOnce()

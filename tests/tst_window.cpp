@@ -114,6 +114,7 @@ private Q_SLOTS:
         QCOMPARE(names, (QStringList{"titleLabel",
                                      "horizontalLayout_2",
                                      "statusLabel",
+                                     "offlineLabel",
                                      "progressBar",
                                      "horizontalLayout",
                                      "label",

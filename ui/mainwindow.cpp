@@ -47,6 +47,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->downloadButton->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
+    // Below the status, in its style: shown beside Launch after a pass that
+    // could not reach the release service.
+    offlineLabel =
+        new QLabel(QStringLiteral("Playing offline: the release service could not be reached."),
+                   ui->contentContainer);
+    offlineLabel->setObjectName(QStringLiteral("offlineLabel"));
+    offlineLabel->setWordWrap(true);
+    offlineLabel->setFont(ui->statusLabel->font());
+    offlineLabel->hide();
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->progressBar), offlineLabel);
 
     pass = new UpdatePass(this);
     connect(pass, &UpdatePass::started, this, &MainWindow::showPassStarted);
@@ -123,6 +133,7 @@ void MainWindow::showUpgradeOffer(bool visible)
 
 void MainWindow::showPassStarted()
 {
+    offlineLabel->hide();
     ui->downloadButton->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
@@ -152,11 +163,17 @@ void MainWindow::showFailure(const QString &message, bool retryAllowed)
     ui->downloadButton->setEnabled(retryAllowed);
     showUpgradeOffer(false);
     ui->statusLabel->setText(breakableText(message));
+    // The release service is out of reach, but the installed client is whole.
+    const bool offline = pass->playableOffline();
+    offlineLabel->setVisible(offline);
+    ui->launchButton->setVisible(offline);
+    ui->launchButton->setEnabled(offline);
 }
 
 void MainWindow::showReady(bool upgradeOffered)
 {
     hideProgress();
+    offlineLabel->hide();
     ui->downloadButton->hide();
     ui->launchButton->show();
     ui->launchButton->setEnabled(true);

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <QPoint>
 
+class QLabel;
 class UpdatePass;
 
 namespace Ui {
@@ -38,5 +39,6 @@ private:
 
     Ui::MainWindow *ui;
     UpdatePass *pass;
+    QLabel *offlineLabel;
     QPoint dragOffset;
 };

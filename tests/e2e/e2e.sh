@@ -111,6 +111,20 @@ check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "IVRA ENGINE 2.0 Beta i
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "second run fetched an artifact"
 finished $before
 
+scenario="release service down: the installed client plays offline, from ivra-update and the window"; before=$failures
+"$service" stop >/dev/null
+rm -f "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client.started.json"
+out=$("$build/ivra-update" --launch 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "Playing offline: the release service could not be reached."' "ivra-update --launch offline: exit $rc: $out"
+check 'wait_for "[ -s \"$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client.started.json\" ]" 10' "client not started offline"
+pkill -f "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" 2>/dev/null
+start_launcher && wait_for '[ "$(grep -c "Playing offline" "$(logfile)")" -eq 2 ]' 20 || fail "window: no offline play logged"
+sleep 0.5; shot offline
+check 'has_ink offline 12 240 70 16' "no button where Launch goes"
+stop_launcher
+"$service" start "$tree" >/dev/null
+finished $before
+
 scenario="ivra-update --verify repairs a flipped byte (from its object) and a deleted client (from the package)"; before=$failures
 new_home updater; folder="$data/clients/ivra-demo/1.2.0"
 printf 'X' | dd of="$folder/VERSION.txt" bs=1 seek=3 conv=notrunc status=none
