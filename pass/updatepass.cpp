@@ -797,8 +797,14 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
                      : plan.growing ? QStringLiteral("full package, %1 extracted as it arrived")
                                           .arg(countOf(outcome.streamedEntries, "entry", "entries"))
                                     : QStringLiteral("full package")));
-    // Fetched objects have served once the install is recorded.
+    // Fetched objects have served once the install is recorded; so has the
+    // package of a release with a file index, whose objects serve repairs
+    // and updates. A package-only release keeps its package.
     removeDirectoryIfPresent(clientObjectCachePath(productId));
+    if (!differentialInstall && clientRelease.hasFileIndex && QFile::remove(plan.packagePath))
+        logInfo(QStringLiteral("Removed the package %1: the release's file index serves repairs "
+                               "and updates")
+                    .arg(plan.packagePath));
     offerLaunch(executable);
 }
 

@@ -496,6 +496,8 @@ private Q_SLOTS:
         MainWindow window;
         window.show();
         expectReady(window);
+        // A package-only release keeps its package.
+        QVERIFY(QFileInfo::exists(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"));
         QTimer::singleShot(0, &window, [&window] {
             QTest::mouseClick(button(&window, "launchButton"), Qt::LeftButton);
         });

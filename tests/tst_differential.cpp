@@ -167,6 +167,8 @@ private Q_SLOTS:
         // A first install from the package, as on a fresh machine.
         publish("1.0.0");
         passEndsReady();
+        // Recorded, with a file index to repair and update from: the package goes.
+        QVERIFY(!QFileInfo::exists(downloadsPath() + "/ivra-demo/ivra-demo_1.0.0.zip"));
         server.clearRequests();
         logStart = logLines().size();
     }
