@@ -211,6 +211,7 @@ void DifferentialJob::fetchObjects()
                 arriving += bytes;
             if (ready.plan.fetchBytes > 0)
                 Q_EMIT progress(int(qMin<qint64>(100, arriving * 100 / ready.plan.fetchBytes)));
+            Q_EMIT transferred(arriving, ready.plan.fetchBytes);
         });
         connect(job, &DownloadJob::finished, this, [this, job, i](const DownloadResult &result) {
             onObjectDownloaded(job, i, result);

@@ -61,6 +61,8 @@ public:
 
 Q_SIGNALS:
     void progress(int percent);
+    // Object bytes fetched or found so far, of all to fetch.
+    void transferred(qint64 done, qint64 total);
     void finished(const DifferentialResult &result);
 
 private:

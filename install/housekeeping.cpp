@@ -34,11 +34,17 @@ QStringList obsoleteInstallRecords(const QString &productPath, const QStringList
 {
     QStringList obsolete;
     const QString suffix = QStringLiteral(".record");
+    const QDir product(productPath);
     for (const QFileInfo &file :
-         QDir(productPath).entryInfoList({QStringLiteral("*") + suffix}, QDir::Files, QDir::Name)) {
+         product.entryInfoList({QStringLiteral("*") + suffix}, QDir::Files, QDir::Name)) {
         if (!keptVersions.contains(file.fileName().chopped(suffix.size())))
             obsolete.append(file.absoluteFilePath());
     }
+    // A record whose writing was cut short (a crash, a power cut) before it
+    // replaced the old one: no record is being written while a pass prunes.
+    for (const QFileInfo &file : product.entryInfoList({QStringLiteral("*.record.*.tmp")},
+                                                       QDir::Files | QDir::Hidden, QDir::Name))
+        obsolete.append(file.absoluteFilePath());
     return obsolete;
 }
 

@@ -8,6 +8,9 @@
 
 void forEachInParallel(qsizetype count, const std::function<void(qsizetype)> &work)
 {
+    // Nothing to do (an empty folder): qBound below needs count >= 1.
+    if (count <= 0)
+        return;
     std::atomic<qsizetype> next{0};
     auto worker = [&]() {
         for (qsizetype i = next++; i < count; i = next++)

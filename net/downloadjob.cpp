@@ -146,7 +146,10 @@ void DownloadJob::sendRequest(const QByteArray &validator)
     tagReply(reply, purpose);
     reply->setReadBufferSize(kDownloadReadBufferBytes);
     connect(reply, &QIODevice::readyRead, this, &DownloadJob::consume);
-    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadJob::progress);
+    // Counted from the part's start: after a resume, what is on disk counts too.
+    connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
+        Q_EMIT progress(offset + received, total > 0 ? offset + total : total);
+    });
     connect(reply, &QNetworkReply::finished, this, &DownloadJob::onReplyFinished);
     watchForStall(reply, url.toString(QUrl::RemovePassword));
 }

@@ -70,6 +70,7 @@ public:
     void cancel();
 
 Q_SIGNALS:
+    // Bytes of the file so far (a resumed part's included) and in all.
     void progress(qint64 bytesReceived, qint64 bytesTotal);
     void finished(const DownloadResult &result);
 

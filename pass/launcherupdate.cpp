@@ -117,6 +117,7 @@ void LauncherUpdate::start()
     download = new DownloadJob(network, url, packagePath, RequestPurpose::LauncherPackage,
                                package.sizeBytes, this);
     connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
+        Q_EMIT transferred(received, total);
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &LauncherUpdate::onDownloaded);

@@ -39,6 +39,7 @@ public:
 Q_SIGNALS:
     void statusChanged(const QString &text);
     void progressChanged(int percent);
+    void transferred(qint64 done, qint64 total);
     // Nothing was switched; the pass ends with this message.
     void failed(const QString &message, bool retryAllowed);
     // The new build is about to start: this process gives up the data folder.

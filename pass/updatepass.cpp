@@ -13,6 +13,7 @@
 #include "install/verifyjob.h"
 #include "net/downloadjob.h"
 #include "net/manifestfetch.h"
+#include "net/transfermeter.h"
 #include "release/clientdecision.h"
 #include "release/gatewaydecision.h"
 #include "release/version.h"
@@ -118,6 +119,8 @@ void UpdatePass::reset()
     damagedFiles = 0;
     verifyingWithoutRecord.clear();
     offline = false;
+    transferMeter.reset();
+    transferClock.invalidate();
     Q_EMIT started();
 }
 
@@ -173,6 +176,15 @@ void UpdatePass::rememberClientMinimum(const QString &minimum)
         logWarning(QStringLiteral("Unable to remember the client minimum: %1").arg(error));
 }
 
+// The line under the status while bytes arrive.
+void UpdatePass::showTransfer(qint64 done, qint64 total)
+{
+    if (!transferClock.isValid())
+        transferClock.start();
+    transferMeter.record(transferClock.elapsed(), done);
+    Q_EMIT detailChanged(transferText(done, total, transferMeter.bytesPerSecond()));
+}
+
 bool UpdatePass::prepareOfflineLaunch()
 {
     const ClientInstallState installed = clientInstallStateFor(state, productId);
@@ -200,6 +212,9 @@ void UpdatePass::finishReady()
         offered = isUsableUrl(offeredUpgradeUrl);
     }
     Q_EMIT statusChanged(kReadyText);
+    const QString active = clientInstallStateFor(state, productId).activeVersion;
+    Q_EMIT detailChanged(active.isEmpty() ? QString()
+                                          : QStringLiteral("IVRA %1 installed").arg(active));
     Q_EMIT ready(offered);
 }
 
@@ -607,6 +622,7 @@ void UpdatePass::startClientDownload()
         differential = new DifferentialJob(network, clientRelease, productId, sources, this,
                                            checking ? repairFolder : QString(), repairTrust);
         connect(differential, &DifferentialJob::progress, this, &UpdatePass::progressChanged);
+        connect(differential, &DifferentialJob::transferred, this, &UpdatePass::showTransfer);
         connect(differential, &DifferentialJob::finished, this, &UpdatePass::onDifferentialFetched);
         differential->start();
         return;
@@ -623,6 +639,7 @@ void UpdatePass::startClientDownload()
     download = new DownloadJob(network, url, target, RequestPurpose::ClientZip,
                                clientRelease.artifactSizeBytes, this);
     connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
+        showTransfer(received, total);
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
@@ -673,6 +690,7 @@ void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
         return;
     }
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
+    Q_EMIT detailChanged(QString());
     if (stream && installJob) {
         stream->finish();
         return;
@@ -913,6 +931,7 @@ void UpdatePass::replaceLauncher()
     launcherUpdate = new LauncherUpdate(network, gatewayRelease, platform, launcherMode, this);
     connect(launcherUpdate, &LauncherUpdate::statusChanged, this, &UpdatePass::statusChanged);
     connect(launcherUpdate, &LauncherUpdate::progressChanged, this, &UpdatePass::progressChanged);
+    connect(launcherUpdate, &LauncherUpdate::transferred, this, &UpdatePass::showTransfer);
     connect(launcherUpdate, &LauncherUpdate::failed, this,
             [this](const QString &message, bool retry) {
                 retire(launcherUpdate);
@@ -942,6 +961,7 @@ void UpdatePass::startGatewayUpdate()
     Q_EMIT statusChanged(QStringLiteral("Updating IVRA ENGINE 2.0 Beta..."));
     download = new DownloadJob(network, url, target, RequestPurpose::GatewayInstaller, 0, this);
     connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
+        showTransfer(received, total);
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onGatewayInstallerDownloaded);

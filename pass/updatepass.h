@@ -3,6 +3,7 @@
 #include "install/clientinstall.h"
 #include "install/differential.h"
 #include "net/requestinfo.h"
+#include "net/transfermeter.h"
 #include "pass/launcherupdate.h"
 #include "release/binding.h"
 #include "release/clientrelease.h"
@@ -67,6 +68,9 @@ Q_SIGNALS:
     void clientVersionChanged(const QString &text);
     // 0 to 100, or -1 while the amount of work is not known.
     void progressChanged(int percent);
+    // A line under the status: what a transfer is doing, or the installed
+    // version once ready; empty when there is nothing to say.
+    void detailChanged(const QString &text);
     void failed(const QString &message, bool retryAllowed);
     void ready(bool upgradeOffered);
     void upgradeOfferDismissed();
@@ -85,6 +89,7 @@ private:
     // with an HTTP error; an installed client may then be played offline.
     void fail(const QString &message, bool retryAllowed, bool unreachable = false);
     bool prepareOfflineLaunch();
+    void showTransfer(qint64 done, qint64 total);
     void rememberClientMinimum(const QString &minimum);
     void finishReady();
     bool persistState();
@@ -158,6 +163,8 @@ private:
     QPointer<DifferentialJob> differential;
     QPointer<InstallJob> installJob;
     bool offline = false;
+    TransferMeter transferMeter;
+    QElapsedTimer transferClock;
     // The package being extracted while it downloads.
     std::shared_ptr<GrowingFile> packageStream;
     QPointer<VerifyJob> verifyJob;

@@ -332,6 +332,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(clientStagingPath(kProduct, "0.5.0")));
         QVERIFY(writeFile(clientProductPath(kProduct) + "/.trash-0.4.0-0badf00d/bin/client", "x"));
         QVERIFY(writeFile(clientProductPath(kProduct) + "/notes.txt", "keep me"));
+        // A record whose writing a crash cut short.
+        QVERIFY(writeFile(clientProductPath(kProduct) + "/1.1.0.record.0badf00d.tmp", "IVRA-"));
         recordState("1.1.0", "1.0.0");
         serveClient("1.3.0", package);
         const int logStart = logLines().size();

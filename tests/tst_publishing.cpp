@@ -125,6 +125,9 @@ private Q_SLOTS:
         QTest::newRow("unsafe entry name") << "zip"
                                            << ""
                                            << "Unsafe zip entry path: ../evil.";
+        QTest::newRow("empty folder") << "folder"
+                                      << ""
+                                      << "Client executable was not found: bin/client.";
         QTest::newRow("leading zero") << "version"
                                       << "01.2.0"
                                       << "Version 01.2.0 is not in canonical form; publish it as "
@@ -351,7 +354,10 @@ private Q_SLOTS:
             p.minimumVersion = value;
         else if (field == "exe")
             p.exePath = value;
-        else {
+        else if (field == "folder") {
+            p.sourceFolder = temp.filePath("empty");
+            QVERIFY(QDir().mkpath(p.sourceFolder));
+        } else {
             p.sourceFolder.clear();
             p.sourceZip = temp.filePath("hostile.zip");
             QVERIFY(writeFile(p.sourceZip,

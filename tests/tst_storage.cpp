@@ -1,3 +1,4 @@
+#include "net/transfermeter.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
 #include "support/testutil.h"
@@ -43,6 +44,43 @@ private:
     QTemporaryDir temp;
 
 private Q_SLOTS:
+    // The line under the status while a download runs.
+    void transferLines_data()
+    {
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("as in the window") << qint64(312000000) << qint64(1200000000) << 24.5e6
+                                          << "312 MB of 1.2 GB \u00b7 24.5 MB/s \u00b7 36 s left";
+        QTest::newRow("no speed yet") << qint64(0) << qint64(48000) << 0.0 << "0 bytes of 48.0 KB";
+        QTest::newRow("no total") << qint64(5500000) << qint64(-1) << 1.0e6
+                                  << "5.5 MB \u00b7 1.0 MB/s";
+        QTest::newRow("hours") << qint64(0) << qint64(20000000000) << 2.0e6
+                               << "0 bytes of 20.0 GB \u00b7 2.0 MB/s \u00b7 2 h 46 min left";
+    }
+    void transferLines()
+    {
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
+        QFETCH(double, speed);
+        QFETCH(QString, text);
+        QCOMPARE(transferText(done, total, speed), text);
+    }
+
+    // The speed follows the last seconds; a transfer that starts again resets it.
+    void transferMeter()
+    {
+        TransferMeter meter;
+        meter.record(0, 0);
+        QCOMPARE(meter.bytesPerSecond(), 0.0);
+        for (qint64 ms = 1000; ms <= 10000; ms += 1000)
+            meter.record(ms, ms < 6000 ? ms * 1000 : 5000000 + (ms - 5000) * 100);
+        QCOMPARE(meter.bytesPerSecond(), 100000.0); // the last 5 s only
+        meter.record(11000, 10);
+        QCOMPARE(meter.bytesPerSecond(), 0.0);
+    }
+
     void dataRootAndLayout()
     {
         const QString generic =

@@ -116,6 +116,7 @@ private Q_SLOTS:
                                      "statusLabel",
                                      "offlineLabel",
                                      "progressBar",
+                                     "detailLabel",
                                      "horizontalLayout",
                                      "label",
                                      "currentVersionValue",

@@ -57,6 +57,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     offlineLabel->setFont(ui->statusLabel->font());
     offlineLabel->hide();
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->progressBar), offlineLabel);
+    // Under the bar: what a download is doing, or the installed version once ready.
+    detailLabel = new QLabel(ui->contentContainer);
+    detailLabel->setObjectName(QStringLiteral("detailLabel"));
+    detailLabel->setFont(ui->statusLabel->font());
+    detailLabel->hide();
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->progressBar) + 1, detailLabel);
 
     pass = new UpdatePass(this);
     connect(pass, &UpdatePass::started, this, &MainWindow::showPassStarted);
@@ -65,6 +71,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         ui->requiredVersionValue->setText(text.isEmpty() ? QStringLiteral("-") : text);
     });
     connect(pass, &UpdatePass::progressChanged, this, &MainWindow::showProgress);
+    connect(pass, &UpdatePass::detailChanged, this, [this](const QString &text) {
+        detailLabel->setText(text);
+        detailLabel->setVisible(!text.isEmpty());
+    });
     connect(pass, &UpdatePass::failed, this, &MainWindow::showFailure);
     connect(pass, &UpdatePass::ready, this, &MainWindow::showReady);
     connect(pass, &UpdatePass::upgradeOfferDismissed, this, [this] { showUpgradeOffer(false); });
@@ -134,6 +144,7 @@ void MainWindow::showUpgradeOffer(bool visible)
 void MainWindow::showPassStarted()
 {
     offlineLabel->hide();
+    detailLabel->hide();
     ui->downloadButton->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
@@ -157,6 +168,7 @@ void MainWindow::showProgress(int percent)
 void MainWindow::showFailure(const QString &message, bool retryAllowed)
 {
     hideProgress();
+    detailLabel->hide();
     ui->launchButton->hide();
     ui->launchButton->setEnabled(false);
     ui->downloadButton->setVisible(retryAllowed);

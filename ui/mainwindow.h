@@ -40,5 +40,6 @@ private:
     Ui::MainWindow *ui;
     UpdatePass *pass;
     QLabel *offlineLabel;
+    QLabel *detailLabel;
     QPoint dragOffset;
 };
