@@ -1,5 +1,7 @@
 #include "net/transfermeter.h"
 
+#include <cmath>
+
 namespace {
 // The speed shown follows the last few seconds, not the whole transfer.
 constexpr qint64 kWindowMs = 5000;
@@ -61,7 +63,7 @@ QString transferText(qint64 done, qint64 total, double bytesPerSecond)
     if (bytesPerSecond >= 1) {
         text += kSeparator + readableBytes(qint64(bytesPerSecond)) + QStringLiteral("/s");
         if (total > done)
-            text += kSeparator + duration(qint64((total - done) / bytesPerSecond + 0.5)) +
+            text += kSeparator + duration(qint64(std::ceil((total - done) / bytesPerSecond))) +
                     QStringLiteral(" left");
     }
     return text;

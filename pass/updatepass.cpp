@@ -179,6 +179,10 @@ void UpdatePass::rememberClientMinimum(const QString &minimum)
 // The line under the status while bytes arrive.
 void UpdatePass::showTransfer(qint64 done, qint64 total)
 {
+    // A transfer that has not answered yet: no sample, or a resumed part
+    // would seem to arrive at once.
+    if (total < 0 && done == 0)
+        return;
     if (!transferClock.isValid())
         transferClock.start();
     transferMeter.record(transferClock.elapsed(), done);

@@ -52,7 +52,7 @@ private Q_SLOTS:
         QTest::addColumn<double>("speed");
         QTest::addColumn<QString>("text");
         QTest::newRow("as in the window") << qint64(312000000) << qint64(1200000000) << 24.5e6
-                                          << "312 MB of 1.2 GB \u00b7 24.5 MB/s \u00b7 36 s left";
+                                          << "312 MB of 1.2 GB \u00b7 24.5 MB/s \u00b7 37 s left";
         QTest::newRow("no speed yet") << qint64(0) << qint64(48000) << 0.0 << "0 bytes of 48.0 KB";
         QTest::newRow("no total") << qint64(5500000) << qint64(-1) << 1.0e6
                                   << "5.5 MB \u00b7 1.0 MB/s";
