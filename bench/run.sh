@@ -3,6 +3,8 @@
 # files and the same local HTTPS release service. Prints a table of ratios
 # (launcher / reference, measured side by side in this run) and writes it to
 # .run/bench/results.txt. Usage: bash bench/run.sh [RUNS_SMALL] [RUNS_LARGE]
+# The releases have a file index, as published by default (their package is
+# then not kept); IVRA_BENCH_NO_INDEX=1 publishes package-only releases.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -41,7 +43,7 @@ for size in 64 1024; do
   src="$work/src-$size"; tree="$work/tree-$size"
   python3 bench/make-package.py "$size" "$src"
   "$build/ivra-release" client --tree "$tree" --base-url "$base" --product ivra-demo --channel bench \
-    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" --secret-key "$keys/bench.key" --no-file-index >/dev/null
+    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" --secret-key "$keys/bench.key" ${IVRA_BENCH_NO_INDEX:+--no-file-index} >/dev/null
   printf 'bench installer\n' > "$work/setup.exe"
   "$build/ivra-release" gateway --tree "$tree" --base-url "$base" --edition demo --channel bench \
     --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" --secret-key "$keys/bench.key" >/dev/null

@@ -124,6 +124,8 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         removeDirectoryIfPresent(product.absoluteFilePath(setAside));
         noteOwnChanges(QStringList(plan.sourceFolders) << plan.versionPath);
     }
+    if (plan.packageTransient && !plan.packagePath.isEmpty())
+        outcome.packageRemoved = QFile::remove(plan.packagePath);
     // The files, the record and the folder's name reach the disk before the
     // caller records the version as installed: after a power cut the state
     // never names a version whose files were still only in memory.

@@ -30,6 +30,10 @@ struct ClientInstallPlan
     // The package while it downloads: its entries are extracted as they
     // arrive, and the rest once it is finished (checked by its digest).
     std::shared_ptr<GrowingFile> growing;
+    // The package has served once the version folder is in place (the
+    // release's objects serve repairs): it goes before the sync, so that
+    // what of it is still only in memory is never written.
+    bool packageTransient = false;
 };
 
 // The plan for installing version of a product: its staging, version and product folders.
@@ -44,6 +48,7 @@ struct ClientInstallOutcome
     bool cancelled = false;
     bool promoted = false;         // the version folder is in place
     qsizetype streamedEntries = 0; // extracted while the package arrived
+    bool packageRemoved = false;   // a transient package, gone once it served
 };
 
 // Fills the staging folder; returns the window's message, or empty on success.

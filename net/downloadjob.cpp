@@ -209,7 +209,7 @@ bool DownloadJob::consume()
     // The install that follows is synced to disk, and the package with it:
     // its write-back runs while it arrives rather than after.
     unsentToDisk += data.size();
-    if (unsentToDisk >= kWriteBackChunkBytes) {
+    if (unsentToDisk >= kWriteBackChunkBytes && !transientFile) {
         startWriteBack(*file);
         unsentToDisk = 0;
     }

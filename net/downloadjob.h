@@ -67,6 +67,9 @@ public:
     // The part as it is written, for whoever reads it meanwhile (from
     // start() on); finishing or abandoning it is the caller's business.
     std::shared_ptr<GrowingFile> followPart();
+    // The file is removed once it has served (before the install is synced):
+    // its write-back is not started early, so that it may never reach the disk.
+    void setTransient(bool transient) { transientFile = transient; }
     void cancel();
 
 Q_SIGNALS:
@@ -105,6 +108,7 @@ private:
     bool done = false;
     QString stopReason;
     std::shared_ptr<GrowingFile> follower;
+    bool transientFile = false;
     // Hashing of a resumed part runs off the caller's thread.
     std::shared_ptr<std::atomic<bool>> cancelHashing = std::make_shared<std::atomic<bool>>(false);
     QFuture<Sha256Stream> hashing;

@@ -648,6 +648,7 @@ void UpdatePass::startClientDownload()
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
     std::shared_ptr<GrowingFile> stream = download->followPart();
+    download->setTransient(clientRelease.hasFileIndex);
     download->start();
     // Extraction starts with the first bytes; nothing is recorded before
     // the whole package has passed its checks.
@@ -780,6 +781,9 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
     if (fill)
         plan.sourceFolders = cleanFolders;
     plan.growing = growing;
+    // A release with a file index repairs and updates from its objects: its
+    // package is not kept. A package-only release keeps its package.
+    plan.packageTransient = !fill && clientRelease.hasFileIndex;
     installJob = new InstallJob(plan, totalBytes, fill, this);
     connect(installJob, &InstallJob::progress, this, &UpdatePass::progressChanged);
     connect(installJob, &InstallJob::finished, this, &UpdatePass::onInstalled);
@@ -819,11 +823,9 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
                      : plan.growing ? QStringLiteral("full package, %1 extracted as it arrived")
                                           .arg(countOf(outcome.streamedEntries, "entry", "entries"))
                                     : QStringLiteral("full package")));
-    // Fetched objects have served once the install is recorded; so has the
-    // package of a release with a file index, whose objects serve repairs
-    // and updates. A package-only release keeps its package.
+    // Fetched objects have served once the install is recorded.
     removeDirectoryIfPresent(clientObjectCachePath(productId));
-    if (!differentialInstall && clientRelease.hasFileIndex && QFile::remove(plan.packagePath))
+    if (outcome.packageRemoved)
         logInfo(QStringLiteral("Removed the package %1: the release's file index serves repairs "
                                "and updates")
                     .arg(plan.packagePath));
