@@ -206,8 +206,8 @@ bool DownloadJob::consume()
     }
     sha256Add(digest, data.constData(), data.size());
     partGrew();
-    // The install that follows is synced to disk, and the package with it:
-    // its write-back runs while it arrives rather than after.
+    // The install that follows is synced to disk, and a package that is kept
+    // with it: its write-back runs while it arrives rather than after.
     unsentToDisk += data.size();
     if (unsentToDisk >= kWriteBackChunkBytes && !transientFile) {
         startWriteBack(*file);

@@ -68,7 +68,7 @@ void ManifestFetch::start()
 
 void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
 {
-    auto send = [this, pastCaches](Exchange &exchange, const QUrl &target, RequestPurpose what) {
+    auto ask = [this, pastCaches](Exchange &exchange, const QUrl &target, RequestPurpose what) {
         QNetworkReply *reply =
             sendTimedRequest(manager, target, what, timeoutFormatFor(what), pastCaches);
         reply->setReadBufferSize(kReadBufferBytes);
@@ -81,7 +81,7 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
                 [this, &exchange]() { onReplyFinished(exchange); });
         ++pending;
     };
-    send(manifest, manifestUrl, purpose);
+    ask(manifest, manifestUrl, purpose);
     if (trust.keys.isEmpty())
         return;
     // Both go out at once; the decision waits for the pair.
@@ -90,7 +90,7 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
     logInfo(QStringLiteral("Requesting %1: %2")
                 .arg(requestPurposeName(int(signaturePurpose)),
                      signatureUrl.toString(QUrl::RemovePassword)));
-    send(signature, signatureUrl, signaturePurpose);
+    ask(signature, signatureUrl, signaturePurpose);
 }
 
 // Takes what has arrived, within the bound. An answer announced or grown past
