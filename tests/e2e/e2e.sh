@@ -117,7 +117,10 @@ rm -f "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client.started.json"
 out=$("$build/ivra-update" --launch 2>&1); rc=$?
 check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "Playing offline: the release service could not be reached."' "ivra-update --launch offline: exit $rc: $out"
 check 'wait_for "[ -s \"$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client.started.json\" ]" 10' "client not started offline"
-pkill -f "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" 2>/dev/null
+# Its window must not cover the launchers of the scenarios that follow.
+client="$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client"
+pkill -9 -f "$client" 2>/dev/null
+wait_for '! pgrep -f "$client" >/dev/null' 10 || fail "the client started offline did not stop"
 start_launcher && wait_for '[ "$(grep -c "Playing offline" "$(logfile)")" -eq 2 ]' 20 || fail "window: no offline play logged"
 sleep 0.5; shot offline
 check 'has_ink offline 12 240 70 16' "no button where Launch goes"
