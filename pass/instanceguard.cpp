@@ -20,7 +20,9 @@
 namespace {
 const QByteArray kComeForward = QByteArrayLiteral("come-forward\n");
 const QByteArray kAnswer = QByteArrayLiteral("ok\n");
-constexpr int kAnswerTimeoutMs = 1000;
+// A launcher just started answers once its window is up, which a loaded machine
+// can take seconds over; one that has not answered by then is hung.
+constexpr int kAnswerTimeoutMs = 5000;
 } // namespace
 
 InstanceGuard::InstanceGuard(const QString &dataRoot, QObject *parent)

@@ -165,12 +165,14 @@ if kill -0 $twin1 2>/dev/null; then pid=$twin1; else pid=$twin2; fi
 # A launcher that cannot answer (stopped here) is named by the one started after it.
 kill -STOP $pid
 "$build/IvraLauncher" >/dev/null 2>&1 & third=$!
-wait_for 'box=$(xdotool search --onlyvisible --pid $third 2>/dev/null | head -1); [ -n "$box" ]' 10 || fail "no message shown"
+wait_for 'box=$(xdotool search --onlyvisible --pid $third 2>/dev/null | head -1); [ -n "$box" ]' 20 || fail "no message shown"
 sleep 0.5; shot already-running
 check 'grep -q "warning IVRA Gateway is already running." "$(logfile)"' "message not logged"
 [ -n "${box:-}" ] && xdotool key --window "$box" Return
 wait_for '! kill -0 $third 2>/dev/null' 10 || { fail "the third launcher did not exit"; kill $third; }
 kill -CONT $pid; stop_launcher
+# Whatever this scenario left running would cover the windows of the next ones.
+kill $twin1 $twin2 2>/dev/null; wait $twin1 $twin2 2>/dev/null
 finished $before
 
 scenario="upgrade offer: Remember hides it, also after a restart"; before=$failures; new_home b
