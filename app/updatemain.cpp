@@ -6,6 +6,7 @@
 #include "base/processstart.h"
 #include "pass/instanceguard.h"
 #include "pass/launcherupdate.h"
+#include "pass/passreport.h"
 #include "pass/updatepass.h"
 #include "storage/paths.h"
 
@@ -19,18 +20,21 @@ namespace {
 constexpr int kExitReady = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr qint64 kProgressIntervalMs = 1000;
+constexpr int kExitInstallerStarted = 3;
 
 const char kDescription[] =
     "Runs the IVRA Gateway's update pass without a window: checks the release service,\n"
     "installs the newest client (or starts the Gateway's installer) in the launcher's data\n"
-    "folder, and prints each step. Exit status: 0 when the client is ready (or the\n"
-    "installer was started), 1 when the pass failed, 2 on bad usage.\n"
+    "folder, and prints each step, then the client versions before and after and why\n"
+    "nothing changed. Exit status: 0 when the client is ready (or was started offline),\n"
+    "1 when the pass failed, 2 on bad usage, 3 when the Gateway's installer was started.\n"
     "\n"
     "Examples:\n"
     "  ivra-update            bring the client up to date\n"
     "  ivra-update --launch   bring it up to date, then start it\n"
     "  ivra-update --verify   read every installed file, fetch again what is damaged\n"
+    "  ivra-update --rollback go back to the previous client version and hold updates\n"
+    "  ivra-update --json     end with one line of JSON: result, exitCode, versions, reason\n"
     "  ivra-update --install-launcher   install this launcher for this user: the command\n"
     "                         ~/.local/bin/ivra-gateway and a desktop entry; it then updates "
     "itself";
@@ -74,14 +78,29 @@ int main(int argc, char **argv)
         QStringLiteral("Go back to the previous launcher of the per-user install and never "
                        "install the current one again."));
     parser.addOption(launcherRollback);
+    const QCommandLineOption rollback(
+        QStringLiteral("rollback"),
+        QStringLiteral("Instead of updating: make the kept previous client version active "
+                       "(repairing it first) and hold optional updates back."));
+    parser.addOption(rollback);
+    const QCommandLineOption undoRollback(
+        QStringLiteral("undo-rollback"),
+        QStringLiteral("End the hold of a rollback, then update as usual."));
+    parser.addOption(undoRollback);
+    const QCommandLineOption json(
+        QStringLiteral("json"),
+        QStringLiteral("Print the steps on standard error and one JSON summary line on standard "
+                       "output at the end."));
+    parser.addOption(json);
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString error = parser.errorText().isEmpty()
                                   ? QStringLiteral("Unexpected argument: %1")
                                         .arg(parser.positionalArguments().value(0))
                                   : parser.errorText();
         printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--verify] "
-                                         "[--launch] [--install-launcher] "
-                                         "[--launcher-rollback]; ivra-update --help says more.")
+                                         "[--launch] [--rollback] [--undo-rollback] [--json] "
+                                         "[--install-launcher] [--launcher-rollback]; "
+                                         "ivra-update --help says more.")
                               .arg(error));
         return kExitUsage;
     }
@@ -111,7 +130,7 @@ int main(int argc, char **argv)
     }
     // Only an update pass reaches the Gateway manifest, where it counts as healthy.
     if (!parser.isSet(installLauncher) && !parser.isSet(launcherRollback) &&
-        !parser.isSet(verify)) {
+        !parser.isSet(verify) && !parser.isSet(rollback)) {
         const QString instead = countLauncherStart(QStringLiteral("ivra-update"));
         if (!instead.isEmpty()) {
             guard.release();
@@ -140,51 +159,78 @@ int main(int argc, char **argv)
     QObject::connect(&pass, &UpdatePass::launcherKept, &guard, [&guard] { guard.acquire(false); });
     QObject::connect(&pass, &UpdatePass::launcherSwitched, &app,
                      [](int exitCode) { QCoreApplication::exit(exitCode); });
+    // With --json, standard output holds the summary line alone.
+    FILE *steps = parser.isSet(json) ? stderr : stdout;
+    const auto finish = [&](int exitCode, const QString &message) {
+        if (!parser.isSet(verify))
+            for (const QString &line : reportLines(pass.report()))
+                printLine(steps, line);
+        if (parser.isSet(json)) {
+            const QString result = exitCode == kExitInstallerStarted
+                                       ? QStringLiteral("installer-started")
+                                   : exitCode == kExitReady ? QStringLiteral("ready")
+                                                            : QStringLiteral("failed");
+            printLine(stdout,
+                      QString::fromUtf8(reportJson(pass.report(), result, exitCode, message)));
+        }
+        QCoreApplication::exit(exitCode);
+    };
     QString status;
-    QElapsedTimer sinceProgress;
+    QElapsedTimer clock;
+    clock.start();
+    ProgressThrottle throttle;
+    QString detail;
     QObject::connect(&pass, &UpdatePass::statusChanged, &app, [&](const QString &text) {
         status = text;
-        printLine(stdout, text);
-        sinceProgress.invalidate();
+        printLine(steps, text);
+        throttle.restart(clock.elapsed());
     });
+    QObject::connect(&pass, &UpdatePass::detailChanged, &app,
+                     [&](const QString &text) { detail = text; });
     QObject::connect(&pass, &UpdatePass::progressChanged, &app, [&](int percent) {
-        if (percent < 0 ||
-            (sinceProgress.isValid() && sinceProgress.elapsed() < kProgressIntervalMs))
+        if (!throttle.due(clock.elapsed(), percent))
             return;
-        sinceProgress.start();
-        printLine(stdout, QStringLiteral("%1 %2 %").arg(status).arg(percent));
+        printLine(steps, detail.isEmpty()
+                             ? QStringLiteral("%1 %2 %").arg(status).arg(percent)
+                             : QStringLiteral("%1 %2 % (%3)").arg(status).arg(percent).arg(detail));
     });
     QObject::connect(&pass, &UpdatePass::failed, &app, [&](const QString &message, bool) {
         printLine(stderr, message);
         // Out of reach of the release service, with a whole client installed.
         if (pass.playableOffline()) {
-            printLine(stdout, QStringLiteral("Playing offline: the release service could not be "
-                                             "reached."));
+            printLine(steps, QStringLiteral("Playing offline: the release service could not be "
+                                            "reached."));
             if (parser.isSet(launch)) {
                 pass.launch();
                 return;
             }
         }
-        QCoreApplication::exit(kExitFailed);
+        finish(kExitFailed, message);
     });
     QObject::connect(&pass, &UpdatePass::ready, &app, [&](bool) {
         if (parser.isSet(launch))
             pass.launch();
         else
-            QCoreApplication::exit(kExitReady);
+            finish(kExitReady, QString());
     });
-    QObject::connect(&pass, &UpdatePass::quitRequested, &app,
-                     [] { QCoreApplication::exit(kExitReady); });
+    QObject::connect(&pass, &UpdatePass::quitRequested, &app, [&] {
+        finish(pass.report().installerStarted ? kExitInstallerStarted : kExitReady, QString());
+    });
     QObject::connect(&pass, &UpdatePass::verified, &app,
-                     [](int checked, int damaged, int repaired) {
-                         printLine(stdout, QStringLiteral("%1 checked, %2 damaged, %3 repaired.")
-                                               .arg(countOf(checked, "file", "files"))
-                                               .arg(damaged)
-                                               .arg(repaired));
+                     [&](int checked, int damaged, int repaired) {
+                         printLine(steps, QStringLiteral("%1 checked, %2 damaged, %3 repaired.")
+                                              .arg(countOf(checked, "file", "files"))
+                                              .arg(damaged)
+                                              .arg(repaired));
                      });
+    void (UpdatePass::*run)() = &UpdatePass::start;
+    if (parser.isSet(verify))
+        run = &UpdatePass::verify;
+    else if (parser.isSet(rollback))
+        run = &UpdatePass::rollBack;
+    else if (parser.isSet(undoRollback))
+        run = &UpdatePass::undoRollback;
     // Inside the event loop, so that a pass that ends at once can still set the exit status.
-    QMetaObject::invokeMethod(&pass,
-                              parser.isSet(verify) ? &UpdatePass::verify : &UpdatePass::start,
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&pass, run, Qt::QueuedConnection);
     return app.exec();
 }

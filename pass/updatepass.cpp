@@ -121,6 +121,9 @@ void UpdatePass::reset()
     offline = false;
     transferMeter.reset();
     transferClock.invalidate();
+    rollingBackFrom.clear();
+    passReport = PassReport();
+    passReport.before = clientInstallStateFor(state, productId).activeVersion;
     Q_EMIT started();
 }
 
@@ -149,6 +152,10 @@ void UpdatePass::start()
 void UpdatePass::fail(const QString &message, bool retryAllowed, bool unreachable)
 {
     offline = unreachable && prepareOfflineLaunch();
+    if (offline) {
+        passReport.reason = PassReport::Reason::Offline;
+        passReport.after = passReport.before;
+    }
     // Support reads the log, not the window: every ending of a pass is there.
     logWarning(QStringLiteral("Pass ended: %1 (%2)")
                    .arg(message, retryAllowed ? QStringLiteral("Retry offered")
@@ -215,8 +222,14 @@ void UpdatePass::finishReady()
         offeredUpgradeUrl = QUrl::fromUserInput(gatewayRelease.upgradeUrl);
         offered = isUsableUrl(offeredUpgradeUrl);
     }
-    Q_EMIT statusChanged(kReadyText);
     const QString active = clientInstallStateFor(state, productId).activeVersion;
+    passReport.after = active;
+    if (!rollingBackFrom.isEmpty())
+        passReport.reason = PassReport::Reason::RolledBack;
+    else if (passReport.reason == PassReport::Reason::None)
+        passReport.reason = active == passReport.before ? PassReport::Reason::UpToDate
+                                                        : PassReport::Reason::Updated;
+    Q_EMIT statusChanged(kReadyText);
     Q_EMIT detailChanged(active.isEmpty() ? QString()
                                           : QStringLiteral("IVRA %1 installed").arg(active));
     Q_EMIT ready(offered);
@@ -369,11 +382,13 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         return;
     }
     clientRelease = parsed.release;
+    passReport.latest = clientRelease.latestVersion;
     Q_EMIT clientVersionChanged(clientRelease.latestVersion);
     rememberClientMinimum(clientRelease.minimumVersion.trimmed());
 
     InstalledClient installed;
     installed.activeVersion = clientInstallStateFor(state, productId).activeVersion;
+    installed.updatesHeld = !rolledBackFrom().isEmpty();
     installed.activeExecutable = resolveLaunchPath(
         clientVersionPath(productId, installed.activeVersion), clientRelease.launchExePath);
     installed.latestExecutable = resolveLaunchPath(
@@ -420,7 +435,15 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         startClientDownload();
         return;
     case ClientAction::HeldBack:
-        logHeldBack(clientRelease.latestVersion, standing);
+        if (installed.updatesHeld) {
+            logInfo(QStringLiteral("Update to %1 held back: the player rolled back from %2")
+                        .arg(clientRelease.latestVersion, rolledBackFrom()));
+            passReport.reason = PassReport::Reason::RolledBack;
+        } else {
+            logHeldBack(clientRelease.latestVersion, standing);
+            passReport.reason = PassReport::Reason::HeldBack;
+            passReport.rolloutShare = standing.share;
+        }
         setLaunchTarget(decision.executable);
         finishReady();
         return;
@@ -510,6 +533,12 @@ QString UpdatePass::recordInstalled(const QString &versionPath, const QString &e
         fail(error, true);
         return QString();
     }
+    ClientInstallState &entry = state.clients[productId];
+    // A rollback holds optional updates back; any other version made active ends the hold.
+    if (!rollingBackFrom.isEmpty())
+        entry.rolledBackFrom = rollingBackFrom;
+    else if (version != entry.activeVersion)
+        entry.rolledBackFrom.clear();
     recordInstalledClientVersion(state, productId, version);
     return persistState() ? executable : QString();
 }
@@ -533,6 +562,51 @@ void UpdatePass::verify()
         fail(QStringLiteral("IVRA is not installed."), false);
         return;
     }
+    verifyVersion(active);
+}
+
+QString UpdatePass::rollbackTarget() const
+{
+    const ClientInstallState installed = clientInstallStateFor(state, productId);
+    const QString previous = installed.previousVersion;
+    if (previous.isEmpty() || previous == installed.activeVersion ||
+        !QFileInfo(clientVersionPath(productId, previous)).isDir())
+        return QString();
+    return previous;
+}
+
+QString UpdatePass::rolledBackFrom() const
+{
+    return clientInstallStateFor(state, productId).rolledBackFrom;
+}
+
+void UpdatePass::rollBack()
+{
+    reset();
+    const QString target = rollbackTarget();
+    if (target.isEmpty()) {
+        fail(QStringLiteral("No earlier version of IVRA is kept."), false);
+        return;
+    }
+    rollingBackFrom = clientInstallStateFor(state, productId).activeVersion;
+    logInfo(QStringLiteral("Rolling back from %1 to %2").arg(rollingBackFrom, target));
+    verifyVersion(target);
+}
+
+void UpdatePass::undoRollback()
+{
+    const QString from = rolledBackFrom();
+    if (!from.isEmpty()) {
+        state.clients[productId].rolledBackFrom.clear();
+        if (!persistState())
+            return;
+        logInfo(QStringLiteral("Rollback from %1 undone: updates are installed again").arg(from));
+    }
+    start();
+}
+
+void UpdatePass::verifyVersion(const QString &active)
+{
     const InstallRecordResult read =
         readInstallRecord(installRecordPath(clientProductPath(productId), active));
     if (!read.error.isEmpty()) {
@@ -580,7 +654,7 @@ void UpdatePass::onVerified(const VerifyResult &result)
                     .arg(result.damaged.size()));
     }
     if (result.damaged.isEmpty()) {
-        if (verifying) {
+        if (verifying && rollingBackFrom.isEmpty()) {
             const QString executable =
                 resolveLaunchPath(clientVersionPath(productId, clientRelease.latestVersion),
                                   clientRelease.launchExePath);
@@ -990,6 +1064,7 @@ void UpdatePass::onGatewayInstallerDownloaded(const DownloadResult &result)
     saveAcceptedTimestamps();
     if (QProcess::startDetached(result.targetPath, {QStringLiteral("/SP-")}, QString())) {
         logInfo(QStringLiteral("Started the Gateway installer %1.").arg(result.targetPath));
+        passReport.installerStarted = true;
         Q_EMIT quitRequested();
         return;
     }

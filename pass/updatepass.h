@@ -5,6 +5,7 @@
 #include "net/requestinfo.h"
 #include "net/transfermeter.h"
 #include "pass/launcherupdate.h"
+#include "pass/passreport.h"
 #include "release/binding.h"
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
@@ -47,6 +48,17 @@ public:
     // against the version's record, fetches what is damaged or missing, and
     // ends ready (reporting verified()) or failed.
     void verify();
+    // A pass of its own: makes the kept previous version active (checked and
+    // repaired first, as verify() does) and holds optional updates back.
+    void rollBack();
+    // Ends the hold of a rollback and runs a pass.
+    void undoRollback();
+    // The version rollBack() would go back to; empty when none is kept.
+    QString rollbackTarget() const;
+    // The version the player rolled back from while updates are held; empty otherwise.
+    QString rolledBackFrom() const;
+    // What the last pass did to the installed client.
+    const PassReport &report() const { return passReport; }
     // Starts the client of a ready pass, then asks to quit.
     void launch();
     // The pass failed without reaching the release service, and the
@@ -117,6 +129,7 @@ private:
     QString recordInstalled(const QString &versionPath, const QString &exePath,
                             const QString &version);
     void offerLaunch(const QString &executable);
+    void verifyVersion(const QString &version);
     void onVerified(const VerifyResult &result);
     void fallBackToPackage(const QString &reason, bool fault);
     void install(const QString &packagePath, qint64 totalBytes = 0,
@@ -168,6 +181,9 @@ private:
     // The package being extracted while it downloads.
     std::shared_ptr<GrowingFile> packageStream;
     QPointer<VerifyJob> verifyJob;
+    // rollBack(): the version that was active; empty in other passes.
+    QString rollingBackFrom;
+    PassReport passReport;
     QPointer<LauncherUpdate> launcherUpdate;
     LauncherUpdate::Mode launcherMode = LauncherUpdate::Mode::Watch;
 };

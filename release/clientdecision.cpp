@@ -33,14 +33,20 @@ ClientDecision decideClientUpdate(const ClientRelease &release, const QString &p
         decision.executable = installed.activeExecutable;
         return decision;
     }
+    const ReleaseVersion active = parseReleaseVersion(installed.activeVersion);
+    // A release below the active version is a rollback: it is for every
+    // install, whatever its rollout says.
+    const bool rollback = isValid(active) && !isAtLeast(latest, active);
+    const bool required = !isValid(active) || !isAtLeast(active, minimum) || rollback;
+    const bool launchable =
+        !installed.activeVersion.isEmpty() && !installed.activeExecutable.isEmpty();
+    if (installed.updatesHeld && launchable && !required) {
+        decision.action = ClientAction::HeldBack;
+        decision.executable = installed.activeExecutable;
+        return decision;
+    }
     if (installed.latestExecutable.isEmpty()) {
-        const ReleaseVersion active = parseReleaseVersion(installed.activeVersion);
-        // A release below the active version is a rollback: it is for every
-        // install, whatever its rollout says.
-        const bool rollback = isValid(active) && !isAtLeast(latest, active);
-        const bool required = !isValid(active) || !isAtLeast(active, minimum) || rollback;
-        const bool held = !standing.in() && !installed.activeVersion.isEmpty() &&
-                          !installed.activeExecutable.isEmpty() && !required;
+        const bool held = !standing.in() && launchable && !required;
         decision.action = held ? ClientAction::HeldBack : ClientAction::Install;
         if (held)
             decision.executable = installed.activeExecutable;

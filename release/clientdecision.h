@@ -11,6 +11,7 @@ struct InstalledClient
     QString activeVersion;    // recorded as active; empty when none
     QString activeExecutable; // the launch file inside the active version; empty when unusable
     QString latestExecutable; // the launch file inside the latest version's folder; empty when none
+    bool updatesHeld = false; // the player rolled back: optional updates wait
 };
 
 // What a pass does with an accepted client manifest.
@@ -34,7 +35,8 @@ struct ClientDecision
 // version folders are named by them. A staged rollout that has not reached
 // this install holds the update back, but never a first install, an install
 // with nothing to launch, one below the minimum version (the update is
-// required) or a latest version already unpacked.
+// required) or a latest version already unpacked. A player's rollback holds
+// back every update that is not required, unpacked or not.
 ClientDecision decideClientUpdate(const ClientRelease &release, const QString &productId,
                                   const InstalledClient &installed,
                                   const ReleaseBinding &binding = ReleaseBinding(),

@@ -72,6 +72,7 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
             install.activeVersion = trimmedStringMember(entry, QStringLiteral("activeVersion"));
             install.previousVersion = trimmedStringMember(entry, QStringLiteral("previousVersion"));
             install.acceptedMinimum = trimmedStringMember(entry, QStringLiteral("minimumVersion"));
+            install.rolledBackFrom = trimmedStringMember(entry, QStringLiteral("rolledBackFrom"));
             result.state.clients.insert(it.key(), install);
         }
     }
@@ -132,6 +133,8 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
         entry.insert(QStringLiteral("previousVersion"), it.value().previousVersion);
         if (!it.value().acceptedMinimum.isEmpty())
             entry.insert(QStringLiteral("minimumVersion"), it.value().acceptedMinimum);
+        if (!it.value().rolledBackFrom.isEmpty())
+            entry.insert(QStringLiteral("rolledBackFrom"), it.value().rolledBackFrom);
         clients.insert(it.key(), entry);
     }
     QJsonObject dismissed;

@@ -13,6 +13,9 @@ struct ClientInstallState
     // The minimum of the last client manifest accepted ("minimumVersion"):
     // a version below it is never started offline.
     QString acceptedMinimum = QString();
+    // The version the player rolled back from ("rolledBackFrom"): while it is
+    // set, optional updates are held back.
+    QString rolledBackFrom = QString();
 };
 
 // What a per-user launcher install remembers of its own updates.

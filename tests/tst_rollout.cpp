@@ -177,22 +177,37 @@ private Q_SLOTS:
         QTest::addColumn<QString>("active");
         QTest::addColumn<QString>("activeExe");
         QTest::addColumn<QString>("latestExe");
+        QTest::addColumn<bool>("held");
         QTest::addColumn<ClientAction>("action");
         const QString exe = QStringLiteral("/x/bin/c");
         QTest::newRow("not reached: held back")
-            << 0 << "1.0.0" << exe << "" << ClientAction::HeldBack;
-        QTest::newRow("reached") << 1000 << "1.0.0" << exe << "" << ClientAction::Install;
+            << 0 << "1.0.0" << exe << "" << false << ClientAction::HeldBack;
+        QTest::newRow("reached") << 1000 << "1.0.0" << exe << "" << false << ClientAction::Install;
         QTest::newRow("first install") << 0 << ""
                                        << ""
-                                       << "" << ClientAction::Install;
+                                       << "" << false << ClientAction::Install;
         QTest::newRow("nothing to launch") << 0 << "1.0.0"
                                            << ""
-                                           << "" << ClientAction::Install;
-        QTest::newRow("below the minimum") << 0 << "0.9.0" << exe << "" << ClientAction::Install;
-        QTest::newRow("already unpacked") << 0 << "1.0.0" << exe << exe << ClientAction::Adopt;
-        QTest::newRow("already the latest") << 0 << "1.1.0" << exe << exe << ClientAction::Ready;
+                                           << "" << false << ClientAction::Install;
+        QTest::newRow("below the minimum")
+            << 0 << "0.9.0" << exe << "" << false << ClientAction::Install;
+        QTest::newRow("already unpacked")
+            << 0 << "1.0.0" << exe << exe << false << ClientAction::Adopt;
+        QTest::newRow("already the latest")
+            << 0 << "1.1.0" << exe << exe << false << ClientAction::Ready;
         // 1.1.0 published again over a bad 1.2.0, with the rollout halted: for everyone.
-        QTest::newRow("a rollback, halted") << 0 << "1.2.0" << exe << "" << ClientAction::Install;
+        QTest::newRow("a rollback, halted")
+            << 0 << "1.2.0" << exe << "" << false << ClientAction::Install;
+        // The player rolled back: reached or unpacked, an optional update waits.
+        QTest::newRow("player's hold, reached")
+            << 1000 << "1.0.0" << exe << "" << true << ClientAction::HeldBack;
+        QTest::newRow("player's hold, unpacked")
+            << 1000 << "1.0.0" << exe << exe << true << ClientAction::HeldBack;
+        QTest::newRow("player's hold, required")
+            << 1000 << "0.9.0" << exe << "" << true << ClientAction::Install;
+        QTest::newRow("player's hold, nothing to launch") << 1000 << "1.0.0"
+                                                          << ""
+                                                          << "" << true << ClientAction::Install;
     }
     void clientDecision()
     {
@@ -200,14 +215,16 @@ private Q_SLOTS:
         QFETCH(QString, active);
         QFETCH(QString, activeExe);
         QFETCH(QString, latestExe);
+        QFETCH(bool, held);
         QFETCH(ClientAction, action);
         ClientRelease release;
         release.product = "ivra-demo";
         release.latestVersion = "1.1.0";
         release.minimumVersion = "1.0.0";
         const RolloutStanding standing{share, 0.5};
-        const ClientDecision decision = decideClientUpdate(
-            release, "ivra-demo", InstalledClient{active, activeExe, latestExe}, {}, standing);
+        const ClientDecision decision =
+            decideClientUpdate(release, "ivra-demo",
+                               InstalledClient{active, activeExe, latestExe, held}, {}, standing);
         QCOMPARE(decision.action, action);
     }
 

@@ -203,7 +203,63 @@ private Q_SLOTS:
         QVERIFY(ready.wait(10000));
         QCOMPARE(ready.takeFirst().at(0).toBool(), false);
     }
+
+    // What ivra-update prints of a pass: the last line of each report, and its JSON.
+    void operatorReport_data()
+    {
+        QTest::addColumn<PassReport>("report");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("json");
+        using R = PassReport::Reason;
+        QTest::newRow("updated")
+            << PassReport{"1.0.0", "1.1.0", "1.1.0", R::Updated}
+            << "Client versions: installed before 1.0.0, latest 1.1.0, installed now 1.1.0."
+            << R"({"exitCode":0,"installedAfter":"1.1.0","installedBefore":"1.0.0","latest":"1.1.0","reason":"updated","result":"ready"})";
+        QTest::newRow("first install")
+            << PassReport{"", "1.1.0", "1.1.0", R::Updated}
+            << "Client versions: installed before none, latest 1.1.0, installed now 1.1.0."
+            << R"({"exitCode":0,"installedAfter":"1.1.0","installedBefore":"","latest":"1.1.0","reason":"updated","result":"ready"})";
+        QTest::newRow("held back")
+            << PassReport{"1.0.0", "1.1.0", "1.0.0", R::HeldBack, 125}
+            << "Nothing changed: the update to 1.1.0 is held back by the staged rollout (12.5 % "
+               "reached)."
+            << R"({"exitCode":0,"installedAfter":"1.0.0","installedBefore":"1.0.0","latest":"1.1.0","reason":"held-back","result":"ready","rolloutPercent":12.5})";
+        QTest::newRow("offline")
+            << PassReport{"1.0.0", "", "1.0.0", R::Offline}
+            << "Nothing changed: the release service could not be reached."
+            << R"({"exitCode":0,"installedAfter":"1.0.0","installedBefore":"1.0.0","latest":"","reason":"offline","result":"ready"})";
+        QTest::newRow("failed before deciding")
+            << PassReport{"1.0.0", "", "", R::None} << ""
+            << R"({"exitCode":1,"installedAfter":"","installedBefore":"1.0.0","latest":"","message":"No.","reason":"","result":"failed"})";
+    }
+    void operatorReport()
+    {
+        QFETCH(PassReport, report);
+        QFETCH(QString, line);
+        QFETCH(QString, json);
+        QCOMPARE(reportLines(report).value(reportLines(report).size() - 1), line);
+        const bool failed = report.reason == PassReport::Reason::None;
+        QCOMPARE(QString::fromUtf8(
+                     reportJson(report, failed ? "failed" : "ready", failed, failed ? "No." : "")),
+                 json);
+    }
+
+    // At most a line per 10 % and per 5 s, whichever comes later.
+    void progressThrottle()
+    {
+        ProgressThrottle throttle;
+        throttle.restart(1000);
+        const QList<QPair<qint64, int>> reached{{1900, 100}, {5900, 50},  {6000, 50},
+                                                {8000, 90},  {11000, 55}, {11100, 70}};
+        QStringList printed;
+        for (const auto &[ms, percent] : reached)
+            if (throttle.due(ms, percent))
+                printed << QStringLiteral("%1@%2").arg(percent).arg(ms);
+        QCOMPARE(printed, QStringList({"50@6000", "70@11100"}));
+    }
 };
+
+Q_DECLARE_METATYPE(PassReport)
 
 QTEST_GUILESS_MAIN(UpdatePassTest)
 #include "tst_updatepass.moc"

@@ -89,6 +89,19 @@ check '[ "$(ls "$data/clients/ivra-demo" | tr "\n" " ")" = "1.1.0 1.1.0.record 1
 check 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json" && grep -q "\"previousVersion\": \"1.1.0\"" "$data/gateway-state.json"' "state 1.2.0 after 1.1.0"
 finished $before
 
+scenario="ivra-update --rollback: the previous version repaired and made active, updates held until undone"; before=$failures
+printf 'X' | dd of="$data/clients/ivra-demo/1.1.0/VERSION.txt" bs=1 seek=3 conv=notrunc status=none
+out=$(DISPLAY= "$build/ivra-update" --rollback --json 2>"$work/stderr"); rc=$?
+check '[ "$rc" -eq 0 ] && [ "$out" = "{\"exitCode\":0,\"installedAfter\":\"1.1.0\",\"installedBefore\":\"1.2.0\",\"latest\":\"\",\"reason\":\"rolled-back\",\"result\":\"ready\"}" ]' "rollback: exit $rc: $out"
+check 'grep -qx "[0-9]* files checked, 1 damaged, 1 repaired." "$work/stderr" && grep -q "IVRA demo client 1.1.0" "$data/clients/ivra-demo/1.1.0/VERSION.txt"' "not repaired: $(cat "$work/stderr")"
+check 'grep -q "\"rolledBackFrom\": \"1.2.0\"" "$data/gateway-state.json"' "hold not recorded"
+out=$(DISPLAY= "$build/ivra-update" 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "Nothing changed: IVRA was rolled back to 1.1.0; optional updates are held back until the rollback is undone."' "held: exit $rc: $out"
+out=$(DISPLAY= "$build/ivra-update" --undo-rollback 2>&1); rc=$?
+check '[ "$rc" -eq 0 ] && echo "$out" | grep -qx "Client versions: installed before 1.1.0, latest 1.2.0, installed now 1.2.0."' "undo: exit $rc: $out"
+check '! grep -q rolledBackFrom "$data/gateway-state.json"' "hold kept after undo"
+finished $before
+
 scenario="ivra-update installs with no window, then finds the client up to date"; before=$failures
 new_home updater; lines_before=$(wc -l < "$access")
 # With the order of its syncs and renames recorded: the install reaches the
@@ -102,12 +115,12 @@ recorded=$(grep -n "gateway-state.json$" "$trace" | grep -v "^[0-9]*:fsync" | ta
 check '[ -n "$promoted" ] && [ -n "$synced" ] && [ -n "$recorded" ] && [ "$synced" -lt "$recorded" ]' \
   "sync order: promoted at ${promoted:-?}, synced at ${synced:-?}, recorded at ${recorded:-?}: $(cat "$trace")"
 check '[ "$rc" -eq 0 ]' "exit $rc: $out"
-check 'echo "$out" | grep -qx "Installing IVRA..." && echo "$out" | tail -1 | grep -qx "IVRA ENGINE 2.0 Beta is ready."' "steps: $out"
+check 'echo "$out" | grep -qx "Installing IVRA..." && echo "$out" | grep -qx "IVRA ENGINE 2.0 Beta is ready." && echo "$out" | tail -1 | grep -qx "Client versions: installed before none, latest 1.2.0, installed now 1.2.0."' "steps: $out"
 check '[ -x "$data/clients/ivra-demo/1.2.0/bin/ivra-demo-client" ]' "client not installed"
 check '[ "$(tail -n +$((lines_before + 1)) "$access" | grep -c "GET /releases/clients/ivra-demo/ivra-demo_1.2.0.zip")" -eq 1 ]' "package not fetched once"
 lines_before=$(wc -l < "$access")
 out=$(DISPLAY= "$build/ivra-update" 2>&1); rc=$?
-check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "IVRA ENGINE 2.0 Beta is ready." ]' "second run: exit $rc: $out"
+check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "Nothing changed: IVRA 1.2.0 is up to date." ]' "second run: exit $rc: $out"
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "second run fetched an artifact"
 finished $before
 
@@ -250,6 +263,9 @@ installer="$data/downloads/gateway/IvraGateway_demo_2026.1030.0_Setup.exe"
 wait_for "[ -s '$installer.started.txt' ]" 10 || fail "installer not started"
 check 'grep -qx "installer started: /SP-" "$installer.started.txt"' "installer arguments"
 check 'grep -q "GET /releases/gateway/IvraGateway_demo_2026.1030.0_Setup.exe" "$access"' "installer not fetched"
+rm -f "$installer.started.txt"
+out=$(DISPLAY= "$build/ivra-update" --json 2>/dev/null); rc=$?
+check '[ "$rc" -eq 3 ] && echo "$out" | grep -q "\"result\":\"installer-started\"" && [ -s "$installer.started.txt" ]' "ivra-update: exit $rc: $out"
 finished $before
 
 scenario="signed releases: the signed launcher installs them and refuses a changed manifest"; before=$failures
@@ -331,10 +347,11 @@ keys="$project/tests/keys"; manifest="$tree/releases/manifests/client-ivra-demo.
 IVRA_SIGNING_KEY="$keys/ivra-test-a.key" IVRA_DEMO_ROLLOUT="--rollout 0" publish 1.5.0
 new_home signed   # 1.3.0 installed by the signed scenario
 signed_update() { lines_before=$(wc -l < "$access"); : > "$(logfile)"
-  DISPLAY= "$build/ivra_update_signed" >/dev/null 2>"$work/stderr"; rc=$?; }
+  DISPLAY= "$build/ivra_update_signed" >"$work/stdout" 2>"$work/stderr"; rc=$?; }
 signed_update
 check '[ "$rc" -eq 0 ] && grep -q "Update to 1.5.0 held back by the staged rollout (0 % reached, this install at " "$(logfile)"' \
   "not held back: exit $rc, $(cat "$work/stderr")"
+check 'grep -qx "Nothing changed: the update to 1.5.0 is held back by the staged rollout (0 % reached)." "$work/stdout"' "no reason printed: $(cat "$work/stdout")"
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "GET /releases/clients/"' "a held-back install fetched an artifact"
 "$build/ivra-release" rollout --tree "$tree" --product ivra-demo --percent 0 --secret-key "$keys/ivra-test-a.key" >/dev/null
 signed_update   # the rewritten, re-signed manifest is accepted (and holds back again)
