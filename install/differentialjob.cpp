@@ -1,6 +1,7 @@
 #include "install/differentialjob.h"
 
 #include "base/logging.h"
+#include "install/diskspace.h"
 #include "net/downloadjob.h"
 #include "storage/paths.h"
 
@@ -163,6 +164,21 @@ void DifferentialJob::onPlanned(const Planned &planned)
                      .arg(plan.fetchBytes)
                      .arg(release.artifactSizeBytes),
                  false);
+        return;
+    }
+    // The objects land in the cache, then the files they make in staging;
+    // reused files are linked and take no room.
+    qint64 needed = plan.fetchBytes;
+    for (qsizetype i = 0; i < plan.sources.size(); ++i)
+        if (plan.sources.at(i).isEmpty())
+            needed += ready.index.files.at(i).size;
+    const QString noRoom = diskSpaceProblem(dataRootPath(), needed);
+    if (!noRoom.isEmpty()) {
+        DifferentialResult failed;
+        failed.outcome = DifferentialResult::Failed;
+        failed.message = noRoom;
+        failed.unreachable = false;
+        conclude(failed);
         return;
     }
     ready.plan = plan;

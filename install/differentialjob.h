@@ -35,6 +35,8 @@ struct DifferentialResult
     QString reason;    // FallBack: why, for the log
     bool fault = true; // FallBack: something was wrong (a warning), not just too little to gain
     QString message;   // Failed: the window's message
+    // Failed: the release service could not be reached (not a full disk).
+    bool unreachable = true;
     FileIndex index;
     DifferentialPlan plan;
 };

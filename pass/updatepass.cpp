@@ -5,6 +5,7 @@
 #include "base/logging.h"
 #include "install/differentialjob.h"
 #include "install/directories.h"
+#include "install/diskspace.h"
 #include "install/housekeeping.h"
 #include "install/installjob.h"
 #include "install/launcherfolders.h"
@@ -714,6 +715,15 @@ void UpdatePass::startClientDownload()
         QStringLiteral("%1_%2.zip").arg(clientRelease.product, clientRelease.latestVersion);
     const QString target =
         QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/%2").arg(productId, fileName));
+    // The package and what extracts from it, which its central directory
+    // would tell only once it has arrived: as much again, at least.
+    const qint64 size = qMax<qint64>(0, clientRelease.artifactSizeBytes);
+    const qint64 arrived = qMin(QFileInfo(target + QStringLiteral(".part")).size(), size);
+    const QString noRoom = diskSpaceProblem(dataRootPath(), size - arrived + size);
+    if (!noRoom.isEmpty()) {
+        fail(noRoom, true);
+        return;
+    }
     download = new DownloadJob(network, url, target, RequestPurpose::ClientZip,
                                clientRelease.artifactSizeBytes, this);
     connect(download, &DownloadJob::progress, this, [this](qint64 received, qint64 total) {
@@ -781,7 +791,7 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
 {
     retire(differential);
     if (result.outcome == DifferentialResult::Failed) {
-        fail(result.message, true, true);
+        fail(result.message, true, result.unreachable);
         return;
     }
     if (result.outcome == DifferentialResult::FallBack) {

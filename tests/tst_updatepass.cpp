@@ -122,6 +122,31 @@ private Q_SLOTS:
         QVERIFY(failed.isEmpty());
     }
 
+    // A package that cannot fit is never requested: the pass fails with Retry.
+    void notEnoughDiskSpace()
+    {
+        const qint64 huge = qint64(1) << 52;
+        server.route(kGatewayPath, jsonResponse(gatewayManifest()));
+        server.route(kClientPath, jsonResponse(clientManifest(
+                                      {}, {{"url", "http://releases.test" + kPackagePath},
+                                           {"sha256", sha256Hex(package)},
+                                           {"sizeBytes", huge}})));
+        UpdatePass pass;
+        QSignalSpy failed(&pass, &UpdatePass::failed);
+        pass.start();
+        QVERIFY(failed.wait(10000));
+        const QString message = failed.first().at(0).toString();
+        QVERIFY2(QRegularExpression(QStringLiteral("^Not enough disk space: 9007 TB needed in "
+                                                   "%1, [0-9.]+ [kMGT]?B free\\.$")
+                                        .arg(QRegularExpression::escape(dataRootPath())))
+                     .match(message)
+                     .hasMatch(),
+                 qPrintable(message));
+        QVERIFY(failed.first().at(1).toBool());
+        for (const RecordedRequest &request : server.requests())
+            QVERIFY(request.path != kPackagePath);
+    }
+
     // A pass started again while its download runs drops that download: what
     // arrives for it later writes nothing and reports nothing.
     void restartDropsTheRunningDownload()
