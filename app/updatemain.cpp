@@ -4,6 +4,7 @@
 #include "base/buildidentity.h"
 #include "base/logging.h"
 #include "base/processstart.h"
+#include "net/ratelimit.h"
 #include "pass/instanceguard.h"
 #include "pass/launcherupdate.h"
 #include "pass/passreport.h"
@@ -35,6 +36,7 @@ const char kDescription[] =
     "  ivra-update --verify   read every installed file, fetch again what is damaged\n"
     "  ivra-update --rollback go back to the previous client version and hold updates\n"
     "  ivra-update --json     end with one line of JSON: result, exitCode, versions, reason\n"
+    "  ivra-update --limit-rate 5M   update, downloading at most 5 MB/s from now on\n"
     "  ivra-update --install-launcher   install this launcher for this user: the command\n"
     "                         ~/.local/bin/ivra-gateway and a desktop entry; it then updates "
     "itself";
@@ -92,16 +94,31 @@ int main(int argc, char **argv)
         QStringLiteral("Print the steps on standard error and one JSON summary line on standard "
                        "output at the end."));
     parser.addOption(json);
+    const QCommandLineOption limitRate(
+        QStringLiteral("limit-rate"),
+        QStringLiteral("Keep RATE (bytes per second: 500K, 5M, 1.5G; 0 for no limit) as the most "
+                       "all downloads take together, for this pass and later ones."),
+        QStringLiteral("RATE"));
+    parser.addOption(limitRate);
     if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
         const QString error = parser.errorText().isEmpty()
                                   ? QStringLiteral("Unexpected argument: %1")
                                         .arg(parser.positionalArguments().value(0))
                                   : parser.errorText();
-        printLine(stderr, QStringLiteral("ivra-update: %1\nUsage: ivra-update [--verify] "
-                                         "[--launch] [--rollback] [--undo-rollback] [--json] "
-                                         "[--install-launcher] [--launcher-rollback]; "
-                                         "ivra-update --help says more.")
-                              .arg(error));
+        printLine(
+            stderr,
+            QStringLiteral("ivra-update: %1\nUsage: ivra-update [--verify] "
+                           "[--launch] [--rollback] [--undo-rollback] [--json] [--limit-rate RATE] "
+                           "[--install-launcher] [--launcher-rollback]; "
+                           "ivra-update --help says more.")
+                .arg(error));
+        return kExitUsage;
+    }
+    const qint64 rate = parser.isSet(limitRate) ? parseRate(parser.value(limitRate)) : 0;
+    if (rate < 0) {
+        printLine(stderr, QStringLiteral("ivra-update: Invalid rate: %1 (for example 500K or 5M; 0 "
+                                         "for no limit)")
+                              .arg(parser.value(limitRate)));
         return kExitUsage;
     }
     if (parser.isSet(help)) {
@@ -152,6 +169,16 @@ int main(int argc, char **argv)
     }
 
     UpdatePass pass;
+    if (parser.isSet(limitRate)) {
+        QString error;
+        if (!pass.setDownloadLimit(rate, &error)) {
+            logWarning(error);
+            printLine(stderr, error);
+            return kExitFailed;
+        }
+        printLine(parser.isSet(json) ? stderr : stdout,
+                  QStringLiteral("Download speed limit: %1.").arg(rateText(rate)));
+    }
     // A new ivra-update is checked, then run in this one's place with the same arguments.
     pass.setLauncherUpdateMode(LauncherUpdate::Mode::Check);
     QObject::connect(&pass, &UpdatePass::gatewayChecked, &app, &reportLauncherHealthy);

@@ -1,6 +1,7 @@
 #include "net/downloadjob.h"
 
 #include "base/logging.h"
+#include "net/ratelimit.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
 #include "storage/unsyncedfile.h"
@@ -144,7 +145,10 @@ void DownloadJob::sendRequest(const QByteArray &validator)
     answered = false;
     reply = manager->get(request);
     tagReply(reply, purpose);
-    reply->setReadBufferSize(kDownloadReadBufferBytes);
+    rateLimiter = RateLimiter::of(manager);
+    reply->setReadBufferSize(rateLimiter ? rateLimiter->readBufferBytes()
+                                         : kDownloadReadBufferBytes);
+    replyEnded = false;
     connect(reply, &QIODevice::readyRead, this, &DownloadJob::consume);
     // Counted from the part's start: after a resume, what is on disk counts too.
     connect(reply, &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64 total) {
@@ -183,7 +187,25 @@ bool DownloadJob::consume()
             saveResumeState(resumeStatePath(partPath), state);
         }
     }
-    const QByteArray data = reply->readAll();
+    qint64 allowed = reply->bytesAvailable();
+    if (rateLimiter) {
+        allowed = rateLimiter->take(allowed);
+        // The rest waits in the reply, whose full buffer stops the transfer.
+        if (allowed < reply->bytesAvailable()) {
+            if (!paceTimer) {
+                paceTimer = new QTimer(this);
+                paceTimer->setSingleShot(true);
+                connect(paceTimer, &QTimer::timeout, this, [this] {
+                    const bool reading = consume();
+                    if (replyEnded && file && (!reading || reply->bytesAvailable() == 0))
+                        onReplyEnded();
+                });
+            }
+            if (!paceTimer->isActive())
+                paceTimer->start(rateLimiter->waitMs(reply->bytesAvailable() - allowed));
+        }
+    }
+    const QByteArray data = reply->read(allowed);
     if (data.isEmpty())
         return true;
     written += data.size();
@@ -218,7 +240,18 @@ bool DownloadJob::consume()
 
 void DownloadJob::onReplyFinished()
 {
-    consume();
+    replyEnded = true;
+    // Under a rate limit, what the reply still holds is read at the rate first.
+    if (consume() && reply->bytesAvailable() > 0 && stopReason.isEmpty() &&
+        reply->error() == QNetworkReply::NoError)
+        return;
+    onReplyEnded();
+}
+
+void DownloadJob::onReplyEnded()
+{
+    if (paceTimer)
+        paceTimer->stop();
     if (stopReason.isEmpty() && !file->flush())
         stopReason = QStringLiteral("Unable to write download file: %1").arg(file->errorString());
     file->close();
@@ -347,6 +380,8 @@ void DownloadJob::cancel()
         return;
     done = true;
     cancelHashing->store(true);
+    if (paceTimer)
+        paceTimer->stop();
     if (reply) {
         // Disconnected, then deleted, which stops its request: it reports
         // nothing to anyone. An abort could be a second error after one

@@ -6,6 +6,7 @@
 
 #include <QFuture>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -14,6 +15,8 @@
 
 class QFile;
 class QNetworkAccessManager;
+class QTimer;
+class RateLimiter;
 class QNetworkReply;
 
 // How a download ended.
@@ -82,6 +85,7 @@ private:
     void hashPartThenSend(const QByteArray &validator);
     bool consume();
     void onReplyFinished();
+    void onReplyEnded();
     void keepPartForResume();
     void discardPart();
     void cutPartBack();
@@ -109,6 +113,11 @@ private:
     QString stopReason;
     std::shared_ptr<GrowingFile> follower;
     bool transientFile = false;
+    // The manager's, when it has one: reads wait for it, and the unread
+    // bytes hold the transfer back on the link.
+    QPointer<RateLimiter> rateLimiter;
+    QTimer *paceTimer = nullptr;
+    bool replyEnded = false; // the reply has finished; what it holds is still being read
     // Hashing of a resumed part runs off the caller's thread.
     std::shared_ptr<std::atomic<bool>> cancelHashing = std::make_shared<std::atomic<bool>>(false);
     QFuture<Sha256Stream> hashing;

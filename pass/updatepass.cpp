@@ -14,10 +14,12 @@
 #include "install/verifyjob.h"
 #include "net/downloadjob.h"
 #include "net/manifestfetch.h"
+#include "net/ratelimit.h"
 #include "net/transfermeter.h"
 #include "release/clientdecision.h"
 #include "release/gatewaydecision.h"
 #include "release/version.h"
+#include "storage/gatewaysettings.h"
 #include "storage/paths.h"
 
 #include <QCoreApplication>
@@ -71,7 +73,7 @@ void makeExecutable(const QString &) {}
 
 UpdatePass::UpdatePass(QObject *parent)
     : QObject(parent), network(new QNetworkAccessManager(this)),
-      productId(clientProductIdForEdition(buildEdition()))
+      rateLimiter(new RateLimiter(network)), productId(clientProductIdForEdition(buildEdition()))
 {
     releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
     for (const ReleasePublicKey &key : releaseKeys)
@@ -125,6 +127,13 @@ void UpdatePass::reset()
     rollingBackFrom.clear();
     passReport = PassReport();
     passReport.before = clientInstallStateFor(state, productId).activeVersion;
+    QString settingsError;
+    const GatewaySettings settings = loadGatewaySettings(gatewaySettingsPath(), &settingsError);
+    if (!settingsError.isEmpty())
+        logWarning(settingsError);
+    rateLimiter->setRate(settings.downloadLimit);
+    if (settings.downloadLimit > 0)
+        logInfo(QStringLiteral("Download speed limit: %1").arg(rateText(settings.downloadLimit)));
     Q_EMIT started();
 }
 
@@ -974,6 +983,22 @@ void UpdatePass::launch()
         return;
     }
     fail(QStringLiteral("Unable to launch IVRA executable: %1").arg(launchExecutable), true);
+}
+
+bool UpdatePass::setDownloadLimit(qint64 bytesPerSecond, QString *error)
+{
+    GatewaySettings settings = loadGatewaySettings(gatewaySettingsPath());
+    settings.downloadLimit = qMax<qint64>(0, bytesPerSecond);
+    if (!saveGatewaySettings(gatewaySettingsPath(), settings, error))
+        return false;
+    rateLimiter->setRate(settings.downloadLimit);
+    logInfo(QStringLiteral("Download speed limit set: %1").arg(rateText(settings.downloadLimit)));
+    return true;
+}
+
+qint64 UpdatePass::downloadLimit() const
+{
+    return rateLimiter->rate();
 }
 
 void UpdatePass::rememberUpgradeDismissal()

@@ -25,6 +25,7 @@ class ManifestFetch;
 class VerifyJob;
 struct VerifyResult;
 class QNetworkAccessManager;
+class RateLimiter;
 struct DifferentialResult;
 struct DownloadResult;
 struct ManifestFetchResult;
@@ -57,6 +58,10 @@ public:
     QString rollbackTarget() const;
     // The version the player rolled back from while updates are held; empty otherwise.
     QString rolledBackFrom() const;
+    // The most bytes per second this pass's downloads take together (0: no
+    // limit): kept in the settings file, and applied to downloads under way.
+    bool setDownloadLimit(qint64 bytesPerSecond, QString *error = nullptr);
+    qint64 downloadLimit() const;
     // What the last pass did to the installed client.
     const PassReport &report() const { return passReport; }
     // Starts the client of a ready pass, then asks to quit.
@@ -145,6 +150,7 @@ private:
     void onGatewayInstallerDownloaded(const DownloadResult &result);
 
     QNetworkAccessManager *network;
+    RateLimiter *rateLimiter;
     GatewayState state;
     const QString productId;
     QList<ReleasePublicKey> releaseKeys;

@@ -1,13 +1,17 @@
 // The update pass on its own, with no window: judged only by its signals, the
 // files it leaves and the requests the test server saw.
+#include "net/ratelimit.h"
 #include "pass/updatepass.h"
+#include "storage/gatewaysettings.h"
 #include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
 #include "support/zipwriter.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
@@ -145,6 +149,36 @@ private Q_SLOTS:
         QVERIFY(failed.first().at(1).toBool());
         for (const RecordedRequest &request : server.requests())
             QVERIFY(request.path != kPackagePath);
+    }
+
+    // The limit is kept in the settings file and holds the package's download
+    // to it (a quarter second's worth may come at once).
+    void downloadLimit()
+    {
+        const QList<QPair<QString, qint64>> rates{
+            {"5M", 5000000},    {"500K", 500000}, {"1.5m", 1500000},
+            {"2G", 2000000000}, {"0", 0},         {"1024", 1024},
+            {"5 MB", -1},       {"-1", -1},       {"", -1}};
+        for (const auto &[text, bytes] : rates)
+            QCOMPARE(parseRate(text), bytes);
+        const QByteArray small = package;
+        QByteArray noise(3000000, Qt::Uninitialized);
+        for (char &byte : noise)
+            byte = char(QRandomGenerator::global()->generate());
+        ZipEntry client{"bin/client", recorderBytes()};
+        client.unixMode = 0100755;
+        package = buildZip({client, ZipEntry{"data/noise.bin", noise}});
+        servePackage(TestResponse{200, package});
+        package = small;
+        UpdatePass pass;
+        QSignalSpy ready(&pass, &UpdatePass::ready);
+        QVERIFY(pass.setDownloadLimit(1000000));
+        QElapsedTimer clock;
+        clock.start();
+        pass.start();
+        QVERIFY(ready.wait(30000));
+        QVERIFY2(clock.elapsed() >= 2600, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(loadGatewaySettings(gatewaySettingsPath()).downloadLimit, 1000000);
     }
 
     // A pass started again while its download runs drops that download: what
