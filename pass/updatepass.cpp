@@ -159,8 +159,21 @@ void UpdatePass::start()
     requestManifest(RequestPurpose::GatewayManifest);
 }
 
+void UpdatePass::pause()
+{
+    if (!download && !differential)
+        return;
+    dropJobs();
+    logInfo(QStringLiteral("Download paused: what arrived is kept for the next pass"));
+    Q_EMIT pausableChanged(false);
+    Q_EMIT statusChanged(QStringLiteral("Download paused."));
+    Q_EMIT detailChanged(transferText(shownDone, shownTotal, 0));
+    Q_EMIT paused();
+}
+
 void UpdatePass::fail(const QString &message, bool retryAllowed, bool unreachable)
 {
+    Q_EMIT pausableChanged(false);
     offline = unreachable && prepareOfflineLaunch();
     if (offline) {
         passReport.reason = PassReport::Reason::Offline;
@@ -203,6 +216,8 @@ void UpdatePass::showTransfer(qint64 done, qint64 total)
     if (!transferClock.isValid())
         transferClock.start();
     transferMeter.record(transferClock.elapsed(), done);
+    shownDone = done;
+    shownTotal = total;
     Q_EMIT detailChanged(transferText(done, total, transferMeter.bytesPerSecond()));
 }
 
@@ -224,6 +239,7 @@ bool UpdatePass::prepareOfflineLaunch()
 
 void UpdatePass::finishReady()
 {
+    Q_EMIT pausableChanged(false);
     saveAcceptedTimestamps();
     if (verifiedFiles >= 0)
         Q_EMIT verified(verifiedFiles, damagedFiles, damagedFiles);
@@ -240,8 +256,13 @@ void UpdatePass::finishReady()
         passReport.reason = active == passReport.before ? PassReport::Reason::UpToDate
                                                         : PassReport::Reason::Updated;
     Q_EMIT statusChanged(kReadyText);
+    const QString held = rolledBackFrom();
     Q_EMIT detailChanged(active.isEmpty() ? QString()
-                                          : QStringLiteral("IVRA %1 installed").arg(active));
+                         : held.isEmpty()
+                             ? QStringLiteral("IVRA %1 installed").arg(active)
+                             : QStringLiteral("IVRA %1 installed · rolled back from %2, updates "
+                                              "held back")
+                                   .arg(active, held));
     Q_EMIT ready(offered);
 }
 
@@ -696,6 +717,7 @@ QStringList UpdatePass::earlierVersionFolders() const
 void UpdatePass::startClientDownload()
 {
     Q_EMIT statusChanged(QStringLiteral("Downloading IVRA..."));
+    Q_EMIT pausableChanged(true);
     if (!installTime.isValid())
         installTime.start();
     // Only the files that changed, when the release has an index and an
@@ -762,6 +784,7 @@ bool UpdatePass::verifyDownload(const DownloadResult &result, const QString &exp
 
 void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
 {
+    Q_EMIT pausableChanged(false);
     retire(download);
     const std::shared_ptr<GrowingFile> stream = std::exchange(packageStream, nullptr);
     QString problem = result.ok() ? QString() : result.message;
@@ -798,6 +821,7 @@ void UpdatePass::onClientPackageDownloaded(const DownloadResult &result)
 
 void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
 {
+    Q_EMIT pausableChanged(false);
     retire(differential);
     if (result.outcome == DifferentialResult::Failed) {
         fail(result.message, true, result.unreachable);

@@ -64,6 +64,9 @@ public:
     qint64 downloadLimit() const;
     // What the last pass did to the installed client.
     const PassReport &report() const { return passReport; }
+    // Stops the client download under way, keeping what arrived: the next
+    // pass (Resume, or the next start) continues it with a range request.
+    void pause();
     // Starts the client of a ready pass, then asks to quit.
     void launch();
     // The pass failed without reaching the release service, and the
@@ -89,6 +92,10 @@ Q_SIGNALS:
     // version once ready; empty when there is nothing to say.
     void detailChanged(const QString &text);
     void failed(const QString &message, bool retryAllowed);
+    // Whether pause() would stop a client download now.
+    void pausableChanged(bool pausable);
+    // pause() stopped the download: the pass waits for start().
+    void paused();
     void ready(bool upgradeOffered);
     void upgradeOfferDismissed();
     // verify(): how many files were read, how many were damaged, and repaired.
@@ -184,6 +191,8 @@ private:
     bool offline = false;
     TransferMeter transferMeter;
     QElapsedTimer transferClock;
+    qint64 shownDone = 0;
+    qint64 shownTotal = -1;
     // The package being extracted while it downloads.
     std::shared_ptr<GrowingFile> packageStream;
     QPointer<VerifyJob> verifyJob;

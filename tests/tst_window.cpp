@@ -130,9 +130,11 @@ private Q_SLOTS:
                                      "buttonLayout",
                                      "launchButton",
                                      "downloadButton",
+                                     "pauseButton",
                                      "upgradeButton",
                                      "rememberUpgradeButton",
                                      h,
+                                     "optionsButton",
                                      "exitButton"}));
     }
 

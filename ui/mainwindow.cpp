@@ -1,6 +1,8 @@
 #include "ui/mainwindow.h"
 
 #include "base/buildidentity.h"
+#include "base/logging.h"
+#include "net/ratelimit.h"
 #include "net/requestinfo.h"
 #include "pass/updatepass.h"
 #include "ui/statustext.h"
@@ -9,6 +11,8 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QInputDialog>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPixmap>
 
@@ -60,9 +64,23 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     // Under the bar: what a download is doing, or the installed version once ready.
     detailLabel = new QLabel(ui->contentContainer);
     detailLabel->setObjectName(QStringLiteral("detailLabel"));
+    detailLabel->setWordWrap(true);
     detailLabel->setFont(ui->statusLabel->font());
     detailLabel->hide();
     ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->progressBar) + 1, detailLabel);
+
+    // Beside Retry: Pause while the client downloads, Resume once paused.
+    pauseButton = new QPushButton(QStringLiteral("Pause"), ui->contentContainer);
+    pauseButton->setObjectName(QStringLiteral("pauseButton"));
+    pauseButton->hide();
+    ui->buttonLayout->insertWidget(ui->buttonLayout->indexOf(ui->downloadButton) + 1, pauseButton);
+    // Before Exit: verify, roll back and the speed limit, while no pass runs.
+    optionsButton = new QPushButton(QStringLiteral("Options"), ui->contentContainer);
+    optionsButton->setObjectName(QStringLiteral("optionsButton"));
+    optionsMenu = new QMenu(optionsButton);
+    optionsButton->setMenu(optionsMenu);
+    ui->buttonLayout->insertWidget(ui->buttonLayout->indexOf(ui->exitButton), optionsButton);
+    connect(optionsMenu, &QMenu::aboutToShow, this, &MainWindow::fillOptionsMenu);
 
     pass = new UpdatePass(this);
     connect(pass, &UpdatePass::started, this, &MainWindow::showPassStarted);
@@ -72,9 +90,30 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     });
     connect(pass, &UpdatePass::progressChanged, this, &MainWindow::showProgress);
     connect(pass, &UpdatePass::detailChanged, this, [this](const QString &text) {
-        detailLabel->setText(text);
-        detailLabel->setVisible(!text.isEmpty());
+        const QString shown = verifiedText.isEmpty() || text.isEmpty()
+                                  ? text
+                                  : QStringLiteral("%1 · %2").arg(text, verifiedText);
+        detailLabel->setText(shown);
+        detailLabel->setVisible(!shown.isEmpty());
     });
+    connect(pass, &UpdatePass::verified, this, [this](int checked, int damaged, int repaired) {
+        verifiedText = QStringLiteral("%1 checked, %2 damaged, %3 repaired.")
+                           .arg(countOf(checked, "file", "files"))
+                           .arg(damaged)
+                           .arg(repaired);
+    });
+    connect(pass, &UpdatePass::pausableChanged, this, [this](bool pausable) {
+        pauseButton->setText(QStringLiteral("Pause"));
+        pauseButton->setVisible(pausable);
+        pauseButton->setEnabled(pausable);
+    });
+    connect(pass, &UpdatePass::paused, this, [this] {
+        passRunning = false;
+        pauseButton->setText(QStringLiteral("Resume"));
+        pauseButton->show();
+        pauseButton->setEnabled(true);
+    });
+    connect(pauseButton, &QAbstractButton::clicked, this, &MainWindow::onPauseClicked);
     connect(pass, &UpdatePass::failed, this, &MainWindow::showFailure);
     connect(pass, &UpdatePass::ready, this, &MainWindow::showReady);
     connect(pass, &UpdatePass::upgradeOfferDismissed, this, [this] { showUpgradeOffer(false); });
@@ -143,6 +182,9 @@ void MainWindow::showUpgradeOffer(bool visible)
 
 void MainWindow::showPassStarted()
 {
+    passRunning = true;
+    verifiedText.clear();
+    pauseButton->hide();
     offlineLabel->hide();
     detailLabel->hide();
     ui->downloadButton->hide();
@@ -167,6 +209,8 @@ void MainWindow::showProgress(int percent)
 
 void MainWindow::showFailure(const QString &message, bool retryAllowed)
 {
+    passRunning = false;
+    pauseButton->hide();
     hideProgress();
     detailLabel->hide();
     ui->launchButton->hide();
@@ -184,6 +228,8 @@ void MainWindow::showFailure(const QString &message, bool retryAllowed)
 
 void MainWindow::showReady(bool upgradeOffered)
 {
+    passRunning = false;
+    pauseButton->hide();
     hideProgress();
     offlineLabel->hide();
     ui->downloadButton->hide();
@@ -206,4 +252,50 @@ void MainWindow::onUpgradeClicked()
         ui->statusLabel->setText(QStringLiteral("Upgrade URL is not available."));
     else if (!QDesktopServices::openUrl(url))
         ui->statusLabel->setText(QStringLiteral("Unable to open upgrade URL."));
+}
+
+void MainWindow::onPauseClicked()
+{
+    // Resume is a new pass: it continues the kept part with a range request.
+    pauseButton->setEnabled(false);
+    if (pauseButton->text() == QLatin1String("Pause"))
+        pass->pause();
+    else
+        pass->start();
+}
+
+void MainWindow::fillOptionsMenu()
+{
+    optionsMenu->clear();
+    QAction *verify =
+        optionsMenu->addAction(QStringLiteral("Verify files"), pass, &UpdatePass::verify);
+    verify->setEnabled(!passRunning);
+    const QString from = pass->rolledBackFrom();
+    const QString target = pass->rollbackTarget();
+    if (!from.isEmpty()) {
+        optionsMenu->addAction(QStringLiteral("Undo roll back"), pass, &UpdatePass::undoRollback)
+            ->setEnabled(!passRunning);
+    } else if (!target.isEmpty()) {
+        optionsMenu
+            ->addAction(QStringLiteral("Roll back to %1").arg(target), pass, &UpdatePass::rollBack)
+            ->setEnabled(!passRunning);
+    }
+    optionsMenu->addSeparator();
+    optionsMenu->addAction(
+        QStringLiteral("Download speed limit: %1...").arg(rateText(pass->downloadLimit())), this,
+        &MainWindow::askDownloadLimit);
+}
+
+void MainWindow::askDownloadLimit()
+{
+    bool accepted = false;
+    const double megabytes = QInputDialog::getDouble(
+        this, QStringLiteral("Download speed limit"),
+        QStringLiteral("The most all downloads may take together, in MB/s (0 for no limit):"),
+        double(pass->downloadLimit()) / 1e6, 0, 100000, 2, &accepted);
+    if (!accepted)
+        return;
+    QString error;
+    if (!pass->setDownloadLimit(qint64(megabytes * 1e6), &error))
+        ui->statusLabel->setText(breakableText(error));
 }

@@ -4,6 +4,8 @@
 #include <QPoint>
 
 class QLabel;
+class QMenu;
+class QPushButton;
 class UpdatePass;
 
 namespace Ui {
@@ -36,10 +38,20 @@ private:
     void hideProgress();
     void onLaunchClicked();
     void onUpgradeClicked();
+    void onPauseClicked();
+    void fillOptionsMenu();
+    void askDownloadLimit();
 
     Ui::MainWindow *ui;
     UpdatePass *pass;
     QLabel *offlineLabel;
     QLabel *detailLabel;
+    QPushButton *pauseButton;
+    QPushButton *optionsButton;
+    QMenu *optionsMenu;
+    // Between a pass's start and its end (ready, failed or paused).
+    bool passRunning = false;
+    // The last verification's result, shown with the installed version.
+    QString verifiedText;
     QPoint dragOffset;
 };

@@ -182,6 +182,9 @@ wait_for 'box=$(xdotool search --onlyvisible --pid $third 2>/dev/null | head -1)
 sleep 0.5; shot already-running
 check 'grep -q "warning IVRA Gateway is already running." "$(logfile)"' "message not logged"
 [ -n "${box:-}" ] && xdotool key --window "$box" Return
+# The box closes on the key press; xdotool then fails on its release, and a
+# key left down repeats into the windows of later scenarios.
+xdotool keyup Return 2>/dev/null
 wait_for '! kill -0 $third 2>/dev/null' 10 || { fail "the third launcher did not exit"; kill $third; }
 kill -CONT $pid; stop_launcher
 # Whatever this scenario left running would cover the windows of the next ones.
@@ -201,6 +204,26 @@ start_launcher && wait_for ready 20 || fail "never ready after restart"
 shot offer-after-restart
 check '! has_ink offer-after-restart 8 208 160 16' "offer back after restart"
 check 'has_ink offer-after-restart 12 240 70 16' "Launch button missing"
+stop_launcher
+finished $before
+
+scenario="speed limit from Options, Pause, and a closed launcher's download resumed by the next start"; before=$failures
+# home b is ready with one version: Options holds Verify files, then the speed limit.
+start_launcher && wait_for ready 20 || fail "never ready"
+click 320 248; sleep 0.5; click 330 294; sleep 1   # Options, Download speed limit...
+click 200 90; xdotool key ctrl+a; xdotool type 0.02; xdotool key Return   # focus follows the pointer here
+wait_for 'grep -q "\"downloadLimitBytesPerSecond\": 20000" "$data/gateway-settings.json"' 5 || fail "limit not kept: $(cat "$data/gateway-settings.json" 2>&1)"
+stop_launcher; settings="$data/gateway-settings.json"
+new_home paused; mkdir -p "$data"; cp "$settings" "$data/"
+start_launcher && wait_for 'grep -q "Download speed limit: 20.0 KB/s" "$(logfile)"' 10 || fail "limit not applied"
+sleep 2; click 50 248   # Pause
+wait_for 'grep -q "Download paused" "$(logfile)"' 5 || fail "not paused"
+sleep 0.5; shot paused
+check 'has_ink paused 8 102 300 16' "no download details while paused"
+stop_launcher; lines_before=$(wc -l < "$access")
+start_launcher && wait_for 'grep -q "\"activeVersion\": \"1.2.0\"" "$data/gateway-state.json"' 40 || fail "not installed after the restart"
+check 'grep -q "Resuming client zip from byte [1-9]" "$(logfile)"' "the next start did not resume"
+check 'tail -n +$((lines_before + 1)) "$access" | grep "GET /releases/clients/ivra-demo/ivra-demo_1.2.0.zip" | grep -q "\" 206 "' "no range request"
 stop_launcher
 finished $before
 
