@@ -205,7 +205,9 @@ bool DownloadJob::consume()
                 paceTimer->start(rateLimiter->waitMs(reply->bytesAvailable() - allowed));
         }
     }
-    const QByteArray data = reply->read(allowed);
+    // readAll() hands over the reply's buffered chunks without copying them.
+    const QByteArray data =
+        allowed == reply->bytesAvailable() ? reply->readAll() : reply->read(allowed);
     if (data.isEmpty())
         return true;
     written += data.size();

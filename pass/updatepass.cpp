@@ -32,6 +32,7 @@
 
 namespace {
 const QString kReadyText = QStringLiteral("IVRA ENGINE 2.0 Beta is ready.");
+constexpr qint64 kDetailIntervalMs = 250;
 const QString kOfflineText =
     QStringLiteral("Playing offline: the release service could not be reached.");
 
@@ -124,6 +125,7 @@ void UpdatePass::reset()
     offline = false;
     transferMeter.reset();
     transferClock.invalidate();
+    detailShownAt = -1;
     rollingBackFrom.clear();
     passReport = PassReport();
     passReport.before = clientInstallStateFor(state, productId).activeVersion;
@@ -215,9 +217,14 @@ void UpdatePass::showTransfer(qint64 done, qint64 total)
         return;
     if (!transferClock.isValid())
         transferClock.start();
-    transferMeter.record(transferClock.elapsed(), done);
+    const qint64 now = transferClock.elapsed();
+    transferMeter.record(now, done);
     shownDone = done;
     shownTotal = total;
+    // Progress comes with every chunk read; a person reads a few lines a second.
+    if (now - detailShownAt < kDetailIntervalMs && done != total && detailShownAt >= 0)
+        return;
+    detailShownAt = now;
     Q_EMIT detailChanged(transferText(done, total, transferMeter.bytesPerSecond()));
 }
 

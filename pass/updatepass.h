@@ -191,6 +191,7 @@ private:
     bool offline = false;
     TransferMeter transferMeter;
     QElapsedTimer transferClock;
+    qint64 detailShownAt = -1; // on transferClock
     qint64 shownDone = 0;
     qint64 shownTotal = -1;
     // The package being extracted while it downloads.
