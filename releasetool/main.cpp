@@ -6,6 +6,7 @@
 #include "release/fileindex.h"
 #include "release/gatewayrelease.h"
 #include "releasetool/objects.h"
+#include "releasetool/push.h"
 #include "releasetool/rollouts.h"
 #include "releasetool/signing.h"
 
@@ -154,6 +155,8 @@ const OptionHelp kOptions[] = {
     {"rollout-start",
      "Start of --rollout-schedule, UTC, e.g. 2026-12-01T00:00:00Z (default: now)."},
     {"percent", "rollout: set the share of installs the release reaches, e.g. 25."},
+    {"to", "push: where to upload, as rclone names it: remote:bucket/prefix (the remote set up "
+           "with rclone config or RCLONE_CONFIG_* variables, which hold the credentials)."},
 };
 
 // Guard rails a release engineer may lift on purpose.
@@ -189,6 +192,8 @@ const char kUsage[] =
     "  gc       remove the packages, file indexes and objects of releases older than the\n"
     "           newest --keep N of each product (never what a manifest names)\n"
     "  rollout  change the staged rollout of a published manifest (--product or --edition)\n"
+    "  push     upload a tree to object storage with rclone (--tree --to [--dry-run]\n"
+    "           [--check --base-url URL]): artifacts first, then the manifests\n"
     "\n"
     "Examples:\n"
     "  ivra-release keygen --secret-key ~/keys/ivra.key --public-key ivra.pub\n"
@@ -207,7 +212,9 @@ const char kUsage[] =
     "  ivra-release gc --tree tree --keep 3\n"
     "  ivra-release client ... --rollout-schedule            (1 % now, 100 % in six days)\n"
     "  ivra-release rollout --tree tree --product ivra-demo --pause --secret-key ~/keys/ivra.key\n"
-    "  ivra-release rollout --tree tree --edition demo --status";
+    "  ivra-release rollout --tree tree --edition demo --status\n"
+    "  ivra-release push --tree tree --to r2:ivra-releases --check\n"
+    "      --base-url https://releases.example.com      (then checks what is served there)";
 
 int fail(const QString &message, int code = 1)
 {
@@ -225,7 +232,7 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addPositionalArgument(
         QStringLiteral("command"),
-        QStringLiteral("client, gateway, keygen, sign, check, gc or rollout"));
+        QStringLiteral("client, gateway, keygen, sign, check, gc, rollout or push"));
     for (const OptionHelp &option : kOptions)
         parser.addOption(QCommandLineOption(QString::fromLatin1(option.name),
                                             QString::fromLatin1(option.description),
@@ -245,6 +252,12 @@ int main(int argc, char **argv)
     parser.addOption(QCommandLineOption(
         QStringLiteral("no-passphrase"),
         QStringLiteral("keygen: leave the secret key unencrypted (for throwaway keys).")));
+    parser.addOption(
+        QCommandLineOption(QStringLiteral("dry-run"),
+                           QStringLiteral("push: list what would be uploaded, upload nothing.")));
+    parser.addOption(QCommandLineOption(
+        QStringLiteral("check"),
+        QStringLiteral("push: end by checking the served tree at --base-url, as check does.")));
     parser.addOption(QCommandLineOption(
         QStringLiteral("no-file-index"),
         QStringLiteral("client: publish no objects and no file index (full packages only).")));
@@ -368,6 +381,30 @@ int main(int argc, char **argv)
         for (const QString &line : report)
             out << line << "\n";
         return error.isEmpty() ? 0 : fail(error);
+    }
+    if (command == QLatin1String("push")) {
+        if (!parser.isSet("tree") || !parser.isSet("to") ||
+            (parser.isSet("check") && !parser.isSet("base-url")))
+            return fail(QStringLiteral("push needs --tree and --to (and --base-url with --check)."),
+                        2);
+        error = pushReleaseTree(
+            PushOptions{pathOption("tree"), parser.value("to"), parser.isSet("dry-run")}, &report);
+        for (const QString &line : report)
+            out << "ivra-release: " << line << "\n";
+        report.clear();
+        if (error.isEmpty() && parser.isSet("check") && !parser.isSet("dry-run"))
+            error = checkServed(
+                parser.value("base-url"),
+                parser.isSet("edition") ? parser.value("edition") : QStringLiteral("demo"),
+                parser.isSet("product") ? parser.value("product") : QStringLiteral("ivra-demo"),
+                TreeCheckOptions{publicKeys, parser.value("channel")}, &report);
+        for (const QString &line : report)
+            out << line << "\n";
+        if (!error.isEmpty())
+            return fail(error);
+        out << "ivra-release: push ok" << (parser.isSet("dry-run") ? " (dry run)" : "")
+            << (parser.isSet("check") ? ", served tree checked" : "") << "\n";
+        return 0;
     }
     const bool servedCheck = command == QLatin1String("check") && !parser.isSet("tree");
     if ((!parser.isSet("tree") && !servedCheck) || !parser.isSet("base-url"))

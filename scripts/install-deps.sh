@@ -12,7 +12,20 @@ packages=(
   binutils-mingw-w64-x86-64
   zip unzip zstd python3 minisign desktop-file-utils tinyproxy
   clang-14 libclang-rt-14-dev
+  rclone
 )
+# The local S3-compatible server the push is tested against, from the npm
+# registry (Debian has none), below .run/tools; npm comes from Debian when
+# this machine has no Node.js of its own.
+s3rver_version=3.7.1
+tools="$(cd "$(dirname "$0")/.." && pwd)/.run/tools"
+command -v npm >/dev/null 2>&1 || packages+=(npm)
+install_s3rver() {
+  [ -x "$tools/node_modules/.bin/s3rver" ] && return 0
+  echo "install-deps: installing s3rver $s3rver_version from the npm registry into $tools"
+  mkdir -p "$tools"
+  npm install --prefix "$tools" --no-audit --no-fund --loglevel=error "s3rver@$s3rver_version" >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,6 +35,7 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
+  install_s3rver
   echo "install-deps: all packages present"
   exit 0
 fi
@@ -38,3 +52,4 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+install_s3rver

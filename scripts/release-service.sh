@@ -6,6 +6,8 @@
 #   scripts/release-service.sh stop
 #   scripts/release-service.sh status
 #   scripts/release-service.sh untrust    (removes its CA from the system store)
+#   scripts/release-service.sh s3 start|stop   (a local S3-compatible server)
+#   scripts/release-service.sh start --s3      (serves that server's bucket)
 #
 # Writes only below .run/release-service, plus the CA into the system store
 # (/usr/local/share/ca-certificates, under a name of this service folder's own,
@@ -17,6 +19,11 @@
 # place of the one made here (the tests use them to serve untrusted ones);
 # IVRA_RELEASE_EXTRA_CONF names a file of nginx directives added to the server.
 # IVRA_RELEASE_HTTP2=1 offers HTTP/2 as well, as CDNs do.
+# The S3-compatible server is s3rver (installed by install-deps from the npm
+# registry) on 127.0.0.1:IVRA_S3_PORT (9000) with the bucket "ivra", its data
+# in IVRA_S3_DIR (.run/release-service/s3); "s3 start" prints the rclone remote to push
+# to. "start --s3" has nginx serve that bucket over HTTPS, as a CDN in front of
+# object storage would, with the headers the push stored with each object.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -29,7 +36,10 @@ system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
 running() { local pid; pid=$(cat "$state/nginx.pid" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
 # What the running service was started with: "PORT TREE".
 serving() { cat "$state/serving" 2>/dev/null || echo "? ?"; }
-port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/${1:-$port}") 2>/dev/null; }
+s3_port="${IVRA_S3_PORT:-9000}"
+s3_data="${IVRA_S3_DIR:-$state/s3}"
+s3_running() { local pid; pid=$(cat "$state/s3.pid" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
 
 make_certificates() {
   mkdir -p "$state"
@@ -81,10 +91,16 @@ http {
     server_name 127.0.0.1 localhost;
     ssl_certificate ${IVRA_RELEASE_CERT:-$state/server.crt};
     ssl_certificate_key ${IVRA_RELEASE_KEY:-$state/server.key};
+$(if [ "$tree" = s3 ]; then cat <<S3
+    location /releases/ { proxy_pass http://127.0.0.1:$s3_port/ivra/releases/; }
+S3
+else cat <<TREE
     root $tree;
     # Manifests must never be served stale; artifacts never change under their name.
     location /releases/manifests/ { add_header Cache-Control "no-cache" always; }
     location /releases/ { add_header Cache-Control "public, max-age=31536000, immutable" always; }
+TREE
+fi)
     ${IVRA_RELEASE_EXTRA_CONF:+include $IVRA_RELEASE_EXTRA_CONF;}
   }
 }
@@ -101,11 +117,16 @@ case "${1:-}" in
     for argument in "${@:2}"; do
       case "$argument" in
         --replace) replace=1 ;;
+        --s3) tree=s3 ;;
         *) tree=$argument ;;
       esac
     done
-    tree=$(realpath -m "${tree:-$project/.run/release-tree}")
-    mkdir -p "$tree"
+    if [ "$tree" = s3 ]; then
+      s3_running || { echo "release-service: start --s3 serves the local S3 server's bucket; start it first: $0 s3 start" >&2; exit 1; }
+    else
+      tree=$(realpath -m "${tree:-$project/.run/release-tree}")
+      mkdir -p "$tree"
+    fi
     if running; then
       read -r running_port running_tree < <(serving)
       if [ "$running_port" != "$port" ] && [ "$running_port" != "?" ] && [ "$replace" -eq 0 ]; then
@@ -155,6 +176,36 @@ case "${1:-}" in
     update-ca-certificates --fresh >/dev/null 2>&1
     echo "release-service: its CA is no longer trusted by this machine"
     ;;
+  s3)
+    case "${2:-}" in
+      start)
+        s3rver="$project/.run/tools/node_modules/.bin/s3rver"
+        [ -x "$s3rver" ] || { echo "release-service: s3rver is not installed; run scripts/install-deps.sh" >&2; exit 1; }
+        if ! s3_running; then
+          if port_taken "$s3_port"; then
+            echo "release-service: port $s3_port on 127.0.0.1 is in use by another process; choose another with IVRA_S3_PORT" >&2
+            exit 1
+          fi
+          mkdir -p "$s3_data"
+          setsid "$s3rver" --directory "$s3_data" --address 127.0.0.1 --port "$s3_port" \
+            --configure-bucket ivra >"$state/s3.log" 2>&1 < /dev/null & echo $! > "$state/s3.pid"
+          for _ in $(seq 100); do port_taken "$s3_port" && break; sleep 0.1; done
+          port_taken "$s3_port" || { echo "release-service: s3rver did not start; see $state/s3.log" >&2; exit 1; }
+        fi
+        echo "release-service: S3-compatible server on http://127.0.0.1:$s3_port, bucket ivra; push to it with:"
+        echo "  RCLONE_CONFIG_IVRAS3_TYPE=s3 RCLONE_CONFIG_IVRAS3_PROVIDER=Other RCLONE_CONFIG_IVRAS3_ENDPOINT=http://127.0.0.1:$s3_port RCLONE_CONFIG_IVRAS3_ACCESS_KEY_ID=S3RVER RCLONE_CONFIG_IVRAS3_SECRET_ACCESS_KEY=S3RVER ivra-release push --tree TREE --to ivras3:ivra"
+        ;;
+      stop)
+        if s3_running; then
+          kill "$(cat "$state/s3.pid")"
+          for _ in $(seq 50); do s3_running || break; sleep 0.1; done
+        fi
+        rm -f "$state/s3.pid"
+        echo "release-service: S3-compatible server stopped"
+        ;;
+      *) echo "usage: $0 s3 start|stop" >&2; exit 2 ;;
+    esac
+    ;;
   *)
-    echo "usage: $0 start [TREE] [--replace] | stop | status | untrust" >&2; exit 2 ;;
+    echo "usage: $0 start [TREE | --s3] [--replace] | stop | status | untrust | s3 start|stop" >&2; exit 2 ;;
 esac
