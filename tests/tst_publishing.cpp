@@ -2,6 +2,7 @@
 #include "release/fileindex.h"
 #include "releasetool/objects.h"
 #include "releasetool/publishing.h"
+#include "releasetool/push.h"
 #include "releasetool/rollouts.h"
 #include "releasetool/signing.h"
 #include "support/testutil.h"
@@ -12,6 +13,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -302,6 +304,60 @@ private Q_SLOTS:
             QString());
         QCOMPARE(rolloutShareAt(rollout(), now), kFullShare);
         QCOMPARE(checkReleaseTree(tree, kBase, TreeCheckOptions{{key.publicKey}, {}}), QString());
+    }
+
+    // The push with the real rclone into a folder, every command it runs
+    // written down: artifacts before manifests, nothing again that is there,
+    // other bytes refused with nothing written, and manifests that another
+    // publisher wrote meanwhile never replaced.
+    void pushToStorage()
+    {
+        if (QStandardPaths::findExecutable("rclone").isEmpty())
+            QSKIP("rclone is not installed");
+        const QString tree = temp.filePath("push-tree");
+        QCOMPARE(publishClient(client(tree)), QString());
+        const QString log = temp.filePath("rclone.log");
+        const QString rclone = temp.filePath("rclone-logged");
+        QVERIFY(writeFile(
+            rclone,
+            "#!/bin/sh\n"
+            "[ \"$1\" = copy ] && echo \"copy $(tr '\\n' ' ' < \"$5\")\" >> \"$RCLONE_LOG\"\n"
+            "if [ \"$1\" = copy ] && [ -n \"$OTHER_PUBLISHER\" ]; then\n"
+            "  echo other > \"$3/releases/manifests/client-ivra-demo.json\"\n"
+            "fi\n"
+            "exec rclone \"$@\"\n"));
+        QVERIFY(QFile::setPermissions(rclone, QFile::ReadOwner | QFile::ExeOwner));
+        qputenv("RCLONE_LOG", log.toUtf8());
+        const QString bucket = temp.filePath("bucket");
+        const QString manifest = "/releases/manifests/client-ivra-demo.json";
+        QStringList report;
+        QCOMPARE(pushReleaseTree({tree, bucket, false, rclone}, &report), QString());
+        const QStringList copies = QString::fromUtf8(readFile(log)).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(copies.size(), 2); // the artifacts, then the one manifest
+        QVERIFY(copies.first().contains(".zip") && !copies.first().contains("manifests/"));
+        QCOMPARE(copies.last(), "copy releases/manifests/client-ivra-demo.json ");
+        QCOMPARE(readFile(bucket + manifest), readFile(tree + manifest));
+
+        QFile::remove(log);
+        QCOMPARE(pushReleaseTree({tree, bucket, false, rclone}, &report), QString());
+        QVERIFY(!QFile::exists(log));
+        QVERIFY2(report.last().contains("5 of 5 artifacts already at"),
+                 qPrintable(report.join("\n")));
+
+        const QString package = "/releases/clients/ivra-demo/ivra-demo_1.2.0.zip";
+        QVERIFY(writeFile(bucket + package, "other bytes"));
+        QFile::remove(bucket + manifest);
+        QVERIFY(pushReleaseTree({tree, bucket, false, rclone}, &report)
+                    .contains("already hold other bytes under the same name: nothing was pushed"));
+        QVERIFY(!QFile::exists(log) && !QFile::exists(bucket + manifest));
+
+        const QString other = temp.filePath("bucket-2");
+        QVERIFY(writeFile(other + manifest, "old"));
+        qputenv("OTHER_PUBLISHER", "1");
+        const QString error = pushReleaseTree({tree, other, false, rclone}, &report);
+        qunsetenv("OTHER_PUBLISHER");
+        QVERIFY2(error.contains("changed while this push ran"), qPrintable(error));
+        QCOMPARE(readFile(other + manifest), QByteArray("other\n"));
     }
 
     // The real tool from the folder it runs in: relative paths work, a Windows

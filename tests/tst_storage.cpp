@@ -1,4 +1,5 @@
 #include "net/transfermeter.h"
+#include "storage/gatewaysettings.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
 #include "support/testutil.h"
@@ -187,7 +188,7 @@ private Q_SLOTS:
         const QString path = temp.filePath(QStringLiteral("a/b/c/gateway-state.json"));
         GatewayState state;
         state.clients.insert("ivra-demo", {"1.1.0", ""});
-        state.clients.insert("ivra-full", {"2.0.0", "1.9.0"});
+        state.clients.insert("ivra-full", {"2.0.0", "1.9.0", "", "2.1.0"});
         state.dismissedUpgradeMajorByEdition.insert("demo", "3");
         QString error;
         QVERIFY(saveGatewayState(path, state, &error));
@@ -205,7 +206,26 @@ private Q_SLOTS:
         QCOMPARE(loaded.error, QString());
         QCOMPARE(loaded.state.clients.keys(), state.clients.keys());
         QCOMPARE(loaded.state.clients.value("ivra-full").previousVersion, QStringLiteral("1.9.0"));
+        QCOMPARE(loaded.state.clients.value("ivra-full").rolledBackFrom, QStringLiteral("2.1.0"));
         QCOMPARE(loaded.state.dismissedUpgradeMajorByEdition, state.dismissedUpgradeMajorByEdition);
+    }
+
+    // What the player set, or the defaults, with a word for the log when the
+    // file cannot be read.
+    void settingsFile()
+    {
+        const QString path = temp.filePath(QStringLiteral("settings/gateway-settings.json"));
+        QString error;
+        QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 0);
+        QVERIFY(saveGatewaySettings(path, GatewaySettings{5000000}));
+        QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 5000000);
+        QCOMPARE(error, QString());
+        for (const char *text : {"{", "[]", "{\"downloadLimitBytesPerSecond\": -5}", "{}"}) {
+            QVERIFY(TestUtil::writeFile(path, text));
+            error.clear();
+            QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 0);
+            QCOMPARE(error.isEmpty(), QByteArray(text) == "{}");
+        }
     }
 
     void failedSavesLeaveThePreviousFile()
