@@ -1,4 +1,13 @@
-# Helpers the benchmarks share; each script sets $out before sourcing this.
+# Helpers the benchmarks share; each script sources this from the project's
+# folder and sets $out before it samples.
+project=$PWD
+# Sets up the machine and builds the given targets in the Release build build-bench.
+bench_build() { # targets...
+  bash scripts/install-deps.sh
+  build=build-bench
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target "$@"
+}
 sample() { echo "$1 $2" >> "$out/samples.txt"; }
 # median and spread (min..max) of the numbers on stdin
 stats() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%d %d %d\n", m, a[1], a[NR]}'; }

@@ -14,16 +14,12 @@
 #        IVRA_BENCH_LARGE_MIB (4096; 0 leaves the large client out)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release ivra-bench ivra-update
+source bench/common.sh
+bench_build ivra-release ivra-bench ivra-update
 runs=${1:-3}
 level=${IVRA_BENCH_ZSTD_LEVEL:-3}
 large=${IVRA_BENCH_LARGE_MIB:-4096}
 out="$project/.run/bench-diff"
-source bench/common.sh
 work="$out/work"
 rm -rf "$work"; mkdir -p "$work"
 base=https://127.0.0.1:8443

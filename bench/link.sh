@@ -17,17 +17,13 @@
 #        IVRA_LINK_APPEND=1 adds to the samples of an earlier run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release ivra-update
+source bench/common.sh
+bench_build ivra-release ivra-update
 runs=${1:-3}
 clients=${IVRA_LINK_CLIENTS:-large many}
 IFS=, read -r -a links <<< "${IVRA_LINK_LINKS:-500 0,500 40,100 0,100 40}"
 out="$project/.run/bench-link"
 work="$out/work"
-source bench/common.sh
 rm -rf "$work"; mkdir -p "$work"
 [ -n "${IVRA_LINK_APPEND:-}" ] || : > "$out/samples.txt"
 ns=ivra-link

@@ -10,11 +10,8 @@
 # Usage: bash bench/publish.sh [RUNS]   (default 3); IVRA_BENCH_PUBLISH_MIB ("256 1024")
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release
+source bench/common.sh
+bench_build ivra-release
 runs=${1:-3}
 sizes=${IVRA_BENCH_PUBLISH_MIB:-256 1024}
 out="$project/.run/bench-publish"

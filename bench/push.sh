@@ -9,14 +9,10 @@
 # Usage: bash bench/push.sh [RUNS]   (default 3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release >/dev/null
+source bench/common.sh
+bench_build ivra-release
 runs=${1:-3}
 out="$project/.run/bench-push"
-source bench/common.sh
 work="$out/work"
 rm -rf "$work"; mkdir -p "$work"
 : > "$out/samples.txt"

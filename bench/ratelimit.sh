@@ -6,14 +6,10 @@
 # Usage: bash bench/ratelimit.sh [RUNS] [RATE]   (defaults 3 and 10M)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release ivra-update
+source bench/common.sh
+bench_build ivra-release ivra-update
 runs=${1:-3} rate=${2:-10M}
 out="$project/.run/bench-rate"
-source bench/common.sh
 work="$out/work"
 rm -rf "$work"; mkdir -p "$work"
 : > "$out/samples.txt"

@@ -7,11 +7,8 @@
 # then not kept); IVRA_BENCH_NO_INDEX=1 publishes package-only releases.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
-bash scripts/install-deps.sh
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DIVRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target ivra-release
+source bench/common.sh
+bench_build ivra-release
 out="$project/.run/bench"
 # The signed driver trusts a key of the benchmark's own.
 keys="$out/keys"
@@ -28,14 +25,9 @@ results="$out/results.txt"
 : > "$out/samples.txt"; : > "$out/packages.txt"
 trap 'scripts/release-service.sh stop >/dev/null 2>&1 || true' EXIT
 
-now_ms() { date +%s%3N; }
 # Every timed step starts from a quiet disk: the writes of the step before are
 # on disk, so neither side pays for the other's write-back.
 settle() { sync; sleep 1; }
-# median and spread (min..max) of the numbers on stdin
-stats() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%d %d %d\n", m, a[1], a[NR]}'; }
-sample() { echo "$1 $2" >> "$out/samples.txt"; }
-median_of() { grep "^$1 " "$out/samples.txt" | awk '{print $2}' | stats; }
 
 for size in 64 1024; do
   runs=$runs_small; [ "$size" -gt 64 ] && runs=$runs_large

@@ -1,10 +1,13 @@
+#include "storage/paths.h"
 #include "support/testserver.h"
 #include "support/testutil.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QGridLayout>
 #include <QLabel>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -299,6 +302,34 @@ private Q_SLOTS:
         // The window's icon comes from the same resources, on every platform.
         QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.windowIcon().pixmap(256).size(), QSize(256, 256));
+    }
+
+    // Options follows the data folder: Roll back while a previous version is
+    // kept, Undo roll back while its hold lasts, and only the speed limit
+    // while a pass runs (here, the first one never ends).
+    void optionsMenu()
+    {
+        const QString data = dataRootPath();
+        QVERIFY(QDir().mkpath(data + "/clients/ivra-demo/1.0.0"));
+        QVERIFY(
+            writeFile(data + "/gateway-settings.json", R"({"downloadLimitBytesPerSecond": 5e6})"));
+        const QByteArray state = R"({"clients": {"ivra-demo": {"activeVersion": "1.1.0",
+                                     "previousVersion": "1.0.0"HOLD}}})";
+        for (const QByteArray &hold :
+             {QByteArray(), QByteArray(R"(, "rolledBackFrom": "1.2.0")")}) {
+            QVERIFY(
+                writeFile(data + "/gateway-state.json", QByteArray(state).replace("HOLD", hold)));
+            MainWindow window;
+            QMenu *menu = button(&window, "optionsButton")->menu();
+            Q_EMIT menu->aboutToShow();
+            QStringList items;
+            for (const QAction *action : menu->actions())
+                items << (action->isEnabled() ? "" : "(off) ") + action->text();
+            QCOMPARE(items, (QStringList{"(off) Verify files",
+                                         hold.isEmpty() ? "(off) Roll back to 1.0.0"
+                                                        : "(off) Undo roll back",
+                                         "", "Download speed limit: 5.0 MB/s..."}));
+        }
     }
 
     void exitClosesTheWindow()
