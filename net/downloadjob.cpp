@@ -137,6 +137,12 @@ void DownloadJob::hashPartThenSend(const QByteArray &validator)
 void DownloadJob::sendRequest(const QByteArray &validator)
 {
     QNetworkRequest request = releaseRequest(url);
+    rateLimiter = RateLimiter::of(manager);
+    // Qt's HTTP/2 takes a stream in whole whatever the reply's buffer: a
+    // limited download would run ahead on the link into memory. HTTP/1.1
+    // stops at the buffer.
+    if (rateLimiter && rateLimiter->rate() > 0)
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     if (offset > 0) {
         // The rest only if the file is still the one the part came from; else the whole.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset) + "-");
@@ -145,7 +151,6 @@ void DownloadJob::sendRequest(const QByteArray &validator)
     answered = false;
     reply = manager->get(request);
     tagReply(reply, purpose);
-    rateLimiter = RateLimiter::of(manager);
     reply->setReadBufferSize(rateLimiter ? rateLimiter->readBufferBytes()
                                          : kDownloadReadBufferBytes);
     replyEnded = false;
