@@ -423,6 +423,32 @@ private Q_SLOTS:
         QCOMPARE(server.requestCount(packagePath("1.1.0")), 0);
     }
 
+    // An update whose files cannot fit stops before its objects, with Retry;
+    // a full disk is no reason to play offline.
+    void updateThatCannotFit()
+    {
+        publish("1.1.0", {{"data/b.txt", QByteArray(20000, 'c')}});
+        QJsonObject index = QJsonDocument::fromJson(readFile(tree + indexPath("1.1.0"))).object();
+        QJsonArray files = index.value("files").toArray();
+        for (QJsonValueRef file : files) {
+            QJsonObject entry = file.toObject();
+            if (entry.value("path") == "data/b.txt")
+                entry.insert("size",
+                             double(qint64(1) << 52)); // a compressed object's size may differ
+            file = entry;
+        }
+        index.insert("files", files);
+        serveIndex("1.1.0", QJsonDocument(index).toJson());
+        MainWindow window;
+        QTRY_VERIFY_WITH_TIMEOUT(statusText(&window).startsWith("Not enough disk space: 4504 TB "
+                                                                "needed in "),
+                                 20000);
+        QVERIFY(isShown(&window, "downloadButton"));
+        QVERIFY(!isShown(&window, "launchButton"));
+        QVERIFY(objectRequests().isEmpty());
+        QCOMPARE(server.requestCount(packagePath("1.1.0")), 0);
+    }
+
     // An object may never write more than the index declares: a decompression
     // bomb stops at the declared size.
     void objectsAreBoundedByTheIndex()
