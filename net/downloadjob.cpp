@@ -138,10 +138,11 @@ void DownloadJob::sendRequest(const QByteArray &validator)
 {
     QNetworkRequest request = releaseRequest(url);
     rateLimiter = RateLimiter::of(manager);
+    const bool limited = rateLimiter && rateLimiter->rate() > 0;
     // Qt's HTTP/2 takes a stream in whole whatever the reply's buffer: a
     // limited download would run ahead on the link into memory. HTTP/1.1
     // stops at the buffer.
-    if (rateLimiter && rateLimiter->rate() > 0)
+    if (limited)
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     if (offset > 0) {
         // The rest only if the file is still the one the part came from; else the whole.
@@ -151,8 +152,9 @@ void DownloadJob::sendRequest(const QByteArray &validator)
     answered = false;
     reply = manager->get(request);
     tagReply(reply, purpose);
-    reply->setReadBufferSize(rateLimiter ? rateLimiter->readBufferBytes()
-                                         : kDownloadReadBufferBytes);
+    reply->setReadBufferSize(limited
+                                 ? qMin(rateLimiter->readBufferBytes(), kDownloadReadBufferBytes)
+                                 : kDownloadReadBufferBytes);
     replyEnded = false;
     connect(reply, &QIODevice::readyRead, this, &DownloadJob::consume);
     // Counted from the part's start: after a resume, what is on disk counts too.

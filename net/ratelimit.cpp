@@ -10,7 +10,6 @@
 
 namespace {
 constexpr qint64 kSmallestRead = 16 * 1024;
-constexpr qint64 kUnlimitedReadBuffer = 1024 * 1024;
 } // namespace
 
 RateLimiter::RateLimiter(QNetworkAccessManager *manager) : QObject(manager)
@@ -61,9 +60,7 @@ int RateLimiter::waitMs(qint64 wanted) const
 
 qint64 RateLimiter::readBufferBytes() const
 {
-    if (bytesPerSecond == 0)
-        return kUnlimitedReadBuffer;
-    return std::clamp<qint64>(bytesPerSecond / 4, kSmallestRead, kUnlimitedReadBuffer);
+    return std::max<qint64>(kSmallestRead, bytesPerSecond / 4);
 }
 
 qint64 parseRate(const QString &text)

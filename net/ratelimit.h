@@ -26,7 +26,8 @@ public:
     qint64 take(qint64 wanted);
     // Milliseconds until a read of wanted bytes would get some (at least 1).
     int waitMs(qint64 wanted) const;
-    // What a reply may hold unread: the backlog a paused read leaves on the link.
+    // What a limited reply may hold unread: the backlog a paused read leaves
+    // on the link (a quarter second's worth).
     qint64 readBufferBytes() const;
 
 private:

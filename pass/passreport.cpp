@@ -1,16 +1,12 @@
 #include "pass/passreport.h"
 
 #include "release/rollout.h"
+#include "release/version.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace {
-QString orNone(const QString &version)
-{
-    return version.isEmpty() ? QStringLiteral("none") : version;
-}
-
 QString reasonKey(PassReport::Reason reason)
 {
     switch (reason) {
@@ -37,9 +33,9 @@ QStringList reportLines(const PassReport &report)
     if (report.reason == PassReport::Reason::None)
         return lines;
     lines << QStringLiteral("Client versions: installed before %1, latest %2, installed now %3.")
-                 .arg(orNone(report.before),
+                 .arg(versionOrNone(report.before),
                       report.latest.isEmpty() ? QStringLiteral("unknown") : report.latest,
-                      orNone(report.after));
+                      versionOrNone(report.after));
     switch (report.reason) {
     case PassReport::Reason::None:
     case PassReport::Reason::Updated:

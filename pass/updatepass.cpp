@@ -51,11 +51,6 @@ template <class Job> void drop(QPointer<Job> &job)
     job = nullptr;
 }
 
-QString orNone(const QString &version)
-{
-    return version.isEmpty() ? QStringLiteral("none") : version;
-}
-
 #ifndef Q_OS_WIN
 // Downloads and packages made on Windows carry no execute bit; the files the
 // launcher starts need one.
@@ -434,8 +429,9 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
     const RolloutStanding standing = standingIn(clientRelease.rollout, clientRelease.latestVersion);
     const ClientDecision decision =
         decideClientUpdate(clientRelease, productId, installed, binding(), standing);
-    const QString versions = QStringLiteral("active %1, latest %2")
-                                 .arg(orNone(installed.activeVersion), clientRelease.latestVersion);
+    const QString versions =
+        QStringLiteral("active %1, latest %2")
+            .arg(versionOrNone(installed.activeVersion), clientRelease.latestVersion);
     if (decision.action != ClientAction::Refuse && !verifyingWithoutRecord.isEmpty()) {
         if (clientRelease.latestVersion != verifyingWithoutRecord || !clientRelease.hasFileIndex) {
             fail(QStringLiteral("IVRA %1 has no install record to verify it against.")
@@ -487,7 +483,7 @@ void UpdatePass::onClientManifest(const ManifestFetchResult &result)
         return;
     case ClientAction::Adopt:
         logInfo(QStringLiteral("Adopting unpacked client version %1: active %2")
-                    .arg(clientRelease.latestVersion, orNone(installed.activeVersion)));
+                    .arg(clientRelease.latestVersion, versionOrNone(installed.activeVersion)));
         checkBeforeAdopting();
         return;
     }

@@ -55,3 +55,8 @@ bool isBelowMinimum(const QString &version, const QString &minimum)
     const ReleaseVersion b = parseReleaseVersion(minimum);
     return !isValid(a) || !isValid(b) || compareReleaseVersions(a, b) < 0;
 }
+
+QString versionOrNone(const QString &version)
+{
+    return version.isEmpty() ? QStringLiteral("none") : version;
+}

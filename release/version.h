@@ -18,4 +18,6 @@ bool isValid(const ReleaseVersion &version);
 int compareReleaseVersions(const ReleaseVersion &a, const ReleaseVersion &b);
 // Whether version is below minimum; one that cannot be read counts as below.
 bool isBelowMinimum(const QString &version, const QString &minimum);
+// A version for a log or report line: "none" when there is none.
+QString versionOrNone(const QString &version);
 bool isAtLeast(const ReleaseVersion &a, const ReleaseVersion &b);
