@@ -23,6 +23,7 @@ const QByteArray kAnswer = QByteArrayLiteral("ok\n");
 // A launcher just started answers once its window is up, which a loaded machine
 // can take seconds over; one that has not answered by then is hung.
 constexpr int kAnswerTimeoutMs = 5000;
+constexpr int kLockWriteMs = 1000;
 } // namespace
 
 InstanceGuard::InstanceGuard(const QString &dataRoot, QObject *parent)
@@ -60,7 +61,17 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool ask)
     qint64 pid = 0;
     QString host;
     QString application;
-    if (!lock->getLockInfo(&pid, &host, &application)) {
+    // A launcher started at the same moment may have created the file and
+    // not written it yet: only a lock that stays unreadable is taken over.
+    const QDeadlineTimer writing(kLockWriteMs);
+    bool readable = lock->getLockInfo(&pid, &host, &application);
+    while (!readable && !writing.hasExpired()) {
+        QThread::msleep(50);
+        if (lock->tryLock(0))
+            return Outcome::Acquired;
+        readable = lock->getLockInfo(&pid, &host, &application);
+    }
+    if (!readable) {
         // Empty or unreadable (a crash while it was written, a copy of a
         // home): no process can be holding it.
         logWarning(QStringLiteral("The lock %1 is unreadable: taken over").arg(lock->fileName()));
