@@ -16,4 +16,9 @@ QString releasePublicKeys();
 int releaseMaxAgeDays();
 // The release channel this build follows: a signed build refuses manifests of another.
 QString releaseChannel();
+// The base URL the manifest URLs are under, and the base URLs of its mirrors
+// (separated by ";", in the order they are tried): every request under the
+// base URL may be served by one of them instead. No mirrors: only the base URL.
+QString releaseBaseUrl();
+QString releaseMirrors();
 } // namespace BuildSettings

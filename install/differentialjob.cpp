@@ -64,6 +64,7 @@ void DifferentialJob::fetchIndex(const QUrl &url, const QString &target)
     download = new DownloadJob(manager, url, target, RequestPurpose::ClientFileIndex,
                                qMin(release.fileIndexSizeBytes, kFileIndexLimitBytes), this);
     connect(download, &DownloadJob::finished, this, &DifferentialJob::onIndexDownloaded);
+    download->setExpectedSha256(release.fileIndexSha256);
     download->start();
 }
 

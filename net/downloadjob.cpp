@@ -2,6 +2,7 @@
 
 #include "base/logging.h"
 #include "net/ratelimit.h"
+#include "net/releasehosts.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
 #include "storage/unsyncedfile.h"
@@ -68,6 +69,10 @@ QString DownloadJob::name() const
 
 void DownloadJob::start()
 {
+    if (const ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
+        hosts = releaseHosts->candidates(url);
+    if (!hosts.isEmpty())
+        url = hosts.first();
     const QString directory = QFileInfo(targetPath).absolutePath();
     if (!QDir().mkpath(directory)) {
         finish(DownloadResult::FileFailure,
@@ -163,6 +168,8 @@ void DownloadJob::sendRequest(const QByteArray &validator)
     });
     connect(reply, &QNetworkReply::finished, this, &DownloadJob::onReplyFinished);
     watchForStall(reply, url.toString(QUrl::RemovePassword));
+    if (hostAt + 1 < hosts.size())
+        abortIfUnanswered(reply, kMirrorAnswerTimeoutMs);
 }
 
 bool DownloadJob::consume()
@@ -268,6 +275,8 @@ void DownloadJob::onReplyEnded()
     file = nullptr;
     const qint64 elapsed = replyElapsedMs(reply);
     if (!stopReason.isEmpty()) {
+        if (bytesExceeded && tryNextHost(stopReason, false))
+            return;
         // Stopped by the launcher itself: too many bytes, or the disk refused them.
         discardPart();
         logWarning(
@@ -282,6 +291,8 @@ void DownloadJob::onReplyEnded()
     // Qt also flags an HTTP error status as a reply error; an answer that came
     // with a status is judged by that status, not reported as a network failure.
     if (reply->error() != QNetworkReply::NoError && !(httpFailure && status != 0)) {
+        if (tryNextHost(unansweredReason(reply), true))
+            return;
         // What arrived stays for the next try to continue, when the server allows it.
         keepPartForResume();
         logWarning(QStringLiteral("%1 failed after %2 ms: networkError=%3, message=%4")
@@ -294,6 +305,9 @@ void DownloadJob::onReplyEnded()
         return;
     }
     if (httpFailure) {
+        if ((status == 404 || status >= 500) &&
+            tryNextHost(QStringLiteral("HTTP %1").arg(status), false))
+            return;
         discardPart();
         logRefusedRedirect(reply, name());
         logWarning(QStringLiteral("%1 failed after %2 ms: HTTP %3, body=%4")
@@ -306,6 +320,18 @@ void DownloadJob::onReplyEnded()
         return;
     }
 
+    finishedSha256 = sha256Finish(digest);
+    if (!expectedSha256.isEmpty() &&
+        QString::compare(finishedSha256, expectedSha256, Qt::CaseInsensitive) != 0 &&
+        tryNextHost(QStringLiteral("SHA-256 %1, expected %2").arg(finishedSha256, expectedSha256),
+                    false))
+        return;
+    // The host that served after one was skipped serves the rest of the pass first.
+    if (hostAt > 0) {
+        ReleaseHosts *releaseHosts = ReleaseHosts::of(manager);
+        logInfo(QStringLiteral("%1 served by %2").arg(name(), releaseHosts->hostOf(url)));
+        releaseHosts->served(url);
+    }
     QFile::remove(resumeStatePath(partPath));
     // QFile::rename does not overwrite, so a file left by an earlier download goes first.
     QFile::remove(targetPath);
@@ -379,8 +405,43 @@ void DownloadJob::finish(DownloadResult::Outcome outcome, const QString &message
     result.bytesExceeded = bytesExceeded;
     result.targetPath = targetPath;
     if (outcome == DownloadResult::Downloaded)
-        result.sha256 = sha256Finish(digest);
+        result.sha256 = finishedSha256;
     Q_EMIT finished(result);
+}
+
+// The same path on the next host, from its first byte: what this host sent
+// is dropped, in place, so that whoever follows the part reads the new bytes.
+bool DownloadJob::tryNextHost(const QString &reason, bool unreachable)
+{
+    ReleaseHosts *releaseHosts = ReleaseHosts::of(manager);
+    if (!releaseHosts || hostAt + 1 >= hosts.size())
+        return false;
+    releaseHosts->skip(url, reason, unreachable);
+    url = hosts.at(++hostAt);
+    if (reply) {
+        reply->disconnect(this);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    stopReason.clear();
+    bytesExceeded = false;
+    QFile::remove(resumeStatePath(partPath));
+    offset = written = unsentToDisk = 0;
+    digest = sha256Begin();
+    file = new QFile(partPath, this);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        const QString error = file->errorString();
+        delete file;
+        file = nullptr;
+        finish(DownloadResult::FileFailure,
+               QStringLiteral("Unable to write download file: %1").arg(error));
+        return true;
+    }
+    if (follower)
+        follower->restart();
+    Q_EMIT progress(0, -1);
+    sendRequest(QByteArray());
+    return true;
 }
 
 void DownloadJob::cancel()

@@ -73,6 +73,9 @@ public:
     // The file is removed once it has served (before the install is synced):
     // its write-back is not started early, so that it may never reach the disk.
     void setTransient(bool transient) { transientFile = transient; }
+    // With mirrors, a file whose digest is not this one is fetched from the
+    // next host; the last host's file is handed over whatever its digest.
+    void setExpectedSha256(const QString &sha256) { expectedSha256 = sha256.trimmed(); }
     void cancel();
 
 Q_SIGNALS:
@@ -91,10 +94,15 @@ private:
     void cutPartBack();
     void partGrew();
     void finish(DownloadResult::Outcome outcome, const QString &message, int status = 0);
+    bool tryNextHost(const QString &reason, bool unreachable);
     QString name() const;
 
     QNetworkAccessManager *manager;
-    const QUrl url;
+    QUrl url; // the host's being asked
+    QList<QUrl> hosts;
+    int hostAt = 0;
+    QString expectedSha256;
+    QString finishedSha256;
     const QString targetPath;
     const QString partPath;
     const RequestPurpose purpose;

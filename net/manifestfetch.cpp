@@ -1,6 +1,7 @@
 #include "net/manifestfetch.h"
 
 #include "base/logging.h"
+#include "net/releasehosts.h"
 #include "net/releaserequest.h"
 
 #include <QDateTime>
@@ -63,6 +64,10 @@ ManifestFetch::~ManifestFetch()
 
 void ManifestFetch::start()
 {
+    if (const ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
+        hosts = releaseHosts->candidates(url);
+    if (!hosts.isEmpty())
+        url = hosts.first();
     send(url, false);
 }
 
@@ -72,6 +77,8 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
         QNetworkReply *reply =
             sendTimedRequest(manager, target, what, timeoutFormatFor(what), pastCaches);
         reply->setReadBufferSize(kReadBufferBytes);
+        if (hostAt + 1 < hosts.size())
+            abortIfUnanswered(reply, kMirrorAnswerTimeoutMs);
         exchange.reply = reply;
         exchange.data.clear();
         connect(reply, &QNetworkReply::metaDataChanged, this,
@@ -81,6 +88,11 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
                 [this, &exchange]() { onReplyFinished(exchange); });
         ++pending;
     };
+    // With mirrors the host asked is not always the one the pass named.
+    if (hosts.size() > 1)
+        logInfo(
+            QStringLiteral("Requesting %1: %2")
+                .arg(requestPurposeName(int(purpose)), manifestUrl.toString(QUrl::RemovePassword)));
     ask(manifest, manifestUrl, purpose);
     if (trust.keys.isEmpty())
         return;
@@ -148,7 +160,7 @@ void ManifestFetch::onReplyFinished(Exchange &exchange)
                  ? QStringLiteral("Unable to download release signature: %1.")
                        .arg(reply->errorString())
                  : QStringLiteral("Unable to download release data: %1").arg(reply->errorString()),
-             true);
+             true, unansweredReason(reply));
         return;
     }
     if (httpFailure) {
@@ -198,7 +210,7 @@ void ManifestFetch::verify()
                                     QDateTime::currentSecsSinceEpoch());
         if (!freshness.message.isEmpty()) {
             logWarning(QStringLiteral("%1 signature refused: %2").arg(name, freshness.detail));
-            fail(freshness.message);
+            fail(freshness.message, false, freshness.detail);
             return;
         }
         logInfo(QStringLiteral("%1 signature verified: %2, key %3, timestamp %4")
@@ -207,16 +219,29 @@ void ManifestFetch::verify()
         result.timestamp = verified.timestamp;
         result.keyId = verified.keyId;
     }
+    if (ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
+        releaseHosts->served(url);
     result.ok = true;
     Q_EMIT finished(result);
 }
 
-void ManifestFetch::fail(const QString &message, bool unreachable)
+void ManifestFetch::fail(const QString &message, bool unreachable, const QString &reason)
 {
     cancel();
+    if (firstFailure.message.isEmpty()) {
+        firstFailure.message = message;
+        firstFailure.unreachable = unreachable;
+    }
+    if (hostAt + 1 < hosts.size()) {
+        ReleaseHosts::of(manager)->skip(url, reason.isEmpty() ? message : reason, unreachable);
+        url = hosts.at(++hostAt);
+        refetched = false;
+        send(url, false);
+        return;
+    }
     ManifestFetchResult result;
-    result.message = message;
-    result.unreachable = unreachable;
+    result.message = firstFailure.message;
+    result.unreachable = firstFailure.unreachable;
     result.fileName = signedFileNameForUrl(url.toString());
     Q_EMIT finished(result);
 }

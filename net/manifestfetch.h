@@ -42,6 +42,9 @@ struct ManifestFetchResult
 // unheard: nothing arrives after the result. A signature that does not
 // verify, or names another file, may be a cache serving the two halves out
 // of step: the pair is fetched once more past caches before it is refused.
+// With mirrors (ReleaseHosts), a host that fails in any of these ways, or
+// serves a manifest older than one accepted, is skipped for the next; when
+// none serves, the first host's failure is reported.
 class ManifestFetch : public QObject
 {
     Q_OBJECT
@@ -71,10 +74,13 @@ private:
     bool collect(Exchange &exchange);
     void onReplyFinished(Exchange &exchange);
     void verify();
-    void fail(const QString &message, bool unreachable = false);
+    void fail(const QString &message, bool unreachable = false, const QString &reason = QString());
 
     QNetworkAccessManager *manager;
-    const QUrl url;
+    QUrl url; // on the host being asked
+    QList<QUrl> hosts;
+    int hostAt = 0;
+    ManifestFetchResult firstFailure;
     const RequestPurpose purpose;
     const ManifestTrust trust;
     Exchange manifest;

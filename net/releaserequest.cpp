@@ -41,6 +41,28 @@ QNetworkReply *sendTimedRequest(QNetworkAccessManager *manager, const QUrl &url,
     return reply;
 }
 
+namespace {
+constexpr char kUnansweredProperty[] = "ivraUnansweredMs";
+} // namespace
+
+void abortIfUnanswered(QNetworkReply *reply, int ms)
+{
+    QTimer::singleShot(ms, reply, [reply, ms]() {
+        if (!reply->isRunning() ||
+            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
+            return;
+        reply->setProperty(kUnansweredProperty, ms);
+        reply->abort();
+    });
+}
+
+QString unansweredReason(const QNetworkReply *reply)
+{
+    const QVariant ms = reply->property(kUnansweredProperty);
+    return ms.isValid() ? QStringLiteral("no answer in %1 ms").arg(ms.toInt())
+                        : reply->errorString();
+}
+
 QUrl cacheBustingUrl(const QUrl &url, const QString &token)
 {
     QUrl busting = url;

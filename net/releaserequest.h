@@ -31,3 +31,8 @@ qint64 replyElapsedMs(const QNetworkReply *reply);
 // Qt refuses a redirect from https to http and reports only the 3xx status;
 // the reply's URL is then already the refused target. Logs it as such.
 void logRefusedRedirect(const QNetworkReply *reply, const QString &name);
+
+// Aborts the reply when no answer (status line and headers) has come within
+// ms; unansweredReason() then says so rather than "Operation canceled".
+void abortIfUnanswered(QNetworkReply *reply, int ms);
+QString unansweredReason(const QNetworkReply *reply);

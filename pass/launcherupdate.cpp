@@ -121,6 +121,7 @@ void LauncherUpdate::start()
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &LauncherUpdate::onDownloaded);
+    download->setExpectedSha256(package.sha256);
     download->start();
 }
 

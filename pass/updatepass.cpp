@@ -15,6 +15,7 @@
 #include "net/downloadjob.h"
 #include "net/manifestfetch.h"
 #include "net/ratelimit.h"
+#include "net/releasehosts.h"
 #include "net/transfermeter.h"
 #include "release/clientdecision.h"
 #include "release/gatewaydecision.h"
@@ -71,6 +72,7 @@ UpdatePass::UpdatePass(QObject *parent)
     : QObject(parent), network(new QNetworkAccessManager(this)),
       rateLimiter(new RateLimiter(network)), productId(clientProductIdForEdition(buildEdition()))
 {
+    ReleaseHosts::fromBuildSettings(network);
     releaseKeys = parseReleasePublicKeys(BuildSettings::releasePublicKeys(), &releaseKeysError);
     for (const ReleasePublicKey &key : releaseKeys)
         trustedKeyIds.append(keyIdText(key.keyId));
@@ -124,6 +126,8 @@ void UpdatePass::reset()
     rollingBackFrom.clear();
     passReport = PassReport();
     passReport.before = clientInstallStateFor(state, productId).activeVersion;
+    if (ReleaseHosts *hosts = ReleaseHosts::of(network))
+        hosts->beginPass(state.releaseHost, QDateTime::currentSecsSinceEpoch());
     QString settingsError;
     const GatewaySettings settings = loadGatewaySettings(gatewaySettingsPath(), &settingsError);
     if (!settingsError.isEmpty())
@@ -243,6 +247,13 @@ void UpdatePass::finishReady()
 {
     Q_EMIT pausableChanged(false);
     saveAcceptedTimestamps();
+    if (const ReleaseHosts *hosts = ReleaseHosts::of(network)) {
+        state.releaseHost =
+            hosts->choiceAfterPass(state.releaseHost, QDateTime::currentSecsSinceEpoch());
+        QString error;
+        if (!saveReleaseHostChoice(gatewayStatePath(), state.releaseHost, &error))
+            logWarning(QStringLiteral("Unable to remember the release host: %1").arg(error));
+    }
     if (verifiedFiles >= 0)
         Q_EMIT verified(verifiedFiles, damagedFiles, damagedFiles);
     bool offered = false;
@@ -767,6 +778,7 @@ void UpdatePass::startClientDownload()
     connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
     std::shared_ptr<GrowingFile> stream = download->followPart();
     download->setTransient(clientRelease.hasFileIndex);
+    download->setExpectedSha256(clientRelease.artifactSha256);
     download->start();
     // Extraction starts with the first bytes; nothing is recorded before
     // the whole package has passed its checks.
@@ -1107,6 +1119,7 @@ void UpdatePass::startGatewayUpdate()
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onGatewayInstallerDownloaded);
+    download->setExpectedSha256(gatewayRelease.installerSha256);
     download->start();
 }
 

@@ -8,6 +8,7 @@
 #   scripts/release-service.sh untrust    (removes its CA from the system store)
 #   scripts/release-service.sh s3 start|stop   (a local S3-compatible server)
 #   scripts/release-service.sh start --s3      (serves that server's bucket)
+#   ... --host 2|3   (start, stop, status: a second or third host, as a mirror)
 #
 # Writes only below .run/release-service, plus the CA into the system store
 # (/usr/local/share/ca-certificates, under a name of this service folder's own,
@@ -19,6 +20,9 @@
 # place of the one made here (the tests use them to serve untrusted ones);
 # IVRA_RELEASE_EXTRA_CONF names a file of nginx directives added to the server.
 # IVRA_RELEASE_HTTP2=1 offers HTTP/2 as well, as CDNs do.
+# "--host N" runs another nginx beside the first, on port IVRA_RELEASE_PORT + N - 1
+# (8444, 8445), with its own tree, logs and state in .run/release-service/host-N:
+# mirrors for the launcher's IVRA_RELEASE_MIRRORS. "stop" without --host stops them all.
 # The S3-compatible server is s3rver (installed by install-deps from the npm
 # registry) on 127.0.0.1:IVRA_S3_PORT (9000) with the bucket "ivra", its data
 # in IVRA_S3_DIR (.run/release-service/s3); "s3 start" prints the rclone remote to push
@@ -28,14 +32,25 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
 state="$project/.run/release-service"
-port="${IVRA_RELEASE_PORT:-8443}"
 ca_name="ivra-local-release-ca-$(printf '%s' "$state" | sha256sum | cut -c1-12)"
 system_ca="/usr/local/share/ca-certificates/$ca_name.crt"
+host= arguments=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --host) host=${2:-}; shift 2 || true ;;
+    *) arguments+=("$1"); shift ;;
+  esac
+done
+set -- "${arguments[@]+"${arguments[@]}"}"
+case "${host:-1}" in 1|2|3) ;; *) echo "release-service: --host is 1, 2 or 3" >&2; exit 2 ;; esac
+# Host 1 keeps the folder's own files; the others have a folder each.
+hostdir="$state"; [ "${host:-1}" -gt 1 ] && hostdir="$state/host-$host"
+port=$(( ${IVRA_RELEASE_PORT:-8443} + ${host:-1} - 1 ))
 
 # nginx removes its pid file as it stops: read it once, quietly.
-running() { local pid; pid=$(cat "$state/nginx.pid" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
+running() { local pid; pid=$(cat "$hostdir/nginx.pid" 2>/dev/null) && kill -0 "$pid" 2>/dev/null; }
 # What the running service was started with: "PORT TREE".
-serving() { cat "$state/serving" 2>/dev/null || echo "? ?"; }
+serving() { cat "$hostdir/serving" 2>/dev/null || echo "? ?"; }
 port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/${1:-$port}") 2>/dev/null; }
 s3_port="${IVRA_S3_PORT:-9000}"
 s3_data="${IVRA_S3_DIR:-$state/s3}"
@@ -67,24 +82,24 @@ trust_ca() {
 
 write_config() {
   local tree=$1
-  mkdir -p "$state/temp"
-  cat > "$state/nginx.conf" <<CONF
+  mkdir -p "$hostdir/temp"
+  cat > "$hostdir/nginx.conf" <<CONF
 daemon on;
 user root root;
 worker_processes 1;
-pid $state/nginx.pid;
-error_log $state/error.log;
+pid $hostdir/nginx.pid;
+error_log $hostdir/error.log;
 events { worker_connections 256; }
 http {
   types { application/json json; application/zip zip; application/octet-stream exe; }
   default_type application/octet-stream;
   log_format release '\$remote_addr [\$time_local] "\$request" \$status \$body_bytes_sent "\$http_user_agent"';
-  access_log $state/access.log release;
-  client_body_temp_path $state/temp/body;
-  proxy_temp_path $state/temp/proxy;
-  fastcgi_temp_path $state/temp/fastcgi;
-  uwsgi_temp_path $state/temp/uwsgi;
-  scgi_temp_path $state/temp/scgi;
+  access_log $hostdir/access.log release;
+  client_body_temp_path $hostdir/temp/body;
+  proxy_temp_path $hostdir/temp/proxy;
+  fastcgi_temp_path $hostdir/temp/fastcgi;
+  uwsgi_temp_path $hostdir/temp/uwsgi;
+  scgi_temp_path $hostdir/temp/scgi;
   sendfile on;
   server {
     listen 127.0.0.1:$port ssl${IVRA_RELEASE_HTTP2:+ http2};
@@ -133,7 +148,7 @@ case "${1:-}" in
         echo "release-service: already running on port $running_port (serving $running_tree); stop it first, or start with --replace to move it to port $port" >&2
         exit 1
       fi
-      "$0" stop >/dev/null
+      "$0" stop --host "${host:-1}" >/dev/null
     fi
     if port_taken; then
       echo "release-service: port $port on 127.0.0.1 is in use by another process (another checkout's release service?); stop it or choose another port with IVRA_RELEASE_PORT" >&2
@@ -142,18 +157,23 @@ case "${1:-}" in
     make_certificates
     trust_ca
     write_config "$tree"
-    nginx -c "$state/nginx.conf" -p "$state" -g "" 2>>"$state/error.log"
+    nginx -c "$hostdir/nginx.conf" -p "$hostdir" -g "" 2>>"$hostdir/error.log"
     for _ in $(seq 50); do running && break; sleep 0.1; done
-    running || { echo "release-service: nginx did not start; see $state/error.log" >&2; exit 1; }
-    echo "$port $tree" > "$state/serving"
+    running || { echo "release-service: nginx did not start; see $hostdir/error.log" >&2; exit 1; }
+    echo "$port $tree" > "$hostdir/serving"
     echo "release-service: serving $tree at https://127.0.0.1:$port"
     ;;
   stop)
+    if [ -z "$host" ]; then
+      for other in 2 3; do
+        if [ -d "$state/host-$other" ]; then "$0" stop --host "$other" >/dev/null; fi
+      done
+    fi
     if running; then
-      nginx -c "$state/nginx.conf" -p "$state" -s stop 2>/dev/null || kill "$(cat "$state/nginx.pid")"
+      nginx -c "$hostdir/nginx.conf" -p "$hostdir" -s stop 2>/dev/null || kill "$(cat "$hostdir/nginx.pid")"
       for _ in $(seq 50); do running || break; sleep 0.1; done
     fi
-    rm -f "$state/nginx.pid" "$state/serving"
+    rm -f "$hostdir/nginx.pid" "$hostdir/serving"
     if [ -f "$system_ca" ]; then
       echo "release-service: stopped; its CA stays trusted by this machine ($system_ca) until: $0 untrust"
     else
@@ -163,13 +183,15 @@ case "${1:-}" in
   status)
     if running; then
       read -r running_port running_tree < <(serving)
-      echo "release-service: running (pid $(cat "$state/nginx.pid")) on https://127.0.0.1:$running_port, serving $running_tree"
+      echo "release-service: running (pid $(cat "$hostdir/nginx.pid")) on https://127.0.0.1:$running_port, serving $running_tree"
       exit 0
     fi
     echo "release-service: not running"; exit 3
     ;;
   untrust)
-    if running; then echo "release-service: still running; stop it first" >&2; exit 1; fi
+    for other in 1 2 3; do
+      if "$0" status --host "$other" >/dev/null; then echo "release-service: still running; stop it first" >&2; exit 1; fi
+    done
     if [ ! -f "$system_ca" ]; then echo "release-service: its CA is not in the system store"; exit 0; fi
     if [ "$(id -u)" -ne 0 ]; then echo "release-service: untrust needs root: it removes $system_ca" >&2; exit 1; fi
     rm -f "$system_ca"
@@ -207,5 +229,5 @@ case "${1:-}" in
     esac
     ;;
   *)
-    echo "usage: $0 start [TREE | --s3] [--replace] | stop | status | untrust | s3 start|stop" >&2; exit 2 ;;
+    echo "usage: $0 start [TREE | --s3] [--replace] [--host N] | stop [--host N] | status [--host N] | untrust | s3 start|stop" >&2; exit 2 ;;
 esac

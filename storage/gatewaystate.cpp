@@ -102,6 +102,10 @@ GatewayStateLoadResult loadGatewayState(const QString &path)
     result.state.launcher.startsWithoutHealth =
         qBound(0, starting.value(QStringLiteral("count")).toInt(), 1000);
 
+    const QJsonObject host = root.value(QStringLiteral("releaseHost")).toObject();
+    result.state.releaseHost.url = trimmedStringMember(host, QStringLiteral("url"));
+    wholeTimestamp(host.value(QStringLiteral("since")), result.state.releaseHost.sinceSecs);
+
     const QJsonObject timestamps = root.value(QStringLiteral("manifestTimestamps")).toObject();
     for (auto it = timestamps.begin(); it != timestamps.end(); ++it) {
         // A bare number is an entry of a file that named no key.
@@ -162,6 +166,10 @@ bool saveGatewayState(const QString &path, const GatewayState &state, QString *e
         root.insert(QStringLiteral("manifestTimestamps"), timestamps);
     if (!state.installId.isEmpty())
         root.insert(QStringLiteral("installId"), state.installId);
+    if (!state.releaseHost.url.isEmpty())
+        root.insert(QStringLiteral("releaseHost"),
+                    QJsonObject{{"url", state.releaseHost.url},
+                                {"since", double(state.releaseHost.sinceSecs)}});
     // Only a launcher that updated itself has this entry.
     if (!(state.launcher == LauncherUpdateState())) {
         QJsonObject launcher;
@@ -200,6 +208,16 @@ bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &lau
     const GatewayStateLoadResult loaded = loadGatewayState(path);
     GatewayState state = loaded.error.isEmpty() ? loaded.state : GatewayState();
     state.launcher = launcher;
+    return saveGatewayState(path, state, error);
+}
+
+bool saveReleaseHostChoice(const QString &path, const ReleaseHostChoice &choice, QString *error)
+{
+    const GatewayStateLoadResult loaded = loadGatewayState(path);
+    GatewayState state = loaded.error.isEmpty() ? loaded.state : GatewayState();
+    if (state.releaseHost.url == choice.url && state.releaseHost.sinceSecs == choice.sinceSecs)
+        return true;
+    state.releaseHost = choice;
     return saveGatewayState(path, state, error);
 }
 

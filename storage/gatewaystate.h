@@ -33,6 +33,14 @@ struct LauncherUpdateState
     }
 };
 
+// With mirrors: the host that served the last whole pass, and since when it
+// has been tried first ("releaseHost": "url", "since"). Empty without mirrors.
+struct ReleaseHostChoice
+{
+    QString url;
+    qint64 sinceSecs = 0;
+};
+
 // What the launcher remembers between runs, persisted as "gateway-state.json".
 struct GatewayState
 {
@@ -50,6 +58,7 @@ struct GatewayState
     // Written by whichever launcher process learns it, so merged, never
     // overwritten from memory (see saveLauncherUpdateState).
     LauncherUpdateState launcher;
+    ReleaseHostChoice releaseHost;
 };
 
 struct GatewayStateLoadResult
@@ -86,6 +95,9 @@ void dropUntrustedTimestamps(GatewayState &state, const QStringList &trustedKeyI
 // into what is there; true when nothing needed saving or it was saved.
 bool saveAcceptedClientMinimum(const QString &path, const QString &productId,
                                const QString &minimum, QString *error = nullptr);
+// Remembers the release host in the file, merged into what is there.
+bool saveReleaseHostChoice(const QString &path, const ReleaseHostChoice &choice,
+                           QString *error = nullptr);
 bool saveLauncherUpdateState(const QString &path, const LauncherUpdateState &launcher,
                              QString *error = nullptr);
 

@@ -1,6 +1,7 @@
 // The update pass on its own, with no window: judged only by its signals, the
 // files it leaves and the requests the test server saw.
 #include "net/ratelimit.h"
+#include "net/releasehosts.h"
 #include "pass/updatepass.h"
 #include "storage/gatewaysettings.h"
 #include "storage/paths.h"
@@ -315,6 +316,35 @@ private Q_SLOTS:
             if (throttle.due(ms, percent))
                 printed << QStringLiteral("%1@%2").arg(percent).arg(ms);
         QCOMPARE(printed, QStringList({"50@6000", "70@11100"}));
+    }
+
+    // Mirrors: the same path on each host, and the order a pass asks them in.
+    void releaseHostRules()
+    {
+        const QList<QUrl> hosts =
+            releaseHostList("https://cdn.test/ivra/", " https://m1.test:8444;ftp://x.test;"
+                                                      "https://cdn.test/ivra;http://m2.test/a/b");
+        QCOMPARE(hosts, QList<QUrl>({QUrl("https://cdn.test/ivra"), QUrl("https://m1.test:8444"),
+                                     QUrl("http://m2.test/a/b")}));
+        const QList<QPair<QString, QString>> moves{
+            {"https://cdn.test/ivra/releases/x%20y.zip?product=p",
+             "http://m2.test/a/b/releases/x%20y.zip?product=p"},
+            {"https://cdn.test:443/ivra/r.json", "http://m2.test/a/b/r.json"},
+            {"https://cdn.test/ivra", "http://m2.test/a/b"},
+            {"https://cdn.test/ivrax/r.json", ""},
+            {"http://cdn.test/ivra/r.json", ""},
+            {"https://cdn.test:8443/ivra/r.json", ""},
+            {"https://other.test/ivra/r.json", ""}};
+        for (const auto &[from, to] : moves)
+            QCOMPARE(rebasedUrl(QUrl(from), hosts.at(0), hosts.at(2)).toString(QUrl::FullyEncoded),
+                     to);
+        const qint64 day = 24 * 60 * 60;
+        const QList<std::tuple<int, qint64, QList<int>>> orders{
+            {-1, 0, {0, 1, 2}},     {0, day - 5, {0, 1, 2}}, {2, day - 5, {2, 0, 1}},
+            {1, 5, {1, 0, 2}},      {2, 0, {0, 1, 2}},       {2, day + 100, {0, 1, 2}},
+            {7, day - 5, {0, 1, 2}}};
+        for (const auto &[lastGood, since, order] : orders)
+            QCOMPARE(passHostOrder(3, lastGood, since, day), order);
     }
 };
 

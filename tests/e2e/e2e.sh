@@ -420,6 +420,39 @@ check '[ "$rc" -eq 0 ] && echo "$out" | grep -q "installed now [0-9]"' "install 
 "$service" start "$tree" >/dev/null; "$service" s3 stop >/dev/null
 finished $before
 
+scenario="mirrors: main host down, the second serves a damaged package, the third installs; then stale and sticky hosts"; before=$failures
+signed_publish() { IVRA_SIGNING_KEY="$keys/ivra-test-a.key" IVRA_SIGNING_PUBLIC_KEY="$keys/ivra-test-a.pub" tree="$1" publish "$2"; }
+mirror_log() { tail -n +$(( ${1:-0} + 1 )) "$project/.run/release-service/${2:+host-$2/}access.log" 2>/dev/null; }
+update_mirrored() { if [ -n "$(logfile)" ]; then : > "$(logfile)"; fi; out=$(DISPLAY= "$build/ivra_update_mirrored" 2>&1); rc=$?; }
+old_tree="$work/mirror-old"; signed_publish "$old_tree" 1.3.0
+cp -a "$old_tree" "$work/mirror-2"; cp -a "$old_tree" "$work/mirror-3"
+package=$(ls "$work"/mirror-2/releases/clients/ivra-demo/*.zip)
+printf 'damaged' | dd of="$package" bs=1 seek=4000 conv=notrunc 2>/dev/null
+"$service" stop >/dev/null
+"$service" start "$work/mirror-2" --host 2 >/dev/null && "$service" start "$work/mirror-3" --host 3 >/dev/null || fail "mirrors did not start"
+new_home mirrors; update_mirrored
+check '[ "$rc" -eq 0 ] && [ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "not installed from the third host: exit $rc: $out"
+check 'grep -q "Mirror https://127.0.0.1:8443 skipped: Connection refused" "$(logfile)"' "the down host's skip not logged"
+check 'grep -q "Mirror https://127.0.0.1:8444 skipped: SHA-256 " "$(logfile)"' "the damaged package's skip not logged"
+check 'grep -q "client zip served by https://127.0.0.1:8445" "$(logfile)"' "the serving host not logged"
+# The main host is back; the host that served the last pass is asked first.
+"$service" start "$old_tree" --replace >/dev/null; main_lines=$(wc -l < "$access")
+update_mirrored
+check '[ "$rc" -eq 0 ] && [ -z "$(mirror_log "$main_lines")" ] && mirror_log 0 3 | grep -q "client-ivra-demo.json"' "not asked of the third host first: $out"
+# A newer release accepted from the main host; a mirror still serving the older one is stale.
+sleep 1; signed_publish "$work/mirror-new" 1.4.0
+"$service" start "$work/mirror-new" --replace >/dev/null
+new_home mirrors-stale; update_mirrored
+check '[ "$rc" -eq 0 ] && [ -x "$data/clients/ivra-demo/1.4.0/bin/ivra-demo-client" ]' "1.4.0 not installed: $out"
+"$service" stop --host 1 >/dev/null; "$service" stop --host 3 >/dev/null
+cp -a "$old_tree/." "$work/mirror-2/"
+"$service" start "$work/mirror-new" --host 3 >/dev/null
+update_mirrored
+check '[ "$rc" -eq 0 ] && grep -q "Mirror https://127.0.0.1:8444 skipped: timestamp [0-9]* is older than the accepted" "$(logfile)"' "stale mirror not skipped: exit $rc: $(cat "$(logfile)")"
+check 'grep -q "Release host for this pass: https://127.0.0.1:8445" "$(logfile)" && grep -q "\"activeVersion\": \"1.4.0\"" "$data/gateway-state.json"' "not served by the third host"
+"$service" stop >/dev/null; "$service" start "$tree" >/dev/null
+finished $before
+
 scenario="a second service on a taken port is refused by name"; before=$failures
 out=$(IVRA_RELEASE_PORT=8443 bash -c 'cd "$1" && cp -r scripts "$2/" && "$2/scripts/release-service.sh" start "$3" 2>&1' _ "$project" "$work" "$tree")
 check 'echo "$out" | grep -q "port 8443 on 127.0.0.1 is in use by another process"' "not refused: $out"
