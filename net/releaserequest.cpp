@@ -47,7 +47,9 @@ constexpr char kUnansweredProperty[] = "ivraUnansweredMs";
 
 void abortIfUnanswered(QNetworkReply *reply, int ms)
 {
-    QTimer::singleShot(ms, reply, [reply, ms]() {
+    // Precise: a coarse timer of seconds may fire 5 % late, and this time is what a dead host
+    // costs.
+    QTimer::singleShot(ms, Qt::PreciseTimer, reply, [reply, ms]() {
         if (!reply->isRunning() ||
             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
             return;
