@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -345,6 +346,36 @@ private Q_SLOTS:
             {7, day - 5, {0, 1, 2}}};
         for (const auto &[lastGood, since, order] : orders)
             QCOMPARE(passHostOrder(3, lastGood, since, day), order);
+
+        // Within a pass: the manifest's host first, a host that could not be
+        // reached last; what the next pass starts from, and when.
+        QNetworkAccessManager manager;
+        ReleaseHosts pass(hosts, &manager);
+        QCOMPARE(ReleaseHosts::of(&manager), &pass);
+        auto first = [&pass](const QString &url) {
+            QStringList order;
+            for (const QUrl &candidate : pass.candidates(QUrl(url)))
+                order << candidate.host();
+            return order.join(' ');
+        };
+        const QString artifact = "https://cdn.test/ivra/releases/a.zip";
+        QCOMPARE(first("https://elsewhere.test/ivra/releases/a.zip"), "elsewhere.test");
+        pass.beginPass({"http://m2.test/a/b", day - 10}, day);
+        QCOMPARE(first(artifact), "m2.test cdn.test m1.test");
+        pass.skip(QUrl("http://m2.test/a/b/releases/m.json"), "HTTP 503", false);
+        QCOMPARE(first(artifact), "m2.test cdn.test m1.test");
+        pass.skip(QUrl("https://cdn.test/ivra/releases/m.json"), "Connection refused", true);
+        QCOMPARE(first(artifact), "m2.test m1.test cdn.test");
+        pass.served(QUrl("https://m1.test:8444/releases/m.json"));
+        QCOMPARE(first("http://m2.test/a/b/releases/a.zip"), "m1.test m2.test cdn.test");
+        QCOMPARE(pass.choiceAfterPass({"http://m2.test/a/b", day - 10}, day).url,
+                 "https://m1.test:8444");
+        QCOMPARE(pass.choiceAfterPass({"http://m2.test/a/b", day - 10}, day).sinceSecs, day);
+        pass.served(QUrl("http://m2.test/a/b/releases/m.json"));
+        QCOMPARE(pass.choiceAfterPass({"http://m2.test/a/b", day - 10}, day).sinceSecs, day - 10);
+        const QString state = gatewayStatePath();
+        QVERIFY(saveReleaseHostChoice(state, {"http://m2.test/a/b", day - 10}));
+        QCOMPARE(loadGatewayState(state).state.releaseHost.sinceSecs, day - 10);
     }
 };
 
