@@ -33,5 +33,13 @@ configure -DIVRA_RELEASE_BASE_URL=https://three.example
 says "IVRA Gateway manifest: https://three.example/$manifests/gateway-demo.json"
 says "IVRA client manifest: https://cdn.example/client.json"
 
+# Mirrors serve the paths under the base URL: a manifest elsewhere is refused by name.
+out=$(cmake -S "$source" -B "$build" -DIVRA_RELEASE_MIRRORS="https://m.example/x/" 2>&1) &&
+  fail "mirrors accepted with a client manifest outside the base URL"
+says "IVRA_RELEASE_MIRRORS: mirrors serve the paths under IVRA_RELEASE_BASE_URL"
+says "https://cdn.example/client.json"
+configure -DIVRA_CLIENT_MANIFEST_URL=https://three.example/$manifests/client-ivra-demo.json
+says "IVRA release mirrors, after https://three.example: https://m.example/x/"
+
 [ "$failures" -eq 0 ] && echo "reconfigure: all checks passed"
 [ "$failures" -eq 0 ]
