@@ -2,7 +2,6 @@
 
 #include "base/logging.h"
 #include "net/ratelimit.h"
-#include "net/releasehosts.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
 #include "storage/unsyncedfile.h"
@@ -69,10 +68,7 @@ QString DownloadJob::name() const
 
 void DownloadJob::start()
 {
-    if (const ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
-        hosts = releaseHosts->candidates(url);
-    if (!hosts.isEmpty())
-        url = hosts.first();
+    route = HostRoute(manager, url);
     const QString directory = QFileInfo(targetPath).absolutePath();
     if (!QDir().mkpath(directory)) {
         finish(DownloadResult::FileFailure,
@@ -80,8 +76,8 @@ void DownloadJob::start()
         return;
     }
     const ResumeState resume = loadResumeState(resumeStatePath(partPath));
-    offset = resumableOffset(resume, url.toString(QUrl::RemovePassword), QFileInfo(partPath).size(),
-                             declaredSize);
+    offset = resumableOffset(resume, route.url().toString(QUrl::RemovePassword),
+                             QFileInfo(partPath).size(), declaredSize);
     if (offset == 0)
         discardPart();
     written = offset;
@@ -105,7 +101,7 @@ void DownloadJob::start()
     logInfo(QStringLiteral("Resuming %1 from byte %2: %3")
                 .arg(name())
                 .arg(offset)
-                .arg(url.toString(QUrl::RemovePassword)));
+                .arg(route.url().toString(QUrl::RemovePassword)));
     hashPartThenSend(resumeValidator(resume));
 }
 
@@ -141,7 +137,7 @@ void DownloadJob::hashPartThenSend(const QByteArray &validator)
 
 void DownloadJob::sendRequest(const QByteArray &validator)
 {
-    QNetworkRequest request = releaseRequest(url);
+    QNetworkRequest request = releaseRequest(route.url());
     rateLimiter = RateLimiter::of(manager);
     const bool limited = rateLimiter && rateLimiter->rate() > 0;
     // Qt's HTTP/2 takes a stream in whole whatever the reply's buffer: a
@@ -167,8 +163,8 @@ void DownloadJob::sendRequest(const QByteArray &validator)
         Q_EMIT progress(offset + received, total > 0 ? offset + total : total);
     });
     connect(reply, &QNetworkReply::finished, this, &DownloadJob::onReplyFinished);
-    watchForStall(reply, url.toString(QUrl::RemovePassword));
-    if (hostAt + 1 < hosts.size())
+    watchForStall(reply, route.url().toString(QUrl::RemovePassword));
+    if (route.hasNext())
         abortIfUnanswered(reply, kMirrorAnswerTimeoutMs);
 }
 
@@ -326,12 +322,7 @@ void DownloadJob::onReplyEnded()
         tryNextHost(QStringLiteral("SHA-256 %1, expected %2").arg(finishedSha256, expectedSha256),
                     false))
         return;
-    // The host that served after one was skipped serves the rest of the pass first.
-    if (hostAt > 0) {
-        ReleaseHosts *releaseHosts = ReleaseHosts::of(manager);
-        logInfo(QStringLiteral("%1 served by %2").arg(name(), releaseHosts->hostOf(url)));
-        releaseHosts->served(url);
-    }
+    route.answered(name());
     QFile::remove(resumeStatePath(partPath));
     // QFile::rename does not overwrite, so a file left by an earlier download goes first.
     QFile::remove(targetPath);
@@ -413,11 +404,8 @@ void DownloadJob::finish(DownloadResult::Outcome outcome, const QString &message
 // is dropped, in place, so that whoever follows the part reads the new bytes.
 bool DownloadJob::tryNextHost(const QString &reason, bool unreachable)
 {
-    ReleaseHosts *releaseHosts = ReleaseHosts::of(manager);
-    if (!releaseHosts || hostAt + 1 >= hosts.size())
+    if (!route.moveOn(reason, unreachable))
         return false;
-    releaseHosts->skip(url, reason, unreachable);
-    url = hosts.at(++hostAt);
     if (reply) {
         reply->disconnect(this);
         reply->deleteLater();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/filedigest.h"
+#include "net/releasehosts.h"
 #include "net/requestinfo.h"
 #include "storage/growingfile.h"
 
@@ -98,9 +99,8 @@ private:
     QString name() const;
 
     QNetworkAccessManager *manager;
-    QUrl url; // the host's being asked
-    QList<QUrl> hosts;
-    int hostAt = 0;
+    const QUrl url;
+    HostRoute route; // where url is asked for: with mirrors, on more than one host
     QString expectedSha256;
     QString finishedSha256;
     const QString targetPath;

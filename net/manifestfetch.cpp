@@ -1,7 +1,6 @@
 #include "net/manifestfetch.h"
 
 #include "base/logging.h"
-#include "net/releasehosts.h"
 #include "net/releaserequest.h"
 
 #include <QDateTime>
@@ -64,11 +63,8 @@ ManifestFetch::~ManifestFetch()
 
 void ManifestFetch::start()
 {
-    if (const ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
-        hosts = releaseHosts->candidates(url);
-    if (!hosts.isEmpty())
-        url = hosts.first();
-    send(url, false);
+    route = HostRoute(manager, url);
+    send(route.url(), false);
 }
 
 void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
@@ -77,7 +73,7 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
         QNetworkReply *reply =
             sendTimedRequest(manager, target, what, timeoutFormatFor(what), pastCaches);
         reply->setReadBufferSize(kReadBufferBytes);
-        if (hostAt + 1 < hosts.size())
+        if (route.hasNext())
             abortIfUnanswered(reply, kMirrorAnswerTimeoutMs);
         exchange.reply = reply;
         exchange.data.clear();
@@ -89,7 +85,7 @@ void ManifestFetch::send(const QUrl &manifestUrl, bool pastCaches)
         ++pending;
     };
     // With mirrors the host asked is not always the one the pass named.
-    if (hosts.size() > 1)
+    if (route.manyHosts())
         logInfo(
             QStringLiteral("Requesting %1: %2")
                 .arg(requestPurposeName(int(purpose)), manifestUrl.toString(QUrl::RemovePassword)));
@@ -195,9 +191,9 @@ void ManifestFetch::verify()
                                       "past caches")
                            .arg(name, verified.error));
             refetched = true;
-            send(
-                cacheBustingUrl(url, QString::number(QRandomGenerator::global()->generate64(), 36)),
-                true);
+            send(cacheBustingUrl(route.url(),
+                                 QString::number(QRandomGenerator::global()->generate64(), 36)),
+                 true);
             return;
         }
         if (!verified.error.isEmpty()) {
@@ -219,8 +215,7 @@ void ManifestFetch::verify()
         result.timestamp = verified.timestamp;
         result.keyId = verified.keyId;
     }
-    if (ReleaseHosts *releaseHosts = ReleaseHosts::of(manager))
-        releaseHosts->served(url);
+    route.servesPass();
     result.ok = true;
     Q_EMIT finished(result);
 }
@@ -232,11 +227,9 @@ void ManifestFetch::fail(const QString &message, bool unreachable, const QString
         firstFailure.message = message;
         firstFailure.unreachable = unreachable;
     }
-    if (hostAt + 1 < hosts.size()) {
-        ReleaseHosts::of(manager)->skip(url, reason.isEmpty() ? message : reason, unreachable);
-        url = hosts.at(++hostAt);
+    if (route.moveOn(reason.isEmpty() ? message : reason, unreachable)) {
         refetched = false;
-        send(url, false);
+        send(route.url(), false);
         return;
     }
     ManifestFetchResult result;

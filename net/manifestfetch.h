@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/releasehosts.h"
 #include "net/requestinfo.h"
 #include "release/signature.h"
 
@@ -77,9 +78,8 @@ private:
     void fail(const QString &message, bool unreachable = false, const QString &reason = QString());
 
     QNetworkAccessManager *manager;
-    QUrl url; // on the host being asked
-    QList<QUrl> hosts;
-    int hostAt = 0;
+    const QUrl url;
+    HostRoute route; // where url is asked for: with mirrors, on more than one host
     ManifestFetchResult firstFailure;
     const RequestPurpose purpose;
     const ManifestTrust trust;

@@ -89,7 +89,7 @@ ReleaseHosts *ReleaseHosts::fromBuildSettings(QNetworkAccessManager *manager)
 
 void ReleaseHosts::beginPass(const ReleaseHostChoice &remembered, qint64 nowSecs)
 {
-    const int lastGood = remembered.url.isEmpty() ? -1 : indexOf(QUrl(remembered.url + "/"));
+    const int lastGood = remembered.url.isEmpty() ? -1 : indexOf(QUrl(remembered.url));
     order = passHostOrder(bases.size(), lastGood, remembered.sinceSecs, nowSecs);
     first = order.first();
     serving = -1;
@@ -160,4 +160,32 @@ ReleaseHostChoice ReleaseHosts::choiceAfterPass(const ReleaseHostChoice &remembe
     choice.sinceSecs =
         serving == first && choice.url == remembered.url ? remembered.sinceSecs : nowSecs;
     return choice;
+}
+
+HostRoute::HostRoute(QNetworkAccessManager *manager, const QUrl &url)
+    : hosts(ReleaseHosts::of(manager)), urls(hosts ? hosts->candidates(url) : QList<QUrl>{url})
+{
+}
+
+bool HostRoute::moveOn(const QString &reason, bool unreachable)
+{
+    if (!hosts || !hasNext())
+        return false;
+    hosts->skip(url(), reason, unreachable);
+    ++at;
+    return true;
+}
+
+void HostRoute::answered(const QString &name)
+{
+    if (!hosts || at == 0)
+        return;
+    logInfo(QStringLiteral("%1 served by %2").arg(name, hosts->hostOf(url())));
+    hosts->served(url());
+}
+
+void HostRoute::servesPass()
+{
+    if (hosts)
+        hosts->served(url());
 }

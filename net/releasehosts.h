@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QUrl>
@@ -64,4 +65,30 @@ private:
     int first = -1;   // the host tried first this pass
     int serving = -1; // the host that served the last manifest
     QSet<int> unreachable;
+};
+
+// The hosts one request goes to, in the order ReleaseHosts gives; the URL
+// alone when the manager has no mirrors.
+class HostRoute
+{
+public:
+    HostRoute() = default;
+    HostRoute(QNetworkAccessManager *manager, const QUrl &url);
+
+    QUrl url() const { return urls.value(at); }
+    bool manyHosts() const { return urls.size() > 1; }
+    // Another host is left: only then is a silent host left after a time-out.
+    bool hasNext() const { return at + 1 < urls.size(); }
+    // Logs why this host is skipped and goes on to the next; false when none is left.
+    bool moveOn(const QString &reason, bool unreachable);
+    // The request was answered: a host that answered after another was
+    // skipped serves the rest of the pass first.
+    void answered(const QString &name);
+    // A manifest came from this host: the artifacts it names go there first.
+    void servesPass();
+
+private:
+    QPointer<ReleaseHosts> hosts;
+    QList<QUrl> urls;
+    int at = 0;
 };
