@@ -2,6 +2,7 @@
 
 #include "install/directories.h"
 #include "install/launchpath.h"
+#include "install/zipdirectory.h"
 #include "install/zipstream.h"
 #include "storage/paths.h"
 
@@ -58,22 +59,37 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         options.cause = &outcome.cause;
         options.digests = &staged.digests;
         QList<StreamedEntry> streamed;
+        // Starts staging again, empty: what was written there is not kept.
+        auto setAsideStreamed = [&]() {
+            streamed.clear();
+            if (progress)
+                progress->bytesWritten.store(0);
+            return removeDirectoryIfPresent(plan.stagingPath, &error) &&
+                   QDir().mkpath(plan.stagingPath);
+        };
         if (plan.growing) {
             const int generation = plan.growing->generation();
-            streamed = streamZipEntries(*plan.growing, generation, plan.stagingPath, progress);
+            const StreamLimits limits{plan.packageBytes, plan.streamBudget, &outcome.streamNote};
+            streamed = streamZipEntries(*plan.growing, generation, plan.stagingPath, progress,
+                                        false, limits);
             // Nothing is kept from a package that is not finished, or not checked.
             if (plan.growing->waitForEnd(progress ? &progress->cancelled : nullptr) !=
                 GrowingFile::Wait::Finished)
                 return abandon(QStringLiteral("Extraction was cancelled."));
-            // Cut back and downloaded again meanwhile: what was written is of another file.
-            if (plan.growing->generation() != generation) {
-                streamed.clear();
-                if (!removeDirectoryIfPresent(plan.stagingPath, &error) ||
-                    !QDir().mkpath(plan.stagingPath))
+            // Cut back and downloaded again meanwhile: what was written is of
+            // another file. Written from local headers that the central
+            // directory does not place where they were read: extracted again
+            // from the directory alone, which is what the release was checked by.
+            QString disagreement;
+            if (plan.growing->generation() != generation ||
+                !(disagreement = streamedEntriesProblem(plan.packagePath, streamed)).isEmpty()) {
+                if (!disagreement.isEmpty())
+                    outcome.streamNote =
+                        QStringLiteral("extracted again from the central directory: %1")
+                            .arg(disagreement);
+                if (!setAsideStreamed())
                     return abandon(QStringLiteral("Unable to create client staging directory: %1")
                                        .arg(plan.stagingPath));
-                if (progress)
-                    progress->bytesWritten.store(0);
             }
             options.streamed = &streamed;
             outcome.streamedEntries = streamed.size();

@@ -30,6 +30,10 @@ struct ClientInstallPlan
     // The package while it downloads: its entries are extracted as they
     // arrive, and the rest once it is finished (checked by its digest).
     std::shared_ptr<GrowingFile> growing;
+    // What its bytes may make the stream do before its digest is checked:
+    // its declared size, and the most bytes written from it.
+    qint64 packageBytes = -1;
+    qint64 streamBudget = -1;
     // The package has served once the version folder is in place (the
     // release's objects serve repairs): it goes before the sync, so that
     // what of it is still only in memory is never written.
@@ -48,6 +52,9 @@ struct ClientInstallOutcome
     bool cancelled = false;
     bool promoted = false;         // the version folder is in place
     qsizetype streamedEntries = 0; // extracted while the package arrived
+    // For the log: why extraction while the package arrived stopped early,
+    // or why what it wrote was set aside for the central directory.
+    QString streamNote;
     bool packageRemoved = false;   // a transient package, gone once it served
 };
 

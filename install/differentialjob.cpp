@@ -172,7 +172,7 @@ void DifferentialJob::onPlanned(const Planned &planned)
     qint64 needed = plan.fetchBytes;
     for (qsizetype i = 0; i < plan.sources.size(); ++i)
         if (plan.sources.at(i).isEmpty())
-            needed += ready.index.files.at(i).size;
+            needed = saturatingAdd(needed, ready.index.files.at(i).size);
     const QString noRoom = diskSpaceProblem(dataRootPath(), needed);
     if (!noRoom.isEmpty()) {
         DifferentialResult failed;
@@ -276,5 +276,6 @@ void DifferentialJob::fallBack(const QString &reason, bool fault)
     result.outcome = DifferentialResult::FallBack;
     result.reason = reason;
     result.fault = fault;
+    result.index = ready.index;
     conclude(result);
 }

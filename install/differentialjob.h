@@ -37,7 +37,7 @@ struct DifferentialResult
     QString message;   // Failed: the window's message
     // Failed: the release service could not be reached (not a full disk).
     bool unreachable = true;
-    FileIndex index;
+    FileIndex index; // Ready, Intact; FallBack too once it was read
     DifferentialPlan plan;
 };
 

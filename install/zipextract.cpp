@@ -336,17 +336,24 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         zip_file_get_external_attributes(archive, index, 0, &system, &attributes);
         const bool isDirectory = decodedName.endsWith('/') || (attributes & kDosDirectoryAttribute);
         const StreamedEntry *early = i < streamed.size() ? &streamed.at(i) : nullptr;
-        // Only the central directory marks a folder by its attributes: a file
-        // written for the entry makes way.
-        if (isDirectory && early && !early->directory)
-            QFile::remove(early->target);
-        const EntryPlacer::Placed placed = placer.place(decodedName, isDirectory);
-        if (early && (placed.target != early->target || !sameEntry(archive, index, stat, *early))) {
+        // The name as decoded must be the one the local header gave, or the
+        // entry was written elsewhere.
+        if (early && (decodedName != early->rawName || !sameEntry(archive, index, stat, *early))) {
             failure.record(index,
-                           QStringLiteral("Unable to extract zip entry: %1.").arg(placed.name),
+                           QStringLiteral("Unable to extract zip entry: %1.")
+                               .arg(QString::fromUtf8(decodedName).trimmed()),
                            QStringLiteral("its local header disagrees with the central directory"));
             break;
         }
+        // Only the central directory marks a folder by its attributes: a file
+        // written for the entry makes way.
+        if (isDirectory && early && !early->directory) {
+            const QString written = QDir::cleanPath(
+                destinationDir.absoluteFilePath(QString::fromUtf8(decodedName).trimmed()));
+            if (isInsideDirectory(root, written))
+                QFile::remove(written);
+        }
+        const EntryPlacer::Placed placed = placer.place(decodedName, isDirectory);
         if (!placed.message.isEmpty()) {
             failure.record(index, placed.message, placed.cause);
             break;
@@ -354,7 +361,8 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         if (!isDirectory)
             files.append({index, placed.name, placed.target,
                           (stat.valid & ZIP_STAT_SIZE) ? quint64(stat.size) : 0,
-                          early ? early->sha256 : QString(), early != nullptr});
+                          early ? QString::fromLatin1(early->sha256.toHex()) : QString(),
+                          early != nullptr});
     }
     // Entries before the central directory that it does not list.
     if (streamed.size() > count && failure.index.load() == kNoFailure)

@@ -24,16 +24,17 @@ struct ExtractionProgress
 
 // An entry written while its archive was still arriving (see
 // streamZipEntries), as its local header describes it.
+// Kept small: a hostile archive may hold as many entries as its size allows.
 struct StreamedEntry
 {
     QByteArray rawName;
-    quint16 method = 0;
-    quint32 crc = 0;
+    quint64 localOffset = 0; // where its local header starts
     quint64 compressedSize = 0;
     quint64 size = 0;
+    quint32 crc = 0;
+    quint16 method = 0;
     bool directory = false;
-    QString target;
-    QString sha256; // of the file written
+    QByteArray sha256; // of the file written, the 32 bytes themselves
 };
 
 struct ExtractionOptions

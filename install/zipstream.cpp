@@ -7,6 +7,8 @@
 
 #include <zlib.h>
 
+#include <limits>
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +27,8 @@ constexpr quint16 kUnicodePathExtraId = 0x7075;
 // and the rest are left to the whole archive.
 constexpr quint16 kHandledFlags = 0x0002 | 0x0004 | 0x0800;
 constexpr quint16 kUtf8Flag = 0x0800;
+// A local header with a name of one byte, and its central directory record.
+constexpr qint64 kLeastEntryBytes = 31 + 47;
 
 quint16 le16(const uchar *p)
 {
@@ -152,11 +156,11 @@ bool readLocalHeader(Reader &reader, qint64 offset, LocalEntry *local)
 
 // Writes the entry's data to its target as it arrives; the file must come out
 // at the size and CRC-32 its header gives.
-bool writeEntry(Reader &reader, const LocalEntry &local, ExtractionProgress *progress,
-                QString *sha256)
+bool writeEntry(Reader &reader, const LocalEntry &local, const QString &target,
+                ExtractionProgress *progress, QByteArray *sha256)
 {
     const StreamedEntry &entry = local.entry;
-    QFile out(entry.target);
+    QFile out(target);
     if (!out.open(QIODevice::WriteOnly))
         return false;
     z_stream inflater{};
@@ -215,7 +219,7 @@ bool writeEntry(Reader &reader, const LocalEntry &local, ExtractionProgress *pro
         startWriteBack(out); // the install is synced once it is whole
     out.close();
     if (ok)
-        *sha256 = sha256Finish(digest);
+        *sha256 = QByteArray::fromHex(sha256Finish(digest).toLatin1());
     return ok && out.error() == QFileDevice::NoError;
 }
 #endif
@@ -223,27 +227,55 @@ bool writeEntry(Reader &reader, const LocalEntry &local, ExtractionProgress *pro
 
 QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
                                       const QString &destination, ExtractionProgress *progress,
-                                      bool untilEnd)
+                                      bool untilEnd, const StreamLimits &limits)
 {
     QList<StreamedEntry> streamed;
 #ifdef Q_OS_UNIX
     Reader reader(archive, generation, progress, untilEnd);
     if (!reader.isOpen())
         return streamed;
+    auto stop = [&](const QString &why) {
+        if (limits.stopped)
+            *limits.stopped = why;
+    };
+    const qint64 mostEntries =
+        limits.archiveBytes >= 0 ? limits.archiveBytes / kLeastEntryBytes : -1;
+    quint64 extracted = 0;
     EntryPlacer placer(destination);
     for (qint64 offset = 0;;) {
+        if (mostEntries >= 0 && streamed.size() >= mostEntries) {
+            stop(QStringLiteral("more entries than %1 bytes can hold").arg(limits.archiveBytes));
+            break;
+        }
         LocalEntry local;
         if (!readLocalHeader(reader, offset, &local))
             break;
         StreamedEntry &entry = local.entry;
+        entry.localOffset = quint64(offset);
+        // The next header comes after this entry's data: a size that wraps
+        // around or runs past the archive would turn the stream back.
+        const quint64 room = quint64(std::numeric_limits<qint64>::max()) - quint64(local.dataOffset);
+        const quint64 end = quint64(local.dataOffset) + entry.compressedSize;
+        if (entry.compressedSize > room ||
+            (limits.archiveBytes >= 0 && end > quint64(limits.archiveBytes))) {
+            stop(QStringLiteral("an entry runs past the end of the package"));
+            break;
+        }
+        if (!entry.directory && limits.extractBytes >= 0 &&
+            entry.size > quint64(limits.extractBytes) - extracted) {
+            stop(QStringLiteral("the entries would unpack to more than the %1 bytes allowed "
+                                "before the package is checked")
+                     .arg(limits.extractBytes));
+            break;
+        }
         const EntryPlacer::Placed placed = placer.place(entry.rawName, entry.directory);
         if (!placed.message.isEmpty())
             break;
-        entry.target = placed.target;
-        if (!entry.directory && !writeEntry(reader, local, progress, &entry.sha256))
+        if (!entry.directory && !writeEntry(reader, local, placed.target, progress, &entry.sha256))
             break;
+        extracted += entry.directory ? 0 : entry.size;
         streamed.append(entry);
-        offset = local.dataOffset + qint64(entry.compressedSize);
+        offset = qint64(end);
     }
 #else
     // Elsewhere a file open for reading cannot be renamed when its download
@@ -253,6 +285,7 @@ QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
     Q_UNUSED(destination);
     Q_UNUSED(progress);
     Q_UNUSED(untilEnd);
+    Q_UNUSED(limits);
 #endif
     return streamed;
 }

@@ -16,7 +16,21 @@
 // generation is the archive's (GrowingFile::generation) when it was begun.
 // untilEnd: take every entry it can, finished or not (for a check of an
 // archive that is already whole).
+// The bytes come from a host before their digest is checked: what they can
+// make the stream do is bounded. Each entry moves it forward past the one
+// before; past either limit it stops (why goes to *stopped) and the rest
+// waits for the check.
+struct StreamLimits
+{
+    // The archive's declared size: no entry ends past it, and it bounds how
+    // many entries (each with a local header and a directory record) there are.
+    qint64 archiveBytes = -1;
+    // The most bytes written before the archive is checked.
+    qint64 extractBytes = -1;
+    QString *stopped = nullptr;
+};
+
 QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
                                       const QString &destination,
                                       ExtractionProgress *progress = nullptr,
-                                      bool untilEnd = false);
+                                      bool untilEnd = false, const StreamLimits &limits = {});

@@ -112,6 +112,7 @@ void UpdatePass::reset()
     clientRelease = ClientRelease();
     offeredUpgradeUrl = QUrl();
     differentialRefused = false;
+    indexedBytes = -1;
     installTime.invalidate();
     repairFolder.clear();
     repairTrust = RecordTrust::Metadata;
@@ -762,9 +763,9 @@ void UpdatePass::startClientDownload()
         QDir(downloadsPath()).absoluteFilePath(QStringLiteral("%1/%2").arg(productId, fileName));
     // The package and what extracts from it, which its central directory
     // would tell only once it has arrived: as much again, at least.
-    const qint64 size = qMax<qint64>(0, clientRelease.artifactSizeBytes);
-    const qint64 arrived = qMin(QFileInfo(target + QStringLiteral(".part")).size(), size);
-    const QString noRoom = diskSpaceProblem(dataRootPath(), size - arrived + size);
+    const QString noRoom = diskSpaceProblem(
+        dataRootPath(), packageSpaceNeeded(clientRelease.artifactSizeBytes,
+                                           QFileInfo(target + QStringLiteral(".part")).size()));
     if (!noRoom.isEmpty()) {
         fail(noRoom, true);
         return;
@@ -843,6 +844,8 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
         return;
     }
     if (result.outcome == DifferentialResult::FallBack) {
+        if (!result.index.files.isEmpty())
+            indexedBytes = unpackedSize(result.index);
         fallBackToPackage(result.reason, result.fault);
         return;
     }
@@ -856,10 +859,7 @@ void UpdatePass::onDifferentialFetched(const DifferentialResult &result)
         damagedFiles = verifiedFiles - int(result.plan.reused);
     }
     Q_EMIT statusChanged(QStringLiteral("Installing IVRA..."));
-    qint64 total = 0;
-    for (const FileIndexEntry &entry : result.index.files)
-        total += entry.size;
-    install(QString(), total,
+    install(QString(), unpackedSize(result.index),
             [index = result.index, plan = result.plan, cache = clientObjectCachePath(productId),
              version = clientRelease.latestVersion](const QString &staging,
                                                     ExtractionProgress *progress, QString *,
@@ -913,6 +913,11 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
     if (fill)
         plan.sourceFolders = cleanFolders;
     plan.growing = growing;
+    if (growing) {
+        plan.packageBytes = clientRelease.artifactSizeBytes > 0 ? clientRelease.artifactSizeBytes
+                                                                : 0;
+        plan.streamBudget = streamBudget(plan.packageBytes, indexedBytes);
+    }
     // A release with a file index repairs and updates from its objects: its
     // package is not kept. A package-only release keeps its package.
     plan.packageTransient = !fill && clientRelease.hasFileIndex;
@@ -941,6 +946,10 @@ void UpdatePass::onInstalled(const ClientInstallOutcome &outcome)
         fail(outcome.error, true);
         return;
     }
+    if (!outcome.streamNote.isEmpty())
+        logWarning(QStringLiteral("Extraction while the package arrived: %1; the rest was "
+                                  "extracted once the package was checked")
+                       .arg(outcome.streamNote));
     if (!outcome.cause.isEmpty())
         logWarning(QStringLiteral("Installed client %1 may not be on disk yet: %2")
                        .arg(plan.version, outcome.cause));

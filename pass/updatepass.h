@@ -170,6 +170,8 @@ private:
     QStringList launchArguments;
     QUrl offeredUpgradeUrl;
     bool differentialRefused = false;
+    // The unpacked size of the release's files, once its index was read.
+    qint64 indexedBytes = -1;
     // From the decision to install to the install recorded, for the log.
     QElapsedTimer installTime;
     bool timestampsChanged = false;

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <limits>
+
 namespace {
 const QString kCompressedSuffix = QStringLiteral(".zst");
 const QString kStoredSuffix = QStringLiteral(".raw");
@@ -122,4 +124,13 @@ QString objectRelativePath(const QString &objectName)
 bool isCompressedObject(const QString &objectName)
 {
     return objectName.endsWith(kCompressedSuffix);
+}
+
+qint64 unpackedSize(const FileIndex &index)
+{
+    qint64 total = 0;
+    for (const FileIndexEntry &entry : index.files)
+        if (__builtin_add_overflow(total, entry.size, &total))
+            return std::numeric_limits<qint64>::max();
+    return total;
 }

@@ -36,6 +36,8 @@ struct FileIndexResult
 // are 64 hex digits, each object is named exactly by its file's digest, and
 // sizes are whole and not negative.
 FileIndexResult parseFileIndex(const QByteArray &body);
+// The files' sizes added up, held at the largest qint64.
+qint64 unpackedSize(const FileIndex &index);
 QByteArray fileIndexJson(const FileIndex &index);
 
 // Where an object lies relative to the index: "objects/<first two hex digits>/<name>".

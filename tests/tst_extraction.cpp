@@ -1,4 +1,5 @@
 #include "install/clientinstall.h"
+#include "install/zipdirectory.h"
 #include "install/zipextract.h"
 #include "install/zipstream.h"
 #include "support/testutil.h"
@@ -14,6 +15,7 @@
 #include <qplatformdefs.h>
 
 #include <random>
+#include <zlib.h>
 #include <thread>
 
 using namespace TestUtil;
@@ -35,6 +37,42 @@ ZipEntry directory(const QByteArray &name)
     entry.name = name;
     entry.unixMode = 040755;
     entry.dosAttributes = 0x10;
+    return entry;
+}
+
+// A ZIP64 local header for the folder "a/" whose sizes say 2^64 - 52: the
+// next header would be at 52 - 52, where this one starts.
+QByteArray loopingZip64Header()
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    const quint64 wrap = ~quint64(0) - 51;
+    out << quint32(0x04034b50) << quint16(45) << quint16(0) << quint16(0) << quint32(0x210000)
+        << quint32(0) << quint32(0xffffffff) << quint32(0xffffffff) << quint16(2) << quint16(20);
+    out.writeRawData("a/", 2);
+    out << quint16(1) << quint16(16) << wrap << wrap;
+    return bytes;
+}
+
+// An entry of size zero bytes, deflated: a few KiB that unpack to size.
+ZipEntry deflatedZeros(const QByteArray &name, qint64 size)
+{
+    const QByteArray zeros(size, '\0');
+    z_stream deflater{};
+    deflateInit2(&deflater, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    QByteArray packed(int(deflateBound(&deflater, uLong(size))), Qt::Uninitialized);
+    deflater.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(zeros.constData()));
+    deflater.avail_in = uInt(size);
+    deflater.next_out = reinterpret_cast<Bytef *>(packed.data());
+    deflater.avail_out = uInt(packed.size());
+    deflate(&deflater, Z_FINISH);
+    packed.resize(qsizetype(deflater.total_out));
+    deflateEnd(&deflater);
+    ZipEntry entry = file(name, packed);
+    entry.method = Z_DEFLATED;
+    entry.sizeOverride = size;
+    entry.crcOverride = crc32Of(zeros);
     return entry;
 }
 
@@ -555,6 +593,90 @@ private Q_SLOTS:
         QCOMPARE(error, QStringLiteral("Unable to extract zip entry: b.txt."));
         // Whole, from the central directory alone, it was fine.
         QVERIFY(extractZipPayload(path, sandbox("whole"), &error));
+    }
+
+    // What a host's bytes can make the stream do before the package's digest
+    // is checked: it always moves forward, holds no more entries than the
+    // package's size allows, and writes no more than its budget.
+    void hostileStreams_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("budget");
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<qint64>("written");
+        QTest::newRow("a ZIP64 size that turns the offset back")
+            << loopingZip64Header() + QByteArray(4096, 'x') << qint64(-1) << 0 << qint64(0);
+        QByteArray folders;
+        for (int i = 0; i < 32768; ++i)
+            folders += buildZip({directory("a/")}).left(32);
+        QTest::newRow("32-byte folder entries and no directory")
+            << folders << qint64(-1) << int(folders.size() / 78) << qint64(0);
+        const QByteArray flood = buildZip(
+            {file("bin/client", "#!/bin/sh\n"), deflatedZeros("data/zeros", 64 << 20)});
+        QTest::newRow("deflated zeros past twice the package")
+            << flood << 2 * qint64(flood.size()) << 1 << qint64(10);
+    }
+    void hostileStreams()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, budget);
+        QFETCH(int, entries);
+        QFETCH(qint64, written);
+        const QString path = archive(bytes);
+        GrowingFile arrived(path);
+        arrived.finish();
+        QString stopped;
+        ExtractionProgress progress;
+        const QList<StreamedEntry> streamed = streamZipEntries(
+            arrived, 0, sandbox(), &progress, true, {bytes.size(), budget, &stopped});
+        QCOMPARE(streamed.size(), entries);
+        QCOMPARE(progress.bytesWritten.load(), written);
+        QVERIFY(!stopped.isEmpty());
+    }
+
+    // The tool and the launcher read a package by one rule: each local
+    // header where the central directory says, in its order, and nothing
+    // between. A package that breaks it is refused by the tool, naming the
+    // entry; the launcher installs what the central directory lists.
+    void packageLayouts_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QByteArray>("client");
+        const ZipEntry client = file("bin/client", "#!/bin/sh\necho listed\n");
+        const QList<ZipEntry> two{file("a.txt", "aaa"), client};
+        QTest::newRow("in order") << buildZip(two) << QString() << client.data;
+        QTest::newRow("directory in the other order")
+            << buildZip(two, {1, 0}) << "entry bin/client" << client.data;
+        ZipEntry hidden = file("bin/client", "#!/bin/sh\necho HIDDEN\n");
+        hidden.listed = false;
+        QTest::newRow("a local header it does not name")
+            << buildZip({hidden, client}) << "entry bin/client" << client.data;
+        QByteArray renamed = buildZip(two);
+        renamed[renamed.indexOf("a.txt")] = 'c';
+        QTest::newRow("a local header that names it otherwise")
+            << renamed << "entry a.txt: its local header names it otherwise" << QByteArray();
+    }
+    void packageLayouts()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, problem);
+        QFETCH(QByteArray, client);
+        const QString found = zipLayoutProblem(archive(bytes));
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.startsWith(problem),
+                 qPrintable(found));
+
+        Download download(temp.filePath(QStringLiteral("layout%1.part").arg(++counter)));
+        const ClientInstallPlan plan = arrivingPlan(download, "1.0.0");
+        download.send(bytes);
+        const ClientInstallOutcome outcome = runClientInstall(plan, nullptr);
+        QCOMPARE(outcome.promoted, !client.isEmpty());
+        if (client.isEmpty())
+            return; // named otherwise at the same offset: refused, as before
+        QCOMPARE(readFile(plan.versionPath + "/bin/client"), client);
+        QCOMPARE(treeOf(plan.versionPath), (QStringList{"a.txt", "bin", "bin/client"}).mid(
+                                               bytes.contains("a.txt") ? 0 : 1));
+        QCOMPARE(outcome.streamNote.isEmpty(), problem.isEmpty());
     }
 
     void pathRules()

@@ -35,11 +35,12 @@ quint32 crc32Of(const QByteArray &data)
     return crc ^ 0xFFFFFFFFu;
 }
 
-QByteArray buildZip(const QList<ZipEntry> &entries)
+QByteArray buildZip(const QList<ZipEntry> &entries, const QList<int> &centralOrder)
 {
     QByteArray out;
-    QByteArray central;
+    QList<QByteArray> records;
     for (const ZipEntry &entry : entries) {
+        QByteArray central;
         const quint32 offset = quint32(out.size());
         const quint32 crc =
             entry.crcOverride >= 0 ? quint32(entry.crcOverride) : crc32Of(entry.data);
@@ -78,14 +79,21 @@ QByteArray buildZip(const QList<ZipEntry> &entries)
         put32(central, (entry.madeByUnix ? entry.unixMode << 16 : 0) | entry.dosAttributes);
         put32(central, offset);
         central += entry.name;
+        records.append(entry.listed ? central : QByteArray());
+    }
+    QByteArray central;
+    int listed = 0;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        central += records.at(centralOrder.isEmpty() ? i : centralOrder.value(i));
+        listed += entries.at(i).listed ? 1 : 0;
     }
     const quint32 centralOffset = quint32(out.size());
     out += central;
     put32(out, 0x06054b50);
     put16(out, 0);
     put16(out, 0);
-    put16(out, quint16(entries.size()));
-    put16(out, quint16(entries.size()));
+    put16(out, quint16(listed));
+    put16(out, quint16(listed));
     put32(out, quint32(central.size()));
     put32(out, centralOffset);
     put16(out, 0);

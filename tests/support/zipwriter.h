@@ -17,7 +17,10 @@ struct ZipEntry
     quint16 flags = 0;         // bit 0 marks an encrypted entry
     qint64 crcOverride = -1;   // a wrong CRC-32 when set
     qint64 sizeOverride = -1;  // a wrong uncompressed size when set
+    bool listed = true;        // false: a local header the central directory does not name
 };
 
-QByteArray buildZip(const QList<ZipEntry> &entries);
+// centralOrder: the entries' records in the central directory in this
+// order (indexes into entries) instead of the archive's.
+QByteArray buildZip(const QList<ZipEntry> &entries, const QList<int> &centralOrder = {});
 quint32 crc32Of(const QByteArray &data);
