@@ -1,4 +1,5 @@
 #include "install/clientinstall.h"
+#include "install/diskspace.h"
 #include "install/zipdirectory.h"
 #include "install/zipextract.h"
 #include "install/zipstream.h"
@@ -14,6 +15,7 @@
 #include <QTest>
 #include <qplatformdefs.h>
 
+#include <limits>
 #include <random>
 #include <zlib.h>
 #include <thread>
@@ -677,6 +679,24 @@ private Q_SLOTS:
         QCOMPARE(treeOf(plan.versionPath), (QStringList{"a.txt", "bin", "bin/client"}).mid(
                                                bytes.contains("a.txt") ? 0 : 1));
         QCOMPARE(outcome.streamNote.isEmpty(), problem.isEmpty());
+    }
+
+    // Sizes from a host are added without wrapping round.
+    void sizeArithmetic()
+    {
+        constexpr qint64 kMost = std::numeric_limits<qint64>::max();
+        QCOMPARE(saturatingAdd(kMost, 1), kMost);
+        QCOMPARE(saturatingAdd(qint64(1) << 62, qint64(1) << 62), kMost);
+        QCOMPARE(packageSpaceNeeded(qint64(1) << 62, 0), kMost);
+        QCOMPARE(packageSpaceNeeded(kMost, 0), kMost);
+        QCOMPARE(packageSpaceNeeded(kMost, kMost), kMost);
+        QCOMPARE(packageSpaceNeeded(100, 40), qint64(160));
+        QCOMPARE(packageSpaceNeeded(100, 400), qint64(100));
+        QCOMPARE(packageSpaceNeeded(0, 0), qint64(0));
+        QCOMPARE(streamBudget(100, -1), qint64(200));
+        QCOMPARE(streamBudget(100, 5000), qint64(5000));
+        QCOMPARE(streamBudget(0, -1), qint64(0));
+        QCOMPARE(streamBudget(kMost, -1), kMost);
     }
 
     void pathRules()

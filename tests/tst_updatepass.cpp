@@ -18,6 +18,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
+
 using namespace TestUtil;
 
 namespace {
@@ -129,9 +131,21 @@ private Q_SLOTS:
     }
 
     // A package that cannot fit is never requested: the pass fails with Retry.
+    // Sizes near the top of the range must not wrap round to "fits".
+    void notEnoughDiskSpace_data()
+    {
+        QTest::addColumn<qint64>("huge");
+        QTest::addColumn<QString>("needed");
+        QTest::newRow("2^52") << (qint64(1) << 52) << "9007 TB";
+        QTest::newRow("2^62") << (qint64(1) << 62) << "[0-9.]+ [A-Z]B";
+        // The largest a JSON number below 2^63 can say.
+        QTest::newRow("2^63 - 1024") << (std::numeric_limits<qint64>::max() - 1023)
+                                     << "[0-9.]+ [A-Z]B";
+    }
     void notEnoughDiskSpace()
     {
-        const qint64 huge = qint64(1) << 52;
+        QFETCH(qint64, huge);
+        QFETCH(QString, needed);
         server.route(kGatewayPath, jsonResponse(gatewayManifest()));
         server.route(kClientPath, jsonResponse(clientManifest(
                                       {}, {{"url", "http://releases.test" + kPackagePath},
@@ -142,9 +156,9 @@ private Q_SLOTS:
         pass.start();
         QVERIFY(failed.wait(10000));
         const QString message = failed.first().at(0).toString();
-        QVERIFY2(QRegularExpression(QStringLiteral("^Not enough disk space: 9007 TB needed in "
-                                                   "%1, [0-9.]+ [kMGT]?B free\\.$")
-                                        .arg(QRegularExpression::escape(dataRootPath())))
+        QVERIFY2(QRegularExpression(QStringLiteral("^Not enough disk space: %1 needed in "
+                                                   "%2, [0-9.]+ [kMGT]?B free\\.$")
+                                        .arg(needed, QRegularExpression::escape(dataRootPath())))
                      .match(message)
                      .hasMatch(),
                  qPrintable(message));
