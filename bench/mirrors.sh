@@ -23,10 +23,13 @@ printf 'bench installer\n' > "$work/setup.exe"
 # updater gets the same files published for 8444.
 for kind in main direct; do
   base=https://127.0.0.1:8443; [ "$kind" = direct ] && base=https://127.0.0.1:8444
+  # Mirrors serve signed releases only: both updaters trust the test key.
   "$build/ivra-release" client --tree "$work/tree-$kind" --base-url "$base" --product ivra-demo --channel stable \
-    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" >/dev/null
+    --version 1.0.0 --minimum 1.0.0 --exe bin/client --from-folder "$src" \
+    --secret-key tests/keys/ivra-test-a.key >/dev/null
   "$build/ivra-release" gateway --tree "$work/tree-$kind" --base-url "$base" --edition demo --channel stable \
-    --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" >/dev/null
+    --version 2026.1024.1 --minimum 2026.1024.1 --installer "$work/setup.exe" \
+    --secret-key tests/keys/ivra-test-a.key >/dev/null
 done
 rm -rf "$src"
 scripts/release-service.sh stop >/dev/null 2>&1 || true

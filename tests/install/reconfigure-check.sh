@@ -41,5 +41,19 @@ says "https://cdn.example/client.json"
 configure -DIVRA_CLIENT_MANIFEST_URL=https://three.example/$manifests/client-ivra-demo.json
 says "IVRA release mirrors, after https://three.example: https://m.example/x/"
 
+# Mirrors are any host: without release keys what they serve is not checked.
+out=$(cmake -S "$source" -B "$build" -DIVRA_RELEASE_PUBLIC_KEYS= 2>&1) &&
+  fail "mirrors accepted without release keys"
+says "mirrors need signed releases: set"
+
+# The documented configure, tests on: the test builds follow the manifest URLs.
+rm -rf "$build"
+configure -DIVRA_BUILD_TESTS=ON \
+  -DIVRA_GATEWAY_MANIFEST_URL=https://releases.example.com/$manifests/gateway-demo.json \
+  -DIVRA_CLIENT_MANIFEST_URL=https://releases.example.com/$manifests/client-ivra-demo.json
+says "IVRA Gateway manifest: https://releases.example.com/$manifests/gateway-demo.json"
+configure -DIVRA_BUILD_TESTS=ON -DIVRA_CLIENT_MANIFEST_URL=https://cdn.example/client.json
+says "IVRA tests: the mirrors test build is left out"
+
 [ "$failures" -eq 0 ] && echo "reconfigure: all checks passed"
 [ "$failures" -eq 0 ]
