@@ -9,6 +9,7 @@
 #include "pass/launcherupdate.h"
 #include "pass/passreport.h"
 #include "pass/updatepass.h"
+#include "storage/gatewaysettings.h"
 #include "storage/paths.h"
 
 #include <QCommandLineParser>
@@ -119,6 +120,10 @@ int main(int argc, char **argv)
         printLine(stderr, QStringLiteral("ivra-update: Invalid rate: %1 (for example 500K or 5M; 0 "
                                          "for no limit)")
                               .arg(parser.value(limitRate)));
+        return kExitUsage;
+    }
+    if (!downloadLimitProblem(rate).isEmpty()) {
+        printLine(stderr, QStringLiteral("ivra-update: %1").arg(downloadLimitProblem(rate)));
         return kExitUsage;
     }
     if (parser.isSet(help)) {

@@ -32,7 +32,10 @@ void watchForStall(QNetworkReply *reply, const QString &urlText)
                      [reply, received, urlText, checked = qint64(0)]() mutable {
                          if (!reply->isRunning())
                              return;
-                         if (*received - checked >= kDownloadStallMinimumBytes) {
+                         // Bytes the speed limit holds back in the reply: the
+                         // host is not the one that stalls.
+                         if (*received - checked >= kDownloadStallMinimumBytes ||
+                             reply->bytesAvailable() > 0) {
                              checked = *received;
                              return;
                          }

@@ -1035,6 +1035,12 @@ void UpdatePass::launch()
 
 bool UpdatePass::setDownloadLimit(qint64 bytesPerSecond, QString *error)
 {
+    const QString problem = downloadLimitProblem(qMax<qint64>(0, bytesPerSecond));
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = problem;
+        return false;
+    }
     GatewaySettings settings = loadGatewaySettings(gatewaySettingsPath());
     settings.downloadLimit = qMax<qint64>(0, bytesPerSecond);
     if (!saveGatewaySettings(gatewaySettingsPath(), settings, error))

@@ -13,6 +13,13 @@ namespace {
 const QString kDownloadLimit = QStringLiteral("downloadLimitBytesPerSecond");
 } // namespace
 
+QString downloadLimitProblem(qint64 bytesPerSecond)
+{
+    if (bytesPerSecond == 0 || bytesPerSecond >= kSmallestDownloadLimit)
+        return QString();
+    return QStringLiteral("Download speed limits below 64 KB/s are not accepted; 0 is no limit.");
+}
+
 QString gatewaySettingsPath()
 {
     return QDir(dataRootPath()).absoluteFilePath(QStringLiteral("gateway-settings.json"));
@@ -33,6 +40,14 @@ GatewaySettings loadGatewaySettings(const QString &path, QString *error)
     if (!document.isObject() || limit < 0 || limit > 1e15) {
         if (error)
             *error = QStringLiteral("Unable to read settings '%1': the defaults apply.").arg(path);
+        return settings;
+    }
+    if (!downloadLimitProblem(qint64(limit)).isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Download speed limit %1 in '%2' is below 64 KB/s: no limit "
+                                    "applies.")
+                         .arg(qint64(limit))
+                         .arg(path);
         return settings;
     }
     settings.downloadLimit = qint64(limit);

@@ -220,12 +220,20 @@ private Q_SLOTS:
         QVERIFY(saveGatewaySettings(path, GatewaySettings{5000000}));
         QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 5000000);
         QCOMPARE(error, QString());
-        for (const char *text : {"{", "[]", "{\"downloadLimitBytesPerSecond\": -5}", "{}"}) {
+        for (const char *text : {"{", "[]", "{\"downloadLimitBytesPerSecond\": -5}",
+                                 "{\"downloadLimitBytesPerSecond\": 20}",
+                                 "{\"downloadLimitBytesPerSecond\": 63999}", "{}"}) {
             QVERIFY(TestUtil::writeFile(path, text));
             error.clear();
             QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 0);
             QCOMPARE(error.isEmpty(), QByteArray(text) == "{}");
         }
+        QVERIFY(TestUtil::writeFile(path, "{\"downloadLimitBytesPerSecond\": 64000}"));
+        QCOMPARE(loadGatewaySettings(path, &error).downloadLimit, 64000);
+        for (const qint64 rate : {qint64(1), qint64(20), qint64(63999)})
+            QVERIFY(!downloadLimitProblem(rate).isEmpty());
+        for (const qint64 rate : {qint64(0), qint64(64000), qint64(5000000)})
+            QVERIFY(downloadLimitProblem(rate).isEmpty());
     }
 
     void failedSavesLeaveThePreviousFile()

@@ -188,6 +188,11 @@ private Q_SLOTS:
         package = small;
         UpdatePass pass;
         QSignalSpy ready(&pass, &UpdatePass::ready);
+        QString refused;
+        QVERIFY(!pass.setDownloadLimit(20, &refused));
+        QCOMPARE(refused, QStringLiteral("Download speed limits below 64 KB/s are not accepted; "
+                                         "0 is no limit."));
+        QCOMPARE(pass.downloadLimit(), 0);
         QVERIFY(pass.setDownloadLimit(1000000));
         QElapsedTimer clock;
         clock.start();

@@ -292,7 +292,7 @@ void MainWindow::askDownloadLimit()
     const double megabytes = QInputDialog::getDouble(
         this, QStringLiteral("Download speed limit"),
         QStringLiteral("The most all downloads may take together, in MB/s (0 for no limit):"),
-        double(pass->downloadLimit()) / 1e6, 0, 100000, 2, &accepted);
+        double(pass->downloadLimit()) / 1e6, 0, 100000, 3, &accepted);
     if (!accepted)
         return;
     QString error;

@@ -124,6 +124,8 @@ check '[ "$rc" -eq 0 ] && [ "$(echo "$out" | tail -1)" = "Nothing changed: IVRA 
 check '! tail -n +$((lines_before + 1)) "$access" | grep -q "/releases/clients/"' "second run fetched an artifact"
 out=$(DISPLAY= "$build/ivra-update" --limit-rate fast 2>&1); rc=$?
 check '[ "$rc" -eq 2 ] && echo "$out" | grep -q "Invalid rate: fast"' "bad rate: exit $rc: $out"
+out=$(DISPLAY= "$build/ivra-update" --limit-rate 20 2>&1); rc=$?
+check '[ "$rc" -eq 2 ] && echo "$out" | grep -q "below 64 KB/s are not accepted"' "tiny rate: exit $rc: $out"
 finished $before
 
 scenario="release service down: the installed client plays offline, from ivra-update and the window"; before=$failures
