@@ -32,7 +32,8 @@ int main(int argc, char **argv)
     // A second launcher on the same data folder would run a second pass over
     // the same downloads, staging folder and state file.
     InstanceGuard guard(dataRootPath());
-    switch (guard.acquire()) {
+    // The new build of a launcher update asks the launcher that started it for the data folder.
+    switch (guard.acquire(true, !startHealthFile().isEmpty())) {
     case InstanceGuard::Outcome::AnotherAnswered:
         qInfo().noquote() << QStringLiteral("The launcher already running came to the front.");
         return 0;
@@ -42,6 +43,9 @@ int main(int argc, char **argv)
                                     ? QStringLiteral("IVRA Gateway is already running.")
                                     : guard.lockedOutMessage();
         qWarning().noquote() << message;
+        // Started by a launcher update: the launcher that started it says what happened.
+        if (!startHealthFile().isEmpty())
+            return LauncherUpdate::kLockedOutExitCode;
         QMessageBox::information(nullptr, QStringLiteral("IVRA ENGINE 2.0 Beta"), message);
         return 0;
     }
@@ -64,12 +68,13 @@ int main(int argc, char **argv)
         window.raise();
         window.activateWindow();
     });
-    // The new build of a launcher update takes the data folder; should it not
-    // start, this one takes it back and goes on.
+    // The new build of a launcher update takes the data folder when it asks
+    // for it (later starts come to this window meanwhile); should it not
+    // start, this one keeps it, or takes it back, and goes on.
     QObject::connect(window.updatePass(), &UpdatePass::launcherHandingOver, &guard,
-                     &InstanceGuard::release);
+                     &InstanceGuard::handOver);
     QObject::connect(window.updatePass(), &UpdatePass::launcherKept, &guard, [&guard] {
-        if (guard.acquire(false) == InstanceGuard::Outcome::Acquired) {
+        if (guard.keep() || guard.acquire(false) == InstanceGuard::Outcome::Acquired) {
             guard.listen();
             return;
         }

@@ -186,7 +186,11 @@ int main(int argc, char **argv)
     }
     // A new ivra-update is checked, then run in this one's place with the same arguments.
     pass.setLauncherUpdateMode(LauncherUpdate::Mode::Check);
+    // The build works as far as it goes once its pass ends, whatever ended
+    // it: a network, host or signature failure is not the build's.
     QObject::connect(&pass, &UpdatePass::gatewayChecked, &app, &reportLauncherHealthy);
+    QObject::connect(&pass, &UpdatePass::failed, &app, &reportLauncherHealthy);
+    QObject::connect(&pass, &UpdatePass::ready, &app, &reportLauncherHealthy);
     QObject::connect(&pass, &UpdatePass::launcherHandingOver, &guard, &InstanceGuard::release);
     QObject::connect(&pass, &UpdatePass::launcherKept, &guard, [&guard] { guard.acquire(false); });
     QObject::connect(&pass, &UpdatePass::launcherSwitched, &app,

@@ -19,6 +19,7 @@
 
 namespace {
 const QByteArray kComeForward = QByteArrayLiteral("come-forward\n");
+const QByteArray kTakeOver = QByteArrayLiteral("take-over\n");
 const QByteArray kAnswer = QByteArrayLiteral("ok\n");
 // A launcher just started answers once its window is up, which a loaded machine
 // can take seconds over; one that has not answered by then is hung.
@@ -40,7 +41,7 @@ QString InstanceGuard::socketNameFor(const QString &dataRoot)
     return QStringLiteral("IvraGateway-%1").arg(QString::fromLatin1(digest.toHex().left(16)));
 }
 
-InstanceGuard::Outcome InstanceGuard::acquire(bool ask)
+InstanceGuard::Outcome InstanceGuard::acquire(bool askForward, bool takeOver)
 {
     QDir().mkpath(dataRoot);
     lock = std::make_unique<QLockFile>(
@@ -79,8 +80,18 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool ask)
         if (lock->tryLock(0))
             return Outcome::Acquired;
     } else if (holderRunsHere(pid, host)) {
+        if (takeOver && ask(kTakeOver)) {
+            // Given over: the lock file goes as the other process lets it go.
+            const QDeadlineTimer given(kAnswerTimeoutMs);
+            while (!given.hasExpired()) {
+                if (lock->tryLock(0))
+                    return Outcome::Acquired;
+                QThread::msleep(20);
+            }
+        }
         lock.reset();
-        return ask && askToComeForward() ? Outcome::AnotherAnswered : Outcome::AnotherRuns;
+        return !takeOver && askForward && ask(kComeForward) ? Outcome::AnotherAnswered
+                                                             : Outcome::AnotherRuns;
     }
     const QFileInfo file(lock->fileName());
     lockedOut =
@@ -108,7 +119,7 @@ bool InstanceGuard::holderRunsHere(qint64 pid, const QString &host) const
 }
 
 // The running launcher may still be starting: its socket may not listen yet.
-bool InstanceGuard::askToComeForward()
+bool InstanceGuard::ask(const QByteArray &request)
 {
     const QDeadlineTimer deadline(kAnswerTimeoutMs);
     while (!deadline.hasExpired()) {
@@ -118,7 +129,7 @@ bool InstanceGuard::askToComeForward()
             QThread::msleep(50);
             continue;
         }
-        socket.write(kComeForward);
+        socket.write(request);
         socket.waitForBytesWritten(int(deadline.remainingTime()));
         while (!socket.canReadLine() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
         }
@@ -130,6 +141,7 @@ bool InstanceGuard::askToComeForward()
 void InstanceGuard::listen()
 {
     const QString name = socketNameFor(dataRoot);
+    delete server;
     server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
     // A socket file left by a launcher that died; this process holds the lock now.
@@ -145,16 +157,35 @@ void InstanceGuard::listen()
             connect(socket, &QLocalSocket::readyRead, this, [this, socket]() {
                 if (!socket->canReadLine())
                     return;
-                if (socket->readLine() == kComeForward) {
+                const QByteArray request = socket->readLine();
+                if (request == kComeForward) {
                     logInfo(
                         QStringLiteral("Another start on this data folder: coming to the front."));
                     Q_EMIT comeForwardRequested();
                     socket->write(kAnswer);
+                } else if (request == kTakeOver && handingOver) {
+                    logInfo(QStringLiteral("The new launcher build takes the data folder."));
+                    handingOver = false;
+                    lock.reset();
+                    server->close();
+                    socket->write(kAnswer);
                 }
+                socket->flush();
                 socket->disconnectFromServer();
             });
         }
     });
+}
+
+void InstanceGuard::handOver()
+{
+    handingOver = true;
+}
+
+bool InstanceGuard::keep()
+{
+    handingOver = false;
+    return lock != nullptr;
 }
 
 void InstanceGuard::release()

@@ -28,12 +28,20 @@ public:
     ~InstanceGuard() override;
 
     // Takes the data folder. When another process holds it and ask is set,
-    // asks that one to come forward, waiting at most a second for its answer.
-    Outcome acquire(bool ask = true);
+    // asks that one to come forward, waiting a few seconds for its answer.
+    // takeOver: this is the new build a launcher update started, and asks
+    // that launcher to give the data folder over instead (see handOver).
+    Outcome acquire(bool ask = true, bool takeOver = false);
     // Once acquired: answers later starts by emitting comeForwardRequested.
     void listen();
     // Gives the data folder up (to a new launcher build this one starts).
     void release();
+    // Keeps the data folder, and answers later starts, until the new build
+    // this one started asks for it; then gives it over.
+    void handOver();
+    // After handOver: whether the data folder is still this process's, which
+    // then stops handing it over.
+    bool keep();
 
     // LockedOut: what holds the lock and what to do, for the user.
     QString lockedOutMessage() const { return lockedOut; }
@@ -45,7 +53,7 @@ Q_SIGNALS:
     void comeForwardRequested();
 
 private:
-    bool askToComeForward();
+    bool ask(const QByteArray &request);
 
     bool holderRunsHere(qint64 pid, const QString &host) const;
 
@@ -53,4 +61,5 @@ private:
     QString lockedOut;
     std::unique_ptr<QLockFile> lock;
     QLocalServer *server = nullptr;
+    bool handingOver = false;
 };

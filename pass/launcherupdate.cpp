@@ -72,10 +72,17 @@ qint64 spawnProgram(const QString &program, const QStringList &arguments,
 {
     CommandLine line;
     fillCommandLine(line, program, arguments, environment);
+    // In a process group of its own: a build that fails is ended with
+    // whatever it started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    if (posix_spawn(&pid, line.argv[0], nullptr, nullptr, line.argv.data(), line.envp.data()) != 0)
-        return 0;
-    return pid;
+    const int spawned = posix_spawn(&pid, line.argv[0], nullptr, &attributes, line.argv.data(),
+                                    line.envp.data());
+    posix_spawnattr_destroy(&attributes);
+    return spawned == 0 ? pid : 0;
 }
 } // namespace
 
@@ -186,10 +193,7 @@ void LauncherUpdate::onStaged(const QString &error)
     }
     logInfo(QStringLiteral("Launcher update %1: staged in %2")
                 .arg(release.latestVersion, versionFolder));
-    if (mode == Mode::Check)
-        checkNewUpdater();
-    else
-        startNewBuild();
+    checkNewVersion();
 }
 
 void LauncherUpdate::startNewBuild()
@@ -197,6 +201,8 @@ void LauncherUpdate::startNewBuild()
     healthFile = QDir(root).filePath(
         QStringLiteral(".health-%1")
             .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+    Q_EMIT statusChanged(QStringLiteral("Starting the launcher %1...").arg(release.latestVersion));
+    Q_EMIT progressChanged(-1);
     Q_EMIT handingOver();
     const QString program = QDir(versionFolder).filePath(QStringLiteral("IvraLauncher"));
     childPid =
@@ -228,6 +234,16 @@ void LauncherUpdate::watchNewBuild()
     int status = 0;
     if (::waitpid(pid_t(childPid), &status, WNOHANG) == pid_t(childPid)) {
         poll->stop();
+        ::kill(-pid_t(childPid), SIGKILL); // what it left running
+        // Another launcher took the data folder during the hand-over: the
+        // new build is not at fault, and that launcher runs the pass.
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kLockedOutExitCode) {
+            logInfo(QStringLiteral("Launcher update %1: another launcher took the data folder "
+                                   "first; the update is left to it")
+                        .arg(release.latestVersion));
+            giveUp();
+            return;
+        }
         rollBack(WIFEXITED(status)
                      ? QStringLiteral("it exited with status %1").arg(WEXITSTATUS(status))
                      : QStringLiteral("it ended on signal %1").arg(WTERMSIG(status)));
@@ -235,14 +251,16 @@ void LauncherUpdate::watchNewBuild()
     }
     if (waited.elapsed() >= kHealthTimeoutMs) {
         poll->stop();
-        ::kill(pid_t(childPid), SIGKILL);
+        ::kill(-pid_t(childPid), SIGKILL);
         ::waitpid(pid_t(childPid), &status, 0);
         rollBack(QStringLiteral("it did not report within %1 s").arg(kHealthTimeoutMs / 1000));
     }
 }
 
-// The new ivra-update must at least run and know its version before it takes over.
-void LauncherUpdate::checkNewUpdater()
+// The new build must at least run and know its version before it takes
+// over: a package of another version would be replaced by itself again and
+// again.
+void LauncherUpdate::checkNewVersion()
 {
     const QString program = QDir(versionFolder).filePath(QStringLiteral("ivra-update"));
     child = new QProcess(this);
@@ -263,21 +281,10 @@ void LauncherUpdate::checkNewUpdater()
             return;
         }
         logInfo(QStringLiteral("Launcher update %1: %2 runs").arg(release.latestVersion, program));
-        switchToNew();
-        Q_EMIT handingOver();
-        // The new updater runs this one's job, with its arguments, in its place.
-        child = new QProcess(this);
-        child->setEnvironment(startEnvironment());
-        child->setProcessChannelMode(QProcess::ForwardedChannels);
-        child->setInputChannelMode(QProcess::ForwardedInputChannel);
-        connect(child, &QProcess::finished, this, [this](int code, QProcess::ExitStatus how) {
-            Q_EMIT switched(how == QProcess::NormalExit ? code : 1);
-        });
-        connect(child, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart)
-                Q_EMIT switched(1);
-        });
-        child->start(program, startArguments());
+        if (mode == Mode::Watch)
+            startNewBuild();
+        else
+            runNewUpdater();
     });
     connect(child, &QProcess::errorOccurred, this, [this, program](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
@@ -287,6 +294,25 @@ void LauncherUpdate::checkNewUpdater()
         }
     });
     child->start(program, {QStringLiteral("--version")});
+}
+
+void LauncherUpdate::runNewUpdater()
+{
+    switchToNew();
+    Q_EMIT handingOver();
+    // The new updater runs this one's job, with its arguments, in its place.
+    child = new QProcess(this);
+    child->setEnvironment(startEnvironment());
+    child->setProcessChannelMode(QProcess::ForwardedChannels);
+    child->setInputChannelMode(QProcess::ForwardedInputChannel);
+    connect(child, &QProcess::finished, this, [this](int code, QProcess::ExitStatus how) {
+        Q_EMIT switched(how == QProcess::NormalExit ? code : 1);
+    });
+    connect(child, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            Q_EMIT switched(1);
+    });
+    child->start(QDir(versionFolder).filePath(QStringLiteral("ivra-update")), startArguments());
 }
 
 void LauncherUpdate::switchToNew()
@@ -314,6 +340,11 @@ void LauncherUpdate::rollBack(const QString &why)
     logWarning(
         QStringLiteral("Launcher %1 recorded as failed: %2").arg(release.latestVersion, why));
     recordFailedLauncher(release.latestVersion);
+    giveUp();
+}
+
+void LauncherUpdate::giveUp()
+{
     discardDirectory(versionFolder);
     QFile::remove(packagePath);
     if (!healthFile.isEmpty())

@@ -30,6 +30,9 @@ public:
     enum class Mode { Watch, Check };
     // How long a new build has to report that it is healthy.
     static constexpr int kHealthTimeoutMs = 30000;
+    // How a new build started by an update exits when another launcher took
+    // the data folder first: no fault of the build.
+    static constexpr int kLockedOutExitCode = 75;
 
     LauncherUpdate(QNetworkAccessManager *network, const GatewayRelease &release,
                    const QString &platform, Mode mode, QObject *parent = nullptr);
@@ -54,9 +57,13 @@ private:
     void onStaged(const QString &error);
     void startNewBuild();
     void watchNewBuild();
-    void checkNewUpdater();
+    void checkNewVersion();
+    void runNewUpdater();
     void switchToNew();
+    // The new build failed: recorded as failed, then given up.
     void rollBack(const QString &why);
+    // The new build's folder and package go; this build stays current.
+    void giveUp();
 
     QNetworkAccessManager *network;
     const GatewayRelease release;

@@ -1,5 +1,6 @@
 #include "releasetool/packagecheck.h"
 
+#include "install/zipdirectory.h"
 #include "install/zipextract.h"
 #include "release/version.h"
 
@@ -48,6 +49,14 @@ QString normalised(const QString &name)
 
 QString inspectPackage(const QString &zipPath, const QString &exePath, QStringList *notes)
 {
+    // The launcher installs from the local headers as the package arrives:
+    // they must say what the central directory says, which is what is checked here.
+    const QString layout = zipLayoutProblem(zipPath);
+    if (!layout.isEmpty())
+        return QStringLiteral("Package %1: %2. The launcher would install it otherwise than "
+                              "this check reads it; repack it with `zip -r` or publish with "
+                              "--from-folder.")
+            .arg(zipPath, layout);
     int openError = 0;
     zip_t *archive = zip_open(zipArchivePath(zipPath).constData(), ZIP_RDONLY, &openError);
     if (!archive)

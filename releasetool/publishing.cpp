@@ -11,6 +11,7 @@
 #include "release/clientrelease.h"
 #include "release/gatewayrelease.h"
 #include "release/version.h"
+#include "releasetool/launcherpackage.h"
 #include "releasetool/objects.h"
 #include "releasetool/packagecheck.h"
 #include "releasetool/packaging.h"
@@ -362,26 +363,6 @@ QString checkArtifactAt(const QString &treeRoot, const QString &baseUrl, const Q
         *file = path;
     return checkArtifact(path, sha256, size, report);
 }
-// A launcher package starts on its platform: it extracts by the client's
-// rules and holds both programs, executable.
-QString checkLauncherPackage(const QString &zipPath, QStringList *report)
-{
-    QString defect = inspectPackage(zipPath, QStringLiteral("IvraLauncher"), report);
-    if (!defect.isEmpty())
-        return defect;
-    QTemporaryDir scratch;
-    const QString staging = scratch.filePath(QStringLiteral("staging"));
-    if (!scratch.isValid() || !extractZipPayload(zipPath, staging, &defect))
-        return defect.isEmpty() ? QStringLiteral("Unable to create a temporary folder.") : defect;
-    if (!isWholeLauncherFolder(staging))
-        return QStringLiteral("A launcher package holds %1 at its top, as executable files (Unix "
-                              "mode bits kept); %2 does not.")
-            .arg(launcherProgramNames().join(QStringLiteral(" and ")), zipPath);
-    note(report, QStringLiteral("  launcher package extracts by the launcher's rules, %1 found")
-                     .arg(launcherProgramNames().join(QStringLiteral(" and "))));
-    return QString();
-}
-
 // Writes the launcher package of a Gateway release below the tree (a
 // published one stays as it is); its manifest entry, or the error.
 QString publishLauncherPackage(const GatewayPublication &p, const QString &platform,
@@ -398,7 +379,7 @@ QString publishLauncherPackage(const GatewayPublication &p, const QString &platf
                                   : QStringLiteral("Unable to create a temporary folder.");
     }
     if (error.isEmpty())
-        error = checkLauncherPackage(source, report);
+        error = checkLauncherPackage(source, platform, version, edition, report);
     if (!error.isEmpty())
         return error;
     const QString relative = QStringLiteral("releases/gateway/%1/IvraGateway_%1_%2_%3.zip")
@@ -802,7 +783,8 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             error = checkArtifactAt(treeRoot, baseUrl, it->url, it->sha256, it->sizeBytes, report,
                                     &package);
             if (error.isEmpty())
-                error = checkLauncherPackage(package, report);
+                error = checkLauncherPackage(package, it.key(), r.latestVersion, r.edition,
+                                             report);
         }
         if (!error.isEmpty())
             return error;

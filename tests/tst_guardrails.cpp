@@ -294,38 +294,74 @@ private Q_SLOTS:
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
     }
 
-    // A launcher package must start where it lands; a published one stays as
-    // it is; each platform is published on its own and the others are kept.
+    // A launcher package must start where it lands: both programs, whole
+    // executables for the platform, and an ivra-update that is the version
+    // published (else launchers would replace themselves with it forever).
+    void launcherPackages_data()
+    {
+        QTest::addColumn<QStringList>("programs"); // what the folder holds, from next/
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QString>("refused");
+        const QStringList both{"IvraLauncher", "ivra-update"};
+        QTest::newRow("one program") << QStringList{"IvraLauncher"} << "2026.1030.0"
+                                     << "linux-x86_64" << "A launcher package holds IvraLauncher "
+                                                          "and ivra-update at its top";
+        QTest::newRow("shell scripts")
+            << QStringList{"script:IvraLauncher", "script:ivra-update"} << "2026.1030.0"
+            << "linux-x86_64" << "IvraLauncher is not a Linux executable (ELF).";
+        QTest::newRow("cut short") << QStringList{"half:IvraLauncher", "ivra-update"}
+                                   << "2026.1030.0" << "linux-x86_64" << "IvraLauncher is cut short";
+        QTest::newRow("another machine") << both << "2026.1030.0" << "linux-aarch64"
+                                         << "IvraLauncher is not built for linux-aarch64.";
+        QTest::newRow("another version")
+            << both << "2026.1031.0" << "linux-x86_64"
+            << "its ivra-update --version printed \"ivra-update 2026.1030.0 (demo edition)\"";
+        QTest::newRow("platform unknown") << both << "2026.1030.0" << "windows"
+                                          << "Platform windows is not one a launcher is built";
+        QTest::newRow("whole") << both << "2026.1030.0" << "linux-x86_64" << QString();
+    }
     void launcherPackages()
     {
-        const QString tree = temp.filePath("gateway");
-        const QString folder = temp.filePath("launcher");
-        QVERIFY(writeFile(folder + "/IvraLauncher", "#!/bin/sh\n"));
-        makeExecutable(folder + "/IvraLauncher");
-        GatewayPublication g = gateway(tree, "demo", "2026.1030.0");
-        QCOMPARE(publishGateway(g), QStringLiteral("gateway needs --installer, or a launcher "
-                                                   "package (--from-folder or --from-zip)."));
+        QFETCH(QStringList, programs);
+        QFETCH(QString, version);
+        QFETCH(QString, platform);
+        QFETCH(QString, refused);
+        const QString next = qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + "/next/";
+        const QString tree = temp.filePath(QStringLiteral("gateway-%1").arg(QTest::currentDataTag()));
+        const QString folder = temp.filePath(QStringLiteral("launcher-%1").arg(QTest::currentDataTag()));
+        for (const QString &program : programs) {
+            const QString name = program.section(':', -1);
+            const QByteArray built = readFile(next + name);
+            QVERIFY(!built.isEmpty());
+            QVERIFY(writeFile(folder + "/" + name, program.startsWith("script:") ? "#!/bin/sh\n"
+                                                   : program.startsWith("half:")
+                                                       ? built.left(built.size() / 2)
+                                                       : built));
+            makeExecutable(folder + "/" + name);
+        }
+        GatewayPublication g = gateway(tree, "demo", version);
         g.packageFolder = folder;
-        QVERIFY(publishGateway(g).startsWith(
-            "A launcher package holds IvraLauncher and ivra-update at its top, as executable"));
-        QVERIFY(!QFileInfo::exists(tree + "/releases/manifests/gateway-demo.json"));
-        QVERIFY(writeFile(folder + "/ivra-update", "#!/bin/sh\n"));
-        makeExecutable(folder + "/ivra-update");
-        g.platform = "windows";
-        QVERIFY(publishGateway(g).startsWith("Platform windows is not one a launcher is built"));
-        g.platform = "linux-aarch64";
-        QCOMPARE(publishGateway(g), QString());
-        g.platform = "linux-x86_64";
-        QCOMPARE(publishGateway(g), QString());
-        GatewayReleaseResult read =
-            parseGatewayRelease(readFile(tree + "/releases/manifests/gateway-demo.json"));
-        QCOMPARE(read.release.packages.keys(), (QStringList{"linux-aarch64", "linux-x86_64"}));
-        QCOMPARE(read.release.installerUrl, read.release.packages.value("linux-aarch64").url);
+        g.platform = platform;
+        const QString error = publishGateway(g);
+        QVERIFY2(refused.isEmpty() ? error.isEmpty() : error.contains(refused), qPrintable(error));
+        QCOMPARE(QFileInfo::exists(tree + "/releases/manifests/gateway-demo.json"),
+                 refused.isEmpty());
+        if (!refused.isEmpty())
+            return;
         QCOMPARE(checkReleaseTree(tree, kBase), QString());
-
-        QVERIFY(writeFile(folder + "/ivra-update", "#!/bin/sh\nexit 0\n"));
+        // A published package stays as it is.
+        QVERIFY(writeFile(folder + "/extra.txt", "more"));
         QVERIFY(publishGateway(g).contains("is already published for linux-x86_64 with another "
                                            "package"));
+    }
+
+    // Without a package: an installer, or nothing to publish.
+    void launcherWithoutPackage()
+    {
+        GatewayPublication g = gateway(temp.filePath("bare"), "demo", "2026.1030.0");
+        QCOMPARE(publishGateway(g), QStringLiteral("gateway needs --installer, or a launcher "
+                                                   "package (--from-folder or --from-zip)."));
     }
 };
 

@@ -118,9 +118,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(pass, &UpdatePass::ready, this, &MainWindow::showReady);
     connect(pass, &UpdatePass::upgradeOfferDismissed, this, [this] { showUpgradeOffer(false); });
     connect(pass, &UpdatePass::quitRequested, this, [] { QCoreApplication::quit(); });
-    // While a new launcher build starts, this one waits out of sight.
-    connect(pass, &UpdatePass::launcherHandingOver, this, &QWidget::hide);
-    connect(pass, &UpdatePass::launcherKept, this, &QWidget::show);
+    // While a new launcher build starts, this window says so (and later
+    // starts come to it); it closes once the new build is healthy.
     connect(pass, &UpdatePass::launcherSwitched, this,
             [](int exitCode) { QCoreApplication::exit(exitCode); });
 

@@ -22,6 +22,7 @@ CRASH_RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 12
 PROJECT = os.path.realpath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVICE = os.path.join(PROJECT, "scripts", "release-service.sh")
 OLD, NEW, EXITS, SILENT = "2026.1024.1", "2026.1030.0", "2026.1031.0", "2026.1032.0"
+LIAR, DEAD = "2026.1033.0", "2026.1034.0"
 ACCESS = os.path.join(PROJECT, ".run", "release-service", "access.log")
 
 
@@ -116,15 +117,27 @@ def publish(work, tree, version, folder, minimum="2026.1024.0"):
                     version], env=env, check=True, stdout=subprocess.DEVNULL)
 
 
-def broken_build(work, name, script):
+def broken_build(work, name, script, version=None):
+    """Two scripts that do script; with version, ivra-update --version says
+    it is that version, as a build that passes the launcher's check would."""
     folder = os.path.join(work, name)
     os.makedirs(folder)
     for program in ("IvraLauncher", "ivra-update"):
         path = os.path.join(folder, program)
         with open(path, "w") as f:
-            f.write("#!/bin/sh\n" + script + "\n")
+            f.write("#!/bin/sh\n")
+            if version and program == "ivra-update":
+                f.write('[ "$1" = --version ] && { echo "ivra-update %s (demo edition)"; exit 0; }\n'
+                        % version)
+            f.write(script + "\n")
         os.chmod(path, 0o755)
     return folder
+
+
+def publish_unchecked(tree, version, folder):
+    """A package the release tool refuses, served all the same."""
+    subprocess.run([os.path.join(PROJECT, "tests", "e2e", "serve-unchecked-launcher.py"), tree,
+                    version, folder], check=True)
 
 
 def access_lines():
@@ -139,8 +152,9 @@ def main():
     work = tempfile.mkdtemp(prefix="ivra-selfupdate.")
     tree = os.path.join(work, "tree")
     next_build = os.path.join(BUILD, "next")
-    exits = broken_build(work, "exits", "exit 1")
-    silent = broken_build(work, "silent", "exec sleep 600")
+    exits = broken_build(work, "exits", "exit 1", EXITS)
+    silent = broken_build(work, "silent", "sleep 600 & exec sleep 600", SILENT)
+    dead = broken_build(work, "dead", "exit 1")
     failures = []
     passes = 0
 
@@ -152,8 +166,8 @@ def main():
     try:
         publish(work, tree, NEW, next_build)
         subprocess.run([SERVICE, "start", tree], check=True, stdout=subprocess.DEVNULL)
-        cases = ["switch", "exits", "silent", "rollback by hand", "read-only", "headless",
-                 "headless rolled back", "crash"]
+        cases = ["switch", "exits", "silent", "another version", "rollback by hand", "offline",
+                 "read-only", "headless", "headless rolled back", "crash"]
         for case in cases:
             before = len(failures)
             home = Home(work, case.replace(" ", "-"))
@@ -191,11 +205,23 @@ def main():
                 check(wait_for(lambda: "The launcher %s did not start here before" % NEW
                                in home.log(), 20), "the previous build ran no pass")
                 stop_all(home)
-            elif case in ("exits", "silent"):
-                version, folder = (EXITS, exits) if case == "exits" else (SILENT, silent)
-                publish(work, tree, version, folder)
+            elif case in ("exits", "silent", "another version"):
+                version, folder = {"exits": (EXITS, exits), "silent": (SILENT, silent),
+                                   "another version": (LIAR, next_build)}[case]
+                publish_unchecked(tree, version, folder)
                 started = time.monotonic()
                 home.gui()
+                if case == "silent":
+                    # A second start while the new build hangs comes to the waiting launcher.
+                    check(wait_for(lambda: "waiting for it to report" in home.log(), 30),
+                          "the new build was not started")
+                    second = home.gui()
+                    try:
+                        second.wait(20)
+                    except subprocess.TimeoutExpired:
+                        second.kill()
+                    check("Another start on this data folder: coming to the front." in home.log(),
+                          "the second start ran on its own: %s" % home.log()[-600:])
                 message = "The launcher update to %s did not start; staying on %s." % (version, OLD)
                 check(wait_for(lambda: message in home.log() and home.client_ready(), 60),
                       "no rollback: %s" % home.log()[-600:])
@@ -212,7 +238,11 @@ def main():
                 stop_all(home)
                 check(not any("/releases/gateway/demo/" in line
                               for line in access_lines()[lines:]), "package fetched again")
+                # Whatever the failed build started is gone with it.
+                check(not subprocess.run(["pgrep", "-f", "sleep 600"]).returncode == 0,
+                      "the failed build's processes still run")
                 print("  %s: rolled back in %.1f s" % (case, took))
+                publish(work, tree, NEW, next_build)
             elif case == "rollback by hand":
                 publish(work, tree, NEW, next_build)
                 code, out = home.update()
@@ -222,6 +252,17 @@ def main():
                       "rollback: %d %s, current %s" % (code, out, home.current()))
                 code, out = home.update()
                 check(code == 0 and home.current() == OLD, "after rollback: %d %s" % (code, out))
+            elif case == "offline":
+                # Starts that end because the service is out of reach are not the build's fault.
+                code, out = home.update()
+                check(code == 0 and home.current() == NEW, "update: %d %s" % (code, out))
+                subprocess.run([SERVICE, "stop"], check=True, stdout=subprocess.DEVNULL)
+                for _ in range(4):
+                    home.update()
+                subprocess.run([SERVICE, "start", tree], check=True, stdout=subprocess.DEVNULL)
+                check(home.current() == NEW and not home.failed(),
+                      "current %s, failed %s: %s" % (home.current(), home.failed(),
+                                                     home.log()[-800:]))
             elif case == "read-only":
                 home.gui(os.path.join(BUILD, "IvraLauncher"))
                 check(wait_for(home.client_ready, 20), "no client")
@@ -250,10 +291,12 @@ def main():
                 code, out = home.update()
                 check(code == 0 and home.client_ready(), "second run: %d %s" % (code, out))
             elif case == "headless rolled back":
-                publish(work, tree, EXITS, exits)
-                code, out = home.update()
-                check(code == 0 and home.current() == OLD and EXITS in home.failed() and
-                      home.client_ready(), "exit %d, current %s: %s" % (code, home.current(), out))
+                for version, folder in ((DEAD, dead), (LIAR, next_build)):
+                    publish_unchecked(tree, version, folder)
+                    code, out = home.update()
+                    check(code == 0 and home.current() == OLD and version in home.failed() and
+                          home.client_ready(),
+                          "%s: exit %d, current %s: %s" % (version, code, home.current(), out))
                 publish(work, tree, NEW, next_build)
             elif case == "crash":
                 failures.extend(crash_runs(work, tree, home))
