@@ -76,6 +76,11 @@ int main(int argc, char **argv)
                        "the command ~/.local/bin/ivra-gateway and a desktop entry), so that it "
                        "updates itself."));
     parser.addOption(installLauncher);
+    const QCommandLineOption allowDowngrade(
+        QStringLiteral("allow-downgrade"),
+        QStringLiteral("With --install-launcher: install this build even where a newer one is "
+                       "installed."));
+    parser.addOption(allowDowngrade);
     const QCommandLineOption launcherRollback(
         QStringLiteral("launcher-rollback"),
         QStringLiteral("Go back to the previous launcher of the per-user install and never "
@@ -162,8 +167,9 @@ int main(int argc, char **argv)
     }
     if (parser.isSet(installLauncher) || parser.isSet(launcherRollback)) {
         QStringList report;
-        const QString error = parser.isSet(installLauncher) ? installRunningLauncher(&report)
-                                                            : rollBackLauncherByHand(&report);
+        const QString error = parser.isSet(installLauncher)
+                                  ? installRunningLauncher(&report, parser.isSet(allowDowngrade))
+                                  : rollBackLauncherByHand(&report);
         for (const QString &line : report)
             printLine(stdout, line);
         if (!error.isEmpty()) {

@@ -8,6 +8,7 @@
 #include "install/launcherfolders.h"
 #include "install/zipextract.h"
 #include "net/downloadjob.h"
+#include "release/version.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
 
@@ -415,11 +416,18 @@ void reportLauncherHealthy()
         file.write(QByteArray::number(QCoreApplication::applicationPid()));
 }
 
-QString installRunningLauncher(QStringList *report)
+QString installRunningLauncher(QStringList *report, bool allowDowngrade)
 {
     const QString root = launcherRootPath();
     const QString version = GatewayBuildVersion;
     const QString programDir = QCoreApplication::applicationDirPath();
+    // An older package unpacked by hand must not quietly take the place of a newer launcher.
+    const QString current = currentLauncherVersion(root);
+    if (!allowDowngrade && !current.isEmpty() &&
+        !isAtLeast(parseReleaseVersion(version), parseReleaseVersion(current)))
+        return QStringLiteral("The launcher %1 is installed in %2, newer than this one (%3); "
+                              "give --allow-downgrade to go back to %3.")
+            .arg(current, root, version);
     QString error;
     if (perUserLauncherVersion(root, programDir) != version) {
         for (const QString &leftover : removeLauncherLeftovers(root))
@@ -477,5 +485,9 @@ QString rollBackLauncherByHand(QStringList *report)
                              .arg(previous, current);
     logInfo(line);
     report->append(line);
+    // A newer version than the failed ones is still installed when it is published.
+    report->append(QStringLiteral("To undo this, install %1 again: \"%2\" --install-launcher")
+                       .arg(current, QDir(QDir(root).filePath(current)).filePath(
+                                         QStringLiteral("ivra-update"))));
     return QString();
 }

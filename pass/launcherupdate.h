@@ -98,7 +98,8 @@ void reportLauncherHealthy();
 // ivra-update --install-launcher: the running build's programs become the
 // per-user install's version folder, "current" names it, and the command and
 // desktop entry are written. The error, or empty with what was done in report.
-QString installRunningLauncher(QStringList *report);
+// An older build than the installed one is refused unless allowDowngrade.
+QString installRunningLauncher(QStringList *report, bool allowDowngrade = false);
 // ivra-update --launcher-rollback: "current" goes back to the previous
 // folder and the version it named is recorded as failed.
 QString rollBackLauncherByHand(QStringList *report);

@@ -409,11 +409,13 @@ QString publishLauncherPackage(const GatewayPublication &p, const QString &platf
     return QString();
 }
 // The minimum a release is published with: as given; else, under a staged
-// rollout, the one already published (installs below the minimum are never
-// held back, so the new version as minimum would reach them all); else the
-// new version itself. Empty on success.
+// rollout or for a launcher (keepPublished), the one already published
+// (installs below the minimum are never held back, so the new version as
+// minimum would reach them all; launchers below it that cannot replace
+// themselves stop); else the new version itself. Empty on success.
 QString resolveMinimum(const QString &manifestPath, const QString &version, const QString &given,
-                       const ReleaseRollout &rollout, QString *minimum)
+                       const ReleaseRollout &rollout, QString *minimum,
+                       bool keepPublished = false, QStringList *report = nullptr)
 {
     QByteArray existing;
     const bool published = readWholeFile(manifestPath, existing).isEmpty();
@@ -424,7 +426,16 @@ QString resolveMinimum(const QString &manifestPath, const QString &version, cons
                                          .trimmed();
     *minimum = given.trimmed();
     if (minimum->isEmpty())
-        *minimum = rollout.present && !publishedMinimum.isEmpty() ? publishedMinimum : version;
+        *minimum = (rollout.present || keepPublished) && !publishedMinimum.isEmpty()
+                       ? publishedMinimum
+                       : version;
+    else if (keepPublished && !rollout.present && !publishedMinimum.isEmpty() &&
+             *minimum == version && publishedMinimum != version)
+        note(report, QStringLiteral("warning: --minimum %1 is the new version itself: launchers "
+                                    "that cannot replace themselves (not installed per user) stop "
+                                    "below it until they are updated by hand; %2 is the minimum "
+                                    "published now")
+                         .arg(version, publishedMinimum));
     if (rollout.present && published && *minimum == version)
         return QStringLiteral("A staged rollout never holds back an install below its minimum: "
                               "with --minimum %1, its own version, it would reach every install "
@@ -627,7 +638,7 @@ QString publishGateway(const GatewayPublication &p, QStringList *report)
     QString error = resolveMinimum(
         QDir(p.treeRoot)
             .absoluteFilePath(QStringLiteral("releases/manifests/gateway-%1.json").arg(edition)),
-        version, p.minimumVersion, p.rollout, &minimum);
+        version, p.minimumVersion, p.rollout, &minimum, true, report);
     if (error.isEmpty())
         error = checkVersions(QStringLiteral("Gateway"), p.version, minimum);
     if (!error.isEmpty())

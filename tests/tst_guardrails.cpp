@@ -356,6 +356,36 @@ private Q_SLOTS:
                                            "package"));
     }
 
+    // A new launcher does not become mandatory unasked: the minimum stays the
+    // published one, and a minimum equal to the version is warned of.
+    void launcherMinimum()
+    {
+        const QString tree = temp.filePath("minimum");
+        const QString manifest = tree + "/releases/manifests/gateway-demo.json";
+        const QString installer = temp.filePath("setup.exe");
+        QVERIFY(writeFile(installer, "installer"));
+        auto gateway = [&](const QString &version) {
+            GatewayPublication g = GuardRailsTest::gateway(tree, "demo", version);
+            g.installerFile = installer;
+            return g;
+        };
+        GatewayPublication g = gateway("2026.1024.1");
+        g.minimumVersion.clear();
+        QCOMPARE(publishGateway(g), QString());
+        QCOMPARE(parseGatewayRelease(readFile(manifest)).release.minimumVersion, "2026.1024.1");
+        g = gateway("2026.1030.0");
+        g.minimumVersion.clear();
+        QCOMPARE(publishGateway(g), QString());
+        QCOMPARE(parseGatewayRelease(readFile(manifest)).release.minimumVersion, "2026.1024.1");
+        g = gateway("2026.1031.0");
+        QStringList report;
+        QCOMPARE(publishGateway(g, &report), QString());
+        QCOMPARE(parseGatewayRelease(readFile(manifest)).release.minimumVersion, "2026.1031.0");
+        QVERIFY2(report.join('\n').contains("warning: --minimum 2026.1031.0 is the new version "
+                                            "itself"),
+                 qPrintable(report.join('\n')));
+    }
+
     // Without a package: an installer, or nothing to publish.
     void launcherWithoutPackage()
     {

@@ -250,8 +250,25 @@ def main():
                 code, out = home.update("--launcher-rollback")
                 check(code == 0 and home.current() == OLD and NEW in home.failed(),
                       "rollback: %d %s, current %s" % (code, out, home.current()))
+                undo = os.path.join(home.root, NEW, "ivra-update")
+                check('To undo this, install %s again: "%s" --install-launcher' % (NEW, undo)
+                      in out, "no way back said: %s" % out)
                 code, out = home.update()
                 check(code == 0 and home.current() == OLD, "after rollback: %d %s" % (code, out))
+                # The undo it names; then an older build is not installed over it unasked.
+                done = subprocess.run([undo, "--install-launcher"], env=home.env,
+                                      capture_output=True, text=True)
+                check(done.returncode == 0 and home.current() == NEW and NEW not in home.failed(),
+                      "undo: %s, current %s" % (done.stdout + done.stderr, home.current()))
+                done = subprocess.run([os.path.join(BUILD, "ivra-update"), "--install-launcher"],
+                                      env=home.env, capture_output=True, text=True)
+                check(done.returncode == 1 and home.current() == NEW and
+                      "give --allow-downgrade to go back to %s" % OLD in done.stderr,
+                      "downgrade: %s, current %s" % (done.stderr, home.current()))
+                subprocess.run([os.path.join(BUILD, "ivra-update"), "--install-launcher",
+                                "--allow-downgrade"], env=home.env, check=True,
+                               stdout=subprocess.DEVNULL)
+                check(home.current() == OLD, "--allow-downgrade: current %s" % home.current())
             elif case == "offline":
                 # Starts that end because the service is out of reach are not the build's fault.
                 code, out = home.update()
