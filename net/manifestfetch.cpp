@@ -234,7 +234,10 @@ void ManifestFetch::fail(const QString &message, bool unreachable, const QString
     }
     ManifestFetchResult result;
     result.message = firstFailure.message;
-    result.unreachable = firstFailure.unreachable;
+    // With mirrors, no host serving valid release data (out of reach, stale,
+    // expired or refused) is the service out of reach: the installed client
+    // still plays. A stale mirror must not lock a player out.
+    result.unreachable = firstFailure.unreachable || route.mirrored();
     result.fileName = signedFileNameForUrl(url.toString());
     Q_EMIT finished(result);
 }

@@ -119,11 +119,15 @@ QList<QUrl> ReleaseHosts::candidates(const QUrl &url) const
     QList<int> tries;
     if (serving >= 0 && !unreachable.contains(serving))
         tries.append(serving);
+    // A host is waited for once a pass: one that could not be reached is
+    // asked again only when no other host is left.
     for (bool reachedOnly : {true, false}) {
         for (int i : order) {
             if (!tries.contains(i) && (!reachedOnly || !unreachable.contains(i)))
                 tries.append(i);
         }
+        if (!tries.isEmpty())
+            break;
     }
     QList<QUrl> urls;
     for (int i : tries)
@@ -134,7 +138,10 @@ QList<QUrl> ReleaseHosts::candidates(const QUrl &url) const
 void ReleaseHosts::skip(const QUrl &url, const QString &reason, bool hostUnreachable)
 {
     const int at = indexOf(url);
-    logWarning(QStringLiteral("Mirror %1 skipped: %2").arg(hostOf(url), reason));
+    // The first host is the release service itself, not a mirror of it.
+    logWarning((at == 0 ? QStringLiteral("Release host %1 skipped: %2")
+                        : QStringLiteral("Mirror %1 skipped: %2"))
+                   .arg(hostOf(url), reason));
     if (at >= 0 && hostUnreachable)
         unreachable.insert(at);
 }

@@ -32,7 +32,7 @@ inline constexpr int kMirrorAnswerTimeoutMs = 5000;
 // pass finds it; with no mirrors there is none, and requests go where their
 // URL says. A request under the main base (or a mirror's) is tried on the
 // host that served the manifest first, then on the others; a host that could
-// not be reached goes last for the rest of the pass.
+// not be reached is asked again in the pass only when no other is left.
 class ReleaseHosts : public QObject
 {
     Q_OBJECT
@@ -77,6 +77,8 @@ public:
 
     QUrl url() const { return urls.value(at); }
     bool manyHosts() const { return urls.size() > 1; }
+    // The build names mirrors: what one host fails to serve, another may.
+    bool mirrored() const { return !hosts.isNull(); }
     // Another host is left: only then is a silent host left after a time-out.
     bool hasNext() const { return at + 1 < urls.size(); }
     // Logs why this host is skipped and goes on to the next; false when none is left.

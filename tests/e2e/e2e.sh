@@ -434,7 +434,7 @@ printf 'damaged' | dd of="$package" bs=1 seek=4000 conv=notrunc 2>/dev/null
 "$service" start "$work/mirror-2" --host 2 >/dev/null && "$service" start "$work/mirror-3" --host 3 >/dev/null || fail "mirrors did not start"
 new_home mirrors; update_mirrored
 check '[ "$rc" -eq 0 ] && [ -x "$data/clients/ivra-demo/1.3.0/bin/ivra-demo-client" ]' "not installed from the third host: exit $rc: $out"
-check 'grep -q "Mirror https://127.0.0.1:8443 skipped: Connection refused" "$(logfile)"' "the down host's skip not logged"
+check 'grep -q "Release host https://127.0.0.1:8443 skipped: Connection refused" "$(logfile)"' "the down host's skip not logged"
 check 'grep -q "Mirror https://127.0.0.1:8444 skipped: SHA-256 " "$(logfile)"' "the damaged package's skip not logged"
 check 'grep -q "client zip served by https://127.0.0.1:8445" "$(logfile)"' "the serving host not logged"
 # The main host is back; the host that served the last pass is asked first.
@@ -452,6 +452,15 @@ cp -a "$old_tree/." "$work/mirror-2/"
 update_mirrored
 check '[ "$rc" -eq 0 ] && grep -q "Mirror https://127.0.0.1:8444 skipped: timestamp [0-9]* is older than the accepted" "$(logfile)"' "stale mirror not skipped: exit $rc: $(cat "$(logfile)")"
 check 'grep -q "Release host for this pass: https://127.0.0.1:8445" "$(logfile)" && grep -q "\"activeVersion\": \"1.4.0\"" "$data/gateway-state.json"' "not served by the third host"
+# The main host takes connections and never answers, the only mirror is stale:
+# the main host is waited for once, and the installed client plays offline.
+"$service" stop --host 3 >/dev/null
+python3 -c 'import socket, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 8443)); s.listen(64); time.sleep(120)' & silent=$!
+sleep 0.5; update_mirrored; kill "$silent"; wait "$silent" 2>/dev/null
+check 'echo "$out" | grep -q "Playing offline"' "no offline play: exit $rc: $out"
+check '[ "$(grep -c "Release host https://127.0.0.1:8443 skipped" "$(logfile)")" -eq 1 ]' "the silent host was waited for more than once: $(cat "$(logfile)")"
 "$service" stop >/dev/null; "$service" start "$tree" >/dev/null
 finished $before
 
