@@ -791,8 +791,9 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
                 note(report, QStringLiteral("warning: %1 names a package for %2, a platform no "
                                             "launcher is built for")
                                  .arg(name, it.key()));
-            error = checkArtifactAt(treeRoot, baseUrl, it->url, it->sha256, it->sizeBytes, report,
-                                    &package);
+            // The installer of a Linux launcher is its package: said once.
+            error = checkArtifactAt(treeRoot, baseUrl, it->url, it->sha256, it->sizeBytes,
+                                    it->url == r.installerUrl ? nullptr : report, &package);
             if (error.isEmpty())
                 error = checkLauncherPackage(package, it.key(), r.latestVersion, r.edition,
                                              report);

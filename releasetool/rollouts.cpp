@@ -60,6 +60,17 @@ QString rolloutFromOptions(const QString &share, const QString &schedule, const 
     return parseRolloutSchedule(steps, from, rollout);
 }
 
+namespace {
+// A schedule put aside by --pause or --halt: said beside the share in force.
+QString pausedText(const QJsonObject &rollout)
+{
+    if (!rollout.contains(kPausedSchedule))
+        return QString();
+    return QStringLiteral(", paused since %1 (--resume continues its schedule)")
+        .arg(rollout.value(kPausedAt).toString());
+}
+} // namespace
+
 QString describeRollout(const ReleaseRollout &rollout, const QDateTime &now)
 {
     if (!rollout.present)
@@ -98,8 +109,8 @@ QString changeRollout(const QString &treeRoot, const QString &manifestName,
     switch (change.kind) {
     case RolloutChange::Status:
         if (report)
-            report->append(
-                QStringLiteral("%1: %2").arg(manifestName, describeRollout(rollout, now)));
+            report->append(QStringLiteral("%1: %2%3")
+                               .arg(manifestName, describeRollout(rollout, now), pausedText(old)));
         return QString();
     case RolloutChange::SetShare:
     case RolloutChange::Complete:
@@ -164,6 +175,7 @@ QString changeRollout(const QString &treeRoot, const QString &manifestName,
     if (!error.isEmpty())
         return error;
     if (report)
-        report->append(QStringLiteral("%1: %2").arg(manifestName, describeRollout(rollout, now)));
+        report->append(QStringLiteral("%1: %2%3")
+                           .arg(manifestName, describeRollout(rollout, now), pausedText(next)));
     return QString();
 }

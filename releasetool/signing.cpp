@@ -50,7 +50,7 @@ QString askPassphrase(const QString &prompt, bool confirm, QByteArray &passphras
 }
 
 // The passphrase for a new key: from the environment, else asked when a
-// terminal is attached; left empty (an unencrypted key) when neither is there.
+// terminal is attached; neither is refused (--no-passphrase says so).
 QString newKeyPassphrase(QByteArray &passphrase)
 {
     if (qEnvironmentVariableIsSet(kPassphraseVariable)) {
@@ -61,7 +61,9 @@ QString newKeyPassphrase(QByteArray &passphrase)
         return QString();
     }
     if (!onTerminal())
-        return QString();
+        return QStringLiteral("No passphrase for the new secret key: without a terminal none can "
+                              "be asked. Set %1, or give --no-passphrase for an unencrypted key.")
+            .arg(QLatin1String(kPassphraseVariable));
     return askPassphrase(QStringLiteral("Passphrase for the new secret key: "), true, passphrase);
 }
 } // namespace

@@ -283,6 +283,13 @@ private Q_SLOTS:
                  QString());
         QVERIFY(!rollout().scheduled);
         QCOMPARE(rolloutShareAt(rollout(), now.addDays(30)), 50);
+        // --status says it is paused, and how to go on.
+        report.clear();
+        QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Status, 0}, {}, now,
+                               &report),
+                 QString());
+        QVERIFY2(report.join(QLatin1Char(10)).contains(", paused since " + now.toUTC().toString(Qt::ISODate)),
+                 qPrintable(report.join('\n')));
         QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Resume, 0}, {},
                                now.addSecs(10 * 3600)),
                  QString());

@@ -170,7 +170,13 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString secret = dir.filePath("keys/release.key");
         const QString pub = dir.filePath("release.pub");
+        // Neither a terminal to ask on nor a passphrase given: no key unencrypted unasked.
         Run r = run(releaseTool(), {"keygen", "--secret-key", secret, "--public-key", pub});
+        QVERIFY2(r.exitCode == 1 && r.out.contains("give --no-passphrase for an unencrypted key"),
+                 qPrintable(r.out));
+        QVERIFY(!QFile::exists(secret) && !QFile::exists(pub));
+        r = run(releaseTool(),
+                {"keygen", "--secret-key", secret, "--public-key", pub, "--no-passphrase"});
         QVERIFY2(r.exitCode == 0, qPrintable(r.out));
         QVERIFY(r.out.contains("IVRA_RELEASE_PUBLIC_KEYS=RW"));
         // Readable by its owner only.
