@@ -153,6 +153,9 @@ int main(int argc, char **argv)
                                     : guard.lockedOutMessage();
         logWarning(message);
         printLine(stderr, message);
+        if (parser.isSet(json))
+            printLine(stdout, QString::fromUtf8(reportJson(PassReport(), QStringLiteral("busy"),
+                                                           kExitFailed, message)));
         return kExitFailed;
     }
     // Only an update pass reaches the Gateway manifest, where it counts as healthy.

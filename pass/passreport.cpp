@@ -14,6 +14,8 @@ QString reasonKey(PassReport::Reason reason)
         break;
     case PassReport::Reason::Updated:
         return QStringLiteral("updated");
+    case PassReport::Reason::Downgraded:
+        return QStringLiteral("downgraded");
     case PassReport::Reason::UpToDate:
         return QStringLiteral("up-to-date");
     case PassReport::Reason::HeldBack:
@@ -39,6 +41,7 @@ QStringList reportLines(const PassReport &report)
     switch (report.reason) {
     case PassReport::Reason::None:
     case PassReport::Reason::Updated:
+    case PassReport::Reason::Downgraded:
         break;
     case PassReport::Reason::UpToDate:
         lines << QStringLiteral("Nothing changed: IVRA %1 is up to date.").arg(report.after);
@@ -69,7 +72,9 @@ QByteArray reportJson(const PassReport &report, const QString &result, int exitC
     QJsonObject line{{QStringLiteral("result"), result},
                      {QStringLiteral("exitCode"), exitCode},
                      {QStringLiteral("installedBefore"), report.before},
-                     {QStringLiteral("latest"), report.latest},
+                     {QStringLiteral("latest"), report.latest.isEmpty()
+                                                    ? QJsonValue(QJsonValue::Null)
+                                                    : QJsonValue(report.latest)},
                      {QStringLiteral("installedAfter"), report.after},
                      {QStringLiteral("reason"), reasonKey(report.reason)}};
     if (report.reason == PassReport::Reason::HeldBack)
@@ -98,4 +103,13 @@ bool ProgressThrottle::due(qint64 nowMs, int percent)
     lastMs = nowMs;
     lastPercent = percent;
     return true;
+}
+
+PassReport::Reason changeReason(const QString &before, const QString &after)
+{
+    const ReleaseVersion from = parseReleaseVersion(before);
+    const ReleaseVersion to = parseReleaseVersion(after);
+    return isValid(from) && isValid(to) && compareReleaseVersions(to, from) < 0
+               ? PassReport::Reason::Downgraded
+               : PassReport::Reason::Updated;
 }

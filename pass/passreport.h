@@ -10,6 +10,7 @@ struct PassReport
     enum class Reason {
         None,       // the pass did not get as far as deciding
         Updated,    // another version is active now
+        Downgraded, // an older version is active now: the studio went back to it
         UpToDate,   // the active version is the latest
         HeldBack,   // the staged rollout has not reached this install
         RolledBack, // the player rolled back: optional updates wait
@@ -27,10 +28,13 @@ struct PassReport
 // The lines ivra-update prints once a pass is over: the versions, and why
 // nothing changed when nothing did.
 QStringList reportLines(const PassReport &report);
-// The one line of `ivra-update --json`: result is "ready", "failed" or
-// "installer-started"; message is the failure's, if any.
+// The one line of `ivra-update --json`: result is "ready", "failed",
+// "busy" or "installer-started"; message is the failure's, if any. A latest
+// version the pass never read is null.
 QByteArray reportJson(const PassReport &report, const QString &result, int exitCode,
                       const QString &message);
+// Updated or Downgraded, as the active version moved from before to after.
+PassReport::Reason changeReason(const QString &before, const QString &after);
 
 // ivra-update's progress lines: at most one per 10 % and per 5 s, whichever
 // comes later, so that a transfer under 5 s prints none.

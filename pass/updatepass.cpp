@@ -268,7 +268,7 @@ void UpdatePass::finishReady()
         passReport.reason = PassReport::Reason::RolledBack;
     else if (passReport.reason == PassReport::Reason::None)
         passReport.reason = active == passReport.before ? PassReport::Reason::UpToDate
-                                                        : PassReport::Reason::Updated;
+                                                        : changeReason(passReport.before, active);
     Q_EMIT statusChanged(kReadyText);
     const QString held = rolledBackFrom();
     Q_EMIT detailChanged(active.isEmpty() ? QString()

@@ -78,6 +78,12 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
     clientFile.open(QIODevice::ReadOnly);
     const ClientRelease release = parseClientRelease(clientFile.readAll()).release;
     const GatewayRelease gatewayRelease = parseGatewayRelease(gatewayFile.readAll()).release;
+    // A mirror serves the paths the manifests name below the release
+    // service's own base URL: the part of an artifact URL before "/releases/".
+    QString named = base;
+    const qsizetype releases = release.artifactUrl.indexOf(QLatin1String("/releases/"));
+    if (!release.artifactUrl.startsWith(base + QLatin1Char('/')) && releases > 0)
+        named = release.artifactUrl.left(releases);
     QStringList artifacts{gatewayRelease.installerUrl, release.artifactUrl};
     for (const LauncherPackage &package : gatewayRelease.packages)
         if (!artifacts.contains(package.url))
@@ -86,9 +92,9 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
         artifacts << release.fileIndexUrl;
     for (qsizetype i = 0; i < artifacts.size(); ++i) {
         const QString url = artifacts.at(i);
-        if (!url.startsWith(base + QLatin1Char('/')))
+        if (!url.startsWith(named + QLatin1Char('/')))
             continue; // reported by the tree check below
-        const QString relative = url.mid(base.size() + 1);
+        const QString relative = url.mid(named.size() + 1);
         const QString error = fetchInto(manager, base, relative, tree.path());
         if (!error.isEmpty())
             return error;
@@ -105,7 +111,9 @@ QString checkServed(const QString &baseUrl, const QString &edition, const QStrin
     const QString local = QDir(tree.path()).absolutePath() + QLatin1Char('/');
     auto asServed = [&](QString text) { return text.replace(local, base + QLatin1Char('/')); };
     QStringList lines;
-    const QString error = checkReleaseTree(tree.path(), base, options, &lines);
+    if (named != base)
+        lines << QStringLiteral("served by %1 as a mirror of %2").arg(base, named);
+    const QString error = checkReleaseTree(tree.path(), named, options, &lines);
     if (report)
         for (const QString &line : lines)
             report->append(asServed(line));

@@ -299,6 +299,10 @@ private Q_SLOTS:
             << PassReport{"", "1.1.0", "1.1.0", R::Updated}
             << "Client versions: installed before none, latest 1.1.0, installed now 1.1.0."
             << R"({"exitCode":0,"installedAfter":"1.1.0","installedBefore":"","latest":"1.1.0","reason":"updated","result":"ready"})";
+        QTest::newRow("the studio went back")
+            << PassReport{"1.10.0", "1.9.0", "1.9.0", changeReason("1.10.0", "1.9.0")}
+            << "Client versions: installed before 1.10.0, latest 1.9.0, installed now 1.9.0."
+            << R"({"exitCode":0,"installedAfter":"1.9.0","installedBefore":"1.10.0","latest":"1.9.0","reason":"downgraded","result":"ready"})";
         QTest::newRow("held back")
             << PassReport{"1.0.0", "1.1.0", "1.0.0", R::HeldBack, 125}
             << "Nothing changed: the update to 1.1.0 is held back by the staged rollout (12.5 % "
@@ -307,10 +311,10 @@ private Q_SLOTS:
         QTest::newRow("offline")
             << PassReport{"1.0.0", "", "1.0.0", R::Offline}
             << "Nothing changed: the release service could not be reached."
-            << R"({"exitCode":0,"installedAfter":"1.0.0","installedBefore":"1.0.0","latest":"","reason":"offline","result":"ready"})";
+            << R"({"exitCode":0,"installedAfter":"1.0.0","installedBefore":"1.0.0","latest":null,"reason":"offline","result":"ready"})";
         QTest::newRow("failed before deciding")
             << PassReport{"1.0.0", "", "", R::None} << ""
-            << R"({"exitCode":1,"installedAfter":"","installedBefore":"1.0.0","latest":"","message":"No.","reason":"","result":"failed"})";
+            << R"({"exitCode":1,"installedAfter":"","installedBefore":"1.0.0","latest":null,"message":"No.","reason":"","result":"failed"})";
     }
     void operatorReport()
     {

@@ -215,6 +215,9 @@ def main():
                     # A second start while the new build hangs comes to the waiting launcher.
                     check(wait_for(lambda: "waiting for it to report" in home.log(), 30),
                           "the new build was not started")
+                    time.sleep(0.5)
+                    subprocess.run(["import", "-window", "root",
+                                    os.path.join(BUILD, "launcher-update-waiting.png")])
                     second = home.gui()
                     try:
                         second.wait(20)
