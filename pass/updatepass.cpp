@@ -1106,7 +1106,10 @@ void UpdatePass::replaceLauncher()
                 retire(launcherUpdate);
                 fail(message, retry);
             });
-    connect(launcherUpdate, &LauncherUpdate::handingOver, this, &UpdatePass::launcherHandingOver);
+    connect(launcherUpdate, &LauncherUpdate::handingOver, this, [this] {
+        Q_EMIT detailChanged(QString()); // the download's figures are done with
+        Q_EMIT launcherHandingOver();
+    });
     connect(launcherUpdate, &LauncherUpdate::switched, this, &UpdatePass::launcherSwitched);
     connect(launcherUpdate, &LauncherUpdate::keptCurrent, this, [this]() {
         retire(launcherUpdate);
