@@ -55,7 +55,7 @@ struct ClientInstallOutcome
     // For the log: why extraction while the package arrived stopped early,
     // or why what it wrote was set aside for the central directory.
     QString streamNote;
-    bool packageRemoved = false;   // a transient package, gone once it served
+    bool packageRemoved = false; // a transient package, gone once it served
 };
 
 // Fills the staging folder; returns the window's message, or empty on success.

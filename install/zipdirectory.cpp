@@ -1,5 +1,7 @@
 #include "install/zipdirectory.h"
 
+#include "install/zipfields.h"
+
 #include <QFile>
 
 namespace {
@@ -13,22 +15,19 @@ constexpr qint64 kLocatorBytes = 20;
 constexpr qint64 kCentralBytes = 46;
 constexpr qint64 kLocalBytes = 30;
 constexpr quint32 kMarker32 = 0xffffffff;
-constexpr quint16 kZip64ExtraId = 0x0001;
 constexpr quint16 kDataDescriptorFlag = 0x0008;
 
 quint16 le16(const char *p)
 {
-    const auto *u = reinterpret_cast<const uchar *>(p);
-    return quint16(u[0] | (u[1] << 8));
+    return zipLe16(reinterpret_cast<const uchar *>(p));
 }
 quint32 le32(const char *p)
 {
-    const auto *u = reinterpret_cast<const uchar *>(p);
-    return quint32(u[0]) | (quint32(u[1]) << 8) | (quint32(u[2]) << 16) | (quint32(u[3]) << 24);
+    return zipLe32(reinterpret_cast<const uchar *>(p));
 }
 quint64 le64(const char *p)
 {
-    return quint64(le32(p)) | (quint64(le32(p + 4)) << 32);
+    return zipLe64(reinterpret_cast<const uchar *>(p));
 }
 
 QByteArray readAt(QFile &file, quint64 offset, qint64 size)
@@ -37,30 +36,6 @@ QByteArray readAt(QFile &file, quint64 offset, qint64 size)
         return QByteArray();
     const QByteArray bytes = file.read(size);
     return bytes.size() == size ? bytes : QByteArray();
-}
-
-// Replaces the 32-bit fields that say "see the ZIP64 field" by its values.
-bool applyZip64(const QByteArray &extra, quint64 *size, quint64 *compressedSize, quint64 *offset)
-{
-    for (qsizetype at = 0; at + 4 <= extra.size();) {
-        const quint16 id = le16(extra.constData() + at);
-        const quint16 length = le16(extra.constData() + at + 2);
-        if (at + 4 + length > extra.size())
-            return false;
-        if (id == kZip64ExtraId) {
-            qsizetype field = at + 4;
-            for (quint64 *value : {size, compressedSize, offset}) {
-                if (*value != kMarker32)
-                    continue;
-                if (field + 8 > at + 4 + length)
-                    return false;
-                *value = le64(extra.constData() + field);
-                field += 8;
-            }
-        }
-        at += 4 + length;
-    }
-    return true;
 }
 
 ZipDirectory failed(const QString &why)
@@ -124,8 +99,8 @@ ZipDirectory readZipDirectory(const QString &zipPath, qsizetype maxEntries)
         quint64 unpacked = le32(head.constData() + 24);
         entry.compressedSize = le32(head.constData() + 20);
         entry.localOffset = le32(head.constData() + 42);
-        if (!applyZip64(variable.mid(nameBytes), &unpacked, &entry.compressedSize,
-                        &entry.localOffset))
+        if (!applyZip64Extra(variable.mid(nameBytes),
+                             {&unpacked, &entry.compressedSize, &entry.localOffset}))
             return failed(QStringLiteral("central directory entry %1 is unreadable").arg(i));
         directory.entries.append(entry);
         at += quint64(kCentralBytes) + nameBytes + extraBytes + commentBytes;

@@ -1,5 +1,7 @@
 #include "install/zipstream.h"
 
+#include "install/zipfields.h"
+
 #include "net/filedigest.h"
 #include "storage/unsyncedfile.h"
 
@@ -20,7 +22,6 @@ constexpr qint64 kLocalHeaderBytes = 30;
 constexpr qint64 kReadChunkBytes = 1 << 18;
 constexpr qint64 kWriteChunkBytes = 1 << 16;
 constexpr quint32 kZip64Marker = 0xffffffff;
-constexpr quint16 kZip64ExtraId = 0x0001;
 constexpr quint16 kUnicodePathExtraId = 0x7075;
 // General purpose bits a local header may carry here: deflate's options
 // (1, 2) and UTF-8 names (11). Encryption (0, 6), sizes after the data (3)
@@ -29,19 +30,6 @@ constexpr quint16 kHandledFlags = 0x0002 | 0x0004 | 0x0800;
 constexpr quint16 kUtf8Flag = 0x0800;
 // A local header with a name of one byte, and its central directory record.
 constexpr qint64 kLeastEntryBytes = 31 + 47;
-
-quint16 le16(const uchar *p)
-{
-    return quint16(p[0] | (p[1] << 8));
-}
-quint32 le32(const uchar *p)
-{
-    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
-}
-quint64 le64(const uchar *p)
-{
-    return quint64(le32(p)) | (quint64(le32(p + 4)) << 32);
-}
 
 #ifdef Q_OS_UNIX
 // Reads the archive as far as it has arrived.
@@ -104,16 +92,16 @@ bool readLocalHeader(Reader &reader, qint64 offset, LocalEntry *local)
     uchar head[kLocalHeaderBytes];
     if (!reader.reach(offset + kLocalHeaderBytes, true) ||
         !reader.read(offset, reinterpret_cast<char *>(head), kLocalHeaderBytes) ||
-        le32(head) != kLocalHeaderSignature)
+        zipLe32(head) != kLocalHeaderSignature)
         return false;
-    const quint16 flags = le16(head + 6);
+    const quint16 flags = zipLe16(head + 6);
     StreamedEntry &entry = local->entry;
-    entry.method = le16(head + 8);
-    entry.crc = le32(head + 14);
-    entry.compressedSize = le32(head + 18);
-    entry.size = le32(head + 22);
-    const quint16 nameBytes = le16(head + 26);
-    const quint16 extraBytes = le16(head + 28);
+    entry.method = zipLe16(head + 8);
+    entry.crc = zipLe32(head + 14);
+    entry.compressedSize = zipLe32(head + 18);
+    entry.size = zipLe32(head + 22);
+    const quint16 nameBytes = zipLe16(head + 26);
+    const quint16 extraBytes = zipLe16(head + 28);
     if ((flags & ~kHandledFlags) != 0 || (entry.method != 0 && entry.method != Z_DEFLATED) ||
         nameBytes == 0)
         return false;
@@ -127,25 +115,9 @@ bool readLocalHeader(Reader &reader, qint64 offset, LocalEntry *local)
             if (uchar(c) >= 0x80)
                 return false;
     }
-    const uchar *extra = reinterpret_cast<const uchar *>(tail.constData()) + nameBytes;
-    for (qint64 at = 0; at + 4 <= extraBytes;) {
-        const quint16 id = le16(extra + at);
-        const quint16 size = le16(extra + at + 2);
-        if (at + 4 + size > extraBytes || id == kUnicodePathExtraId)
-            return false;
-        if (id == kZip64ExtraId) {
-            qint64 field = at + 4;
-            for (quint64 *value : {&entry.size, &entry.compressedSize}) {
-                if (*value != kZip64Marker)
-                    continue;
-                if (field + 8 > at + 4 + size)
-                    return false;
-                *value = le64(extra + field);
-                field += 8;
-            }
-        }
-        at += 4 + size;
-    }
+    if (!applyZip64Extra(tail.mid(nameBytes), {&entry.size, &entry.compressedSize},
+                         kUnicodePathExtraId))
+        return false;
     if (entry.size == kZip64Marker || entry.compressedSize == kZip64Marker ||
         (entry.method == 0 && entry.size != entry.compressedSize))
         return false;
@@ -254,7 +226,8 @@ QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
         entry.localOffset = quint64(offset);
         // The next header comes after this entry's data: a size that wraps
         // around or runs past the archive would turn the stream back.
-        const quint64 room = quint64(std::numeric_limits<qint64>::max()) - quint64(local.dataOffset);
+        const quint64 room =
+            quint64(std::numeric_limits<qint64>::max()) - quint64(local.dataOffset);
         const quint64 end = quint64(local.dataOffset) + entry.compressedSize;
         if (entry.compressedSize > room ||
             (limits.archiveBytes >= 0 && end > quint64(limits.archiveBytes))) {

@@ -32,5 +32,5 @@ struct StreamLimits
 
 QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
                                       const QString &destination,
-                                      ExtractionProgress *progress = nullptr,
-                                      bool untilEnd = false, const StreamLimits &limits = {});
+                                      ExtractionProgress *progress = nullptr, bool untilEnd = false,
+                                      const StreamLimits &limits = {});

@@ -91,7 +91,7 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool askForward, bool takeOver)
         }
         lock.reset();
         return !takeOver && askForward && ask(kComeForward) ? Outcome::AnotherAnswered
-                                                             : Outcome::AnotherRuns;
+                                                            : Outcome::AnotherRuns;
     }
     const QFileInfo file(lock->fileName());
     lockedOut =

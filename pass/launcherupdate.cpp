@@ -80,8 +80,8 @@ qint64 spawnProgram(const QString &program, const QStringList &arguments,
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, line.argv[0], nullptr, &attributes, line.argv.data(),
-                                    line.envp.data());
+    const int spawned =
+        posix_spawn(&pid, line.argv[0], nullptr, &attributes, line.argv.data(), line.envp.data());
     posix_spawnattr_destroy(&attributes);
     return spawned == 0 ? pid : 0;
 }
@@ -486,8 +486,9 @@ QString rollBackLauncherByHand(QStringList *report)
     logInfo(line);
     report->append(line);
     // A newer version than the failed ones is still installed when it is published.
-    report->append(QStringLiteral("To undo this, install %1 again: \"%2\" --install-launcher")
-                       .arg(current, QDir(QDir(root).filePath(current)).filePath(
-                                         QStringLiteral("ivra-update"))));
+    report->append(
+        QStringLiteral("To undo this, install %1 again: \"%2\" --install-launcher")
+            .arg(current,
+                 QDir(QDir(root).filePath(current)).filePath(QStringLiteral("ivra-update"))));
     return QString();
 }

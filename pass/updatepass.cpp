@@ -914,8 +914,8 @@ void UpdatePass::install(const QString &packagePath, qint64 totalBytes, const St
         plan.sourceFolders = cleanFolders;
     plan.growing = growing;
     if (growing) {
-        plan.packageBytes = clientRelease.artifactSizeBytes > 0 ? clientRelease.artifactSizeBytes
-                                                                : 0;
+        plan.packageBytes =
+            clientRelease.artifactSizeBytes > 0 ? clientRelease.artifactSizeBytes : 0;
         plan.streamBudget = streamBudget(plan.packageBytes, indexedBytes);
     }
     // A release with a file index repairs and updates from its objects: its

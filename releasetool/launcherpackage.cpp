@@ -63,7 +63,8 @@ QString executableProblem(const QString &path, const QString &platform)
         return QStringLiteral("%1 cannot be read").arg(name);
     const qint64 size = file.size();
     const QByteArray head = file.read(64);
-    if (head.size() < 64 || !head.startsWith("\x7f" "ELF"))
+    if (head.size() < 64 || !head.startsWith("\x7f"
+                                             "ELF"))
         return QStringLiteral("%1 is not a Linux executable (ELF)").arg(name);
     if (head[4] != 2 || head[5] != 1 || le16(head, 18) != machine)
         return QStringLiteral("%1 is not built for %2").arg(name, platform);
@@ -80,8 +81,8 @@ QString executableProblem(const QString &path, const QString &platform)
         if (!file.seek(qint64(programHeaders + quint64(i) * programEntry)))
             return QStringLiteral("%1 cannot be read").arg(name);
         const QByteArray entry = file.read(56);
-        whole = entry.size() == 56 &&
-                (le32(entry, 0) != kLoadSegment || le64(entry, 8) + le64(entry, 32) <= quint64(size));
+        whole = entry.size() == 56 && (le32(entry, 0) != kLoadSegment ||
+                                       le64(entry, 8) + le64(entry, 32) <= quint64(size));
     }
     if (!whole)
         return QStringLiteral("%1 is cut short (%2 bytes)").arg(name).arg(size);
@@ -89,8 +90,7 @@ QString executableProblem(const QString &path, const QString &platform)
 }
 
 QString checkLauncherPackage(const QString &zipPath, const QString &platform,
-                             const QString &version, const QString &edition,
-                             QStringList *report)
+                             const QString &version, const QString &edition, QStringList *report)
 {
     QString defect = inspectPackage(zipPath, QStringLiteral("IvraLauncher"), report);
     if (!defect.isEmpty())

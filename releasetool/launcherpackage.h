@@ -14,5 +14,4 @@ QString executableProblem(const QString &path, const QString &platform);
 // A launcher that installed a package of another version would replace
 // itself with it again at every start.
 QString checkLauncherPackage(const QString &zipPath, const QString &platform,
-                             const QString &version, const QString &edition,
-                             QStringList *report);
+                             const QString &version, const QString &edition, QStringList *report);

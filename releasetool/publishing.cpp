@@ -414,8 +414,8 @@ QString publishLauncherPackage(const GatewayPublication &p, const QString &platf
 // minimum would reach them all; launchers below it that cannot replace
 // themselves stop); else the new version itself. Empty on success.
 QString resolveMinimum(const QString &manifestPath, const QString &version, const QString &given,
-                       const ReleaseRollout &rollout, QString *minimum,
-                       bool keepPublished = false, QStringList *report = nullptr)
+                       const ReleaseRollout &rollout, QString *minimum, bool keepPublished = false,
+                       QStringList *report = nullptr)
 {
     QByteArray existing;
     const bool published = readWholeFile(manifestPath, existing).isEmpty();
@@ -795,8 +795,7 @@ QString checkReleaseTree(const QString &treeRoot, const QString &baseUrl,
             error = checkArtifactAt(treeRoot, baseUrl, it->url, it->sha256, it->sizeBytes,
                                     it->url == r.installerUrl ? nullptr : report, &package);
             if (error.isEmpty())
-                error = checkLauncherPackage(package, it.key(), r.latestVersion, r.edition,
-                                             report);
+                error = checkLauncherPackage(package, it.key(), r.latestVersion, r.edition, report);
         }
         if (!error.isEmpty())
             return error;

@@ -94,8 +94,8 @@ private Q_SLOTS:
             << int(SelfUpdateRoute::FailedBefore);
         // After a rollback by hand marked the newer builds failed, a newer one is tried.
         QTest::newRow("newer than the failed ones")
-            << "linux-x86_64" << true << "2026.1030.0"
-            << QStringList{"2026.1025.0", "2026.1029.0"} << int(SelfUpdateRoute::Package);
+            << "linux-x86_64" << true << "2026.1030.0" << QStringList{"2026.1025.0", "2026.1029.0"}
+            << int(SelfUpdateRoute::Package);
         QTest::newRow("read-only, minimum met") << "linux-x86_64" << false << "2026.1024.1" << none
                                                 << int(SelfUpdateRoute::CannotReplace);
         QTest::newRow("read-only, below minimum")

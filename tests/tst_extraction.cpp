@@ -17,8 +17,8 @@
 
 #include <limits>
 #include <random>
-#include <zlib.h>
 #include <thread>
+#include <zlib.h>
 
 using namespace TestUtil;
 
@@ -613,8 +613,8 @@ private Q_SLOTS:
             folders += buildZip({directory("a/")}).left(32);
         QTest::newRow("32-byte folder entries and no directory")
             << folders << qint64(-1) << int(folders.size() / 78) << qint64(0);
-        const QByteArray flood = buildZip(
-            {file("bin/client", "#!/bin/sh\n"), deflatedZeros("data/zeros", 64 << 20)});
+        const QByteArray flood =
+            buildZip({file("bin/client", "#!/bin/sh\n"), deflatedZeros("data/zeros", 64 << 20)});
         QTest::newRow("deflated zeros past twice the package")
             << flood << 2 * qint64(flood.size()) << 1 << qint64(10);
     }
@@ -676,8 +676,8 @@ private Q_SLOTS:
         if (client.isEmpty())
             return; // named otherwise at the same offset: refused, as before
         QCOMPARE(readFile(plan.versionPath + "/bin/client"), client);
-        QCOMPARE(treeOf(plan.versionPath), (QStringList{"a.txt", "bin", "bin/client"}).mid(
-                                               bytes.contains("a.txt") ? 0 : 1));
+        QCOMPARE(treeOf(plan.versionPath),
+                 (QStringList{"a.txt", "bin", "bin/client"}).mid(bytes.contains("a.txt") ? 0 : 1));
         QCOMPARE(outcome.streamNote.isEmpty(), problem.isEmpty());
     }
 

@@ -305,21 +305,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("refused");
         const QStringList both{"IvraLauncher", "ivra-update"};
         QTest::newRow("one program") << QStringList{"IvraLauncher"} << "2026.1030.0"
-                                     << "linux-x86_64" << "A launcher package holds IvraLauncher "
-                                                          "and ivra-update at its top";
+                                     << "linux-x86_64"
+                                     << "A launcher package holds IvraLauncher "
+                                        "and ivra-update at its top";
         QTest::newRow("shell scripts")
             << QStringList{"script:IvraLauncher", "script:ivra-update"} << "2026.1030.0"
-            << "linux-x86_64" << "IvraLauncher is not a Linux executable (ELF).";
-        QTest::newRow("cut short") << QStringList{"half:IvraLauncher", "ivra-update"}
-                                   << "2026.1030.0" << "linux-x86_64" << "IvraLauncher is cut short";
-        QTest::newRow("another machine") << both << "2026.1030.0" << "linux-aarch64"
+            << "linux-x86_64"
+            << "IvraLauncher is not a Linux executable (ELF).";
+        QTest::newRow("cut short")
+            << QStringList{"half:IvraLauncher", "ivra-update"} << "2026.1030.0"
+            << "linux-x86_64"
+            << "IvraLauncher is cut short";
+        QTest::newRow("another machine") << both << "2026.1030.0"
+                                         << "linux-aarch64"
                                          << "IvraLauncher is not built for linux-aarch64.";
         QTest::newRow("another version")
-            << both << "2026.1031.0" << "linux-x86_64"
+            << both << "2026.1031.0"
+            << "linux-x86_64"
             << "its ivra-update --version printed \"ivra-update 2026.1030.0 (demo edition)\"";
-        QTest::newRow("platform unknown") << both << "2026.1030.0" << "windows"
+        QTest::newRow("platform unknown") << both << "2026.1030.0"
+                                          << "windows"
                                           << "Platform windows is not one a launcher is built";
-        QTest::newRow("whole") << both << "2026.1030.0" << "linux-x86_64" << QString();
+        QTest::newRow("whole") << both << "2026.1030.0"
+                               << "linux-x86_64" << QString();
     }
     void launcherPackages()
     {
@@ -328,8 +336,10 @@ private Q_SLOTS:
         QFETCH(QString, platform);
         QFETCH(QString, refused);
         const QString next = qEnvironmentVariable("IVRA_TEST_BINARY_DIR") + "/next/";
-        const QString tree = temp.filePath(QStringLiteral("gateway-%1").arg(QTest::currentDataTag()));
-        const QString folder = temp.filePath(QStringLiteral("launcher-%1").arg(QTest::currentDataTag()));
+        const QString tree =
+            temp.filePath(QStringLiteral("gateway-%1").arg(QTest::currentDataTag()));
+        const QString folder =
+            temp.filePath(QStringLiteral("launcher-%1").arg(QTest::currentDataTag()));
         for (const QString &program : programs) {
             const QString name = program.section(':', -1);
             const QByteArray built = readFile(next + name);

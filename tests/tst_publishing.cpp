@@ -288,7 +288,8 @@ private Q_SLOTS:
         QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Status, 0}, {}, now,
                                &report),
                  QString());
-        QVERIFY2(report.join(QLatin1Char(10)).contains(", paused since " + now.toUTC().toString(Qt::ISODate)),
+        QVERIFY2(report.join(QLatin1Char(10))
+                     .contains(", paused since " + now.toUTC().toString(Qt::ISODate)),
                  qPrintable(report.join('\n')));
         QCOMPARE(changeRollout(tree, "client-ivra-demo.json", {RolloutChange::Resume, 0}, {},
                                now.addSecs(10 * 3600)),

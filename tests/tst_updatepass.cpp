@@ -139,8 +139,8 @@ private Q_SLOTS:
         QTest::newRow("2^52") << (qint64(1) << 52) << "9007 TB";
         QTest::newRow("2^62") << (qint64(1) << 62) << "[0-9.]+ [A-Z]B";
         // The largest a JSON number below 2^63 can say.
-        QTest::newRow("2^63 - 1024") << (std::numeric_limits<qint64>::max() - 1023)
-                                     << "[0-9.]+ [A-Z]B";
+        QTest::newRow("2^63 - 1024")
+            << (std::numeric_limits<qint64>::max() - 1023) << "[0-9.]+ [A-Z]B";
     }
     void notEnoughDiskSpace()
     {

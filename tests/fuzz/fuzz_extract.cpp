@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     GrowingFile arrived(zip);
     arrived.finish();
-    const QList<StreamedEntry> streamed = streamZipEntries(arrived, 0, destination, nullptr, true,
-                                                           {qint64(size), qint64(size) * 2});
+    const QList<StreamedEntry> streamed =
+        streamZipEntries(arrived, 0, destination, nullptr, true, {qint64(size), qint64(size) * 2});
     ExtractionOptions options;
     options.streamed = &streamed;
     QString error;
