@@ -97,3 +97,19 @@ function(ivra_add_test name)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
   endif()
 endfunction()
+
+# Windows resources of a program (icon group, version record from
+# IVRA_BUILD_VERSION, asInvoker manifest), written at configure time.
+function(ivra_add_windows_resources target)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(IVRA_RC_NAME "${target}")
+  string(REPLACE "." "," IVRA_RC_NUMERIC_VERSION "${IVRA_BUILD_VERSION},0")
+  set(IVRA_RC_ICON "${PROJECT_SOURCE_DIR}/resources/ivra.ico")
+  set(IVRA_RC_MANIFEST "${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest")
+  configure_file("${PROJECT_SOURCE_DIR}/resources/program.manifest.in" "${IVRA_RC_MANIFEST}" @ONLY)
+  configure_file("${PROJECT_SOURCE_DIR}/resources/program.rc.in"
+    "${CMAKE_CURRENT_BINARY_DIR}/${target}.rc" @ONLY)
+  target_sources(${target} PRIVATE "${CMAKE_CURRENT_BINARY_DIR}/${target}.rc")
+endfunction()

@@ -1,6 +1,7 @@
 #include "install/clientinstall.h"
 
 #include "install/directories.h"
+#include "platform/filesync.h"
 #include "install/launchpath.h"
 #include "install/zipdirectory.h"
 #include "install/zipstream.h"

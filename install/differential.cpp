@@ -1,6 +1,8 @@
 #include "install/differential.h"
 
-#include "storage/unsyncedfile.h"
+#include "platform/filelinks.h"
+
+#include "platform/filesync.h"
 
 #include "install/installrecord.h"
 #include "install/parallel.h"
@@ -18,16 +20,6 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#ifdef Q_OS_LINUX
-#include <cerrno>
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#elif defined(Q_OS_WIN)
-#include <windows.h>
-#endif
-
 namespace {
 constexpr qint64 kChunkBytes = 1 << 20;
 // Objects up to this size are decompressed in one go; larger ones stream.
@@ -42,37 +34,6 @@ bool cancelled(const ExtractionProgress *progress)
     return progress && progress->cancelled.load();
 }
 
-// A copy made by the kernel where it can (copy_file_range: no trip through
-// this process's memory), else in large chunks.
-bool copyFileContents(const QString &source, const QString &target)
-{
-    QFile in(source);
-    QFile out(target);
-    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-#ifdef Q_OS_LINUX
-    qint64 left = in.size();
-    while (left > 0) {
-        const ssize_t copied =
-            ::copy_file_range(in.handle(), nullptr, out.handle(), nullptr, size_t(left), 0);
-        if (copied <= 0)
-            break;
-        left -= copied;
-    }
-    if (left == 0)
-        return true;
-    // Not supported here: start again the ordinary way.
-    if (!in.seek(0) || !out.resize(0) || !out.seek(0))
-        return false;
-#endif
-    QByteArray chunk(kChunkBytes, Qt::Uninitialized);
-    for (qint64 read; (read = in.read(chunk.data(), chunk.size())) > 0;) {
-        if (out.write(chunk.constData(), read) != read)
-            return false;
-    }
-    return in.error() == QFileDevice::NoError && out.flush();
-}
-
 enum class Placed { Cloned, Linked, Copied, Failed };
 
 // Whether the file system here clones files (unknown until the first try).
@@ -85,55 +46,20 @@ Placed placeReusedFile(const QString &source, bool sourceExecutable, const QStri
                        bool executable, Placement placement, CloneSupport &clones)
 {
     if (placement == Placement::Best) {
-#ifdef Q_OS_LINUX
         if (clones.state.load() != 0) {
-            const int in = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
-            const int out = ::open(QFile::encodeName(target).constData(),
-                                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            const bool cloned = in >= 0 && out >= 0 && ::ioctl(out, FICLONE, in) == 0;
-            const int why = errno;
-            if (in >= 0)
-                ::close(in);
-            if (out >= 0)
-                ::close(out);
-            if (cloned) {
+            bool unsupported = false;
+            if (cloneFile(source, target, &unsupported)) {
                 clones.state.store(1);
                 return Placed::Cloned;
             }
-            if (out >= 0)
-                ::unlink(QFile::encodeName(target).constData());
-            if (why == EOPNOTSUPP || why == EXDEV || why == EINVAL || why == ENOTTY)
+            if (unsupported)
                 clones.state.store(0);
         }
         // A hard link shares the mode too: only when the executable bit agrees.
-        if (sourceExecutable == executable && ::link(QFile::encodeName(source).constData(),
-                                                     QFile::encodeName(target).constData()) == 0)
+        if ((sourceExecutable == executable || !hasExecuteBits()) && hardLinkFile(source, target))
             return Placed::Linked;
-#elif defined(Q_OS_WIN)
-        Q_UNUSED(clones);
-        Q_UNUSED(executable);
-        if (CreateHardLinkW(
-                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                nullptr))
-            return Placed::Linked;
-#endif
     }
     return copyFileContents(source, target) ? Placed::Copied : Placed::Failed;
-}
-
-void setExecutable(const QString &path, bool executable)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(path);
-    Q_UNUSED(executable);
-#else
-    const QFileDevice::Permissions base = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                          QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    const QFileDevice::Permissions exec =
-        QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    QFile::setPermissions(path, executable ? base | exec : base);
-#endif
 }
 } // namespace
 

@@ -2,6 +2,7 @@
 
 #include "install/directories.h"
 #include "install/housekeeping.h"
+#include "platform/filesync.h"
 #include "release/version.h"
 
 #include <QDir>
@@ -96,9 +97,8 @@ QString switchCurrentLauncher(const QString &root, const QString &version)
     const QString fresh = QStringLiteral("current.new-%1").arg(randomSuffix());
     if (!QFile::link(version, dir.filePath(fresh)))
         return QStringLiteral("Unable to create the link %1.").arg(dir.filePath(fresh));
-    // QFile::rename refuses to replace; rename(2) replaces the old link at once.
-    if (::rename(QFile::encodeName(dir.filePath(fresh)).constData(),
-                 QFile::encodeName(dir.filePath(kCurrent)).constData()) != 0) {
+    // QFile::rename refuses to replace; this replaces the old link at once.
+    if (!renameOver(dir.filePath(fresh), dir.filePath(kCurrent))) {
         QFile::remove(dir.filePath(fresh));
         return QStringLiteral("Unable to switch %1 to %2.").arg(dir.filePath(kCurrent), version);
     }
@@ -188,9 +188,7 @@ QString writeLauncherEntryPoints(const QString &root, const LauncherEntryPoints 
     QDir().mkpath(QFileInfo(where.commandPath).absolutePath());
     const QString command = QDir(root).filePath(QStringLiteral("current/IvraLauncher"));
     const QString fresh = where.commandPath + QStringLiteral(".new-") + randomSuffix();
-    if (!QFile::link(command, fresh) ||
-        ::rename(QFile::encodeName(fresh).constData(),
-                 QFile::encodeName(where.commandPath).constData()) != 0) {
+    if (!QFile::link(command, fresh) || !renameOver(fresh, where.commandPath)) {
         QFile::remove(fresh);
         return QStringLiteral("Unable to create the command %1.").arg(where.commandPath);
     }

@@ -1,7 +1,9 @@
 #include "install/zipextract.h"
 
 #include "net/filedigest.h"
-#include "storage/unsyncedfile.h"
+#include "platform/filelinks.h"
+#include "platform/filenames.h"
+#include "platform/filesync.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,10 +19,6 @@
 #include <vector>
 
 #include <zip.h>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace {
 // Small enough to stay in the CPU's cache between zip_fread and write: 1 MiB
@@ -121,22 +119,21 @@ QString extractEntryToFile(zip_t *archive, zip_uint64_t index, const QString &ta
     return cause;
 }
 
-#ifdef Q_OS_UNIX
 // A regular file made on Unix gets its recorded permission bits (never
 // setuid, setgid or sticky); anything else keeps the default permissions.
 void applyUnixPermissions(zip_t *archive, zip_uint64_t index, const QString &target)
 {
+    constexpr uint kFileTypeMask = 0170000;
+    constexpr uint kRegularFile = 0100000;
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
     if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0 ||
         system != ZIP_OPSYS_UNIX)
         return;
-    const mode_t mode = mode_t(attributes >> 16);
-    if (!S_ISREG(mode))
-        return;
-    ::chmod(QFile::encodeName(target).constData(), mode & 0777);
+    const uint mode = attributes >> 16;
+    if ((mode & kFileTypeMask) == kRegularFile)
+        applyPermissionBits(target, mode);
 }
-#endif
 
 struct PlannedFile
 {
@@ -186,15 +183,6 @@ bool isValidUtf8(const QByteArray &bytes)
     return !decoder.hasError();
 }
 } // namespace
-
-QByteArray zipArchivePath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return QDir::toNativeSeparators(path).toUtf8();
-#else
-    return QFile::encodeName(path);
-#endif
-}
 
 qint64 zipPayloadSize(const QString &zipPath)
 {
@@ -263,7 +251,8 @@ EntryPlacer::Placed EntryPlacer::place(const QByteArray &decodedName, bool isDir
     if (isDirectory && placed.name.endsWith(QLatin1Char('/')))
         placed.name.chop(1);
     // A name that is still not UTF-8 would share its replacement characters with others.
-    if (!isValidUtf8(decodedName) || !isSafeZipEntryName(placed.name)) {
+    if (!isValidUtf8(decodedName) || !isSafeZipEntryName(placed.name) ||
+        (refusesWindowsNames() && !windowsNameProblem(placed.name).isEmpty())) {
         placed.message = QStringLiteral("Unsafe zip entry path: %1.").arg(placed.name);
         placed.cause = QStringLiteral("unsafe or undecodable name");
         return placed;
@@ -437,15 +426,14 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
         for (qsizetype f = 0; f < files.size(); ++f)
             options.digests->insert(QDir(root).relativeFilePath(files.at(f).target), written.at(f));
     }
-#ifdef Q_OS_UNIX
     // Permissions last, in archive order: a read-only file listed twice must
     // not stop its second copy from being written.
-    zip_t *modes = zip_open(archivePath.constData(), ZIP_RDONLY, &openError);
+    zip_t *modes =
+        hasExecuteBits() ? zip_open(archivePath.constData(), ZIP_RDONLY, &openError) : nullptr;
     if (modes) {
         for (const PlannedFile &file : files)
             applyUnixPermissions(modes, file.index, file.target);
         zip_discard(modes);
     }
-#endif
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/filenames.h"
 #include "release/pathrules.h"
 
 #include <QByteArray>
@@ -88,8 +89,6 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
 // The total uncompressed size of the archive's entries, -1 when it cannot be read.
 qint64 zipPayloadSize(const QString &zipPath);
 
-// A path as libzip takes it: UTF-8 on Windows, the file system's encoding elsewhere.
-QByteArray zipArchivePath(const QString &path);
 
 // Work on files for several threads: lists of indexes into targets, each in
 // the order given. Every entry for the same target lands in one list. Files

@@ -3,18 +3,13 @@
 #include "install/zipfields.h"
 
 #include "net/filedigest.h"
-#include "storage/unsyncedfile.h"
+#include "platform/filesync.h"
 
 #include <QFile>
 
 #include <zlib.h>
 
 #include <limits>
-
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace {
 constexpr quint32 kLocalHeaderSignature = 0x04034b50;
@@ -31,23 +26,17 @@ constexpr quint16 kUtf8Flag = 0x0800;
 // A local header with a name of one byte, and its central directory record.
 constexpr qint64 kLeastEntryBytes = 31 + 47;
 
-#ifdef Q_OS_UNIX
 // Reads the archive as far as it has arrived.
 class Reader
 {
 public:
     Reader(GrowingFile &archive, int generation, const ExtractionProgress *progress, bool untilEnd)
         : archive(archive), generation(generation), untilEnd(untilEnd),
-          cancel(progress ? &progress->cancelled : nullptr),
-          fd(::open(QFile::encodeName(archive.path()).constData(), O_RDONLY | O_CLOEXEC))
+          cancel(progress ? &progress->cancelled : nullptr), file(archive.path())
     {
+        file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
-    ~Reader()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    bool isOpen() const { return fd >= 0; }
+    bool isOpen() const { return file.isOpen(); }
 
     // Waits until the bytes up to end are there. atBoundary: between two
     // entries, where a finished archive is left to the whole-archive path.
@@ -60,11 +49,11 @@ public:
     // Exactly size bytes at offset, once they are there.
     bool read(qint64 offset, char *data, qint64 size)
     {
-        if (!reach(offset + size))
+        if (!reach(offset + size) || !file.seek(offset))
             return false;
         qint64 done = 0;
         while (done < size) {
-            const ssize_t got = ::pread(fd, data + done, size_t(size - done), off_t(offset + done));
+            const qint64 got = file.read(data + done, size - done);
             if (got <= 0)
                 return false;
             done += got;
@@ -77,7 +66,7 @@ private:
     const int generation;
     const bool untilEnd;
     const std::atomic<bool> *cancel;
-    const int fd;
+    QFile file;
 };
 
 struct LocalEntry
@@ -194,7 +183,6 @@ bool writeEntry(Reader &reader, const LocalEntry &local, const QString &target,
         *sha256 = QByteArray::fromHex(sha256Finish(digest).toLatin1());
     return ok && out.error() == QFileDevice::NoError;
 }
-#endif
 } // namespace
 
 QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
@@ -202,7 +190,6 @@ QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
                                       bool untilEnd, const StreamLimits &limits)
 {
     QList<StreamedEntry> streamed;
-#ifdef Q_OS_UNIX
     Reader reader(archive, generation, progress, untilEnd);
     if (!reader.isOpen())
         return streamed;
@@ -250,15 +237,5 @@ QList<StreamedEntry> streamZipEntries(GrowingFile &archive, int generation,
         streamed.append(entry);
         offset = qint64(end);
     }
-#else
-    // Elsewhere a file open for reading cannot be renamed when its download
-    // completes: the whole archive is extracted then.
-    Q_UNUSED(archive);
-    Q_UNUSED(generation);
-    Q_UNUSED(destination);
-    Q_UNUSED(progress);
-    Q_UNUSED(untilEnd);
-    Q_UNUSED(limits);
-#endif
     return streamed;
 }

@@ -12,7 +12,9 @@
 // extractZipPayload does the rest from the whole archive, and confirms each
 // streamed entry against the central directory. It also stops at the next
 // entry once the archive is finished (the rest goes faster on several
-// threads), or when the archive is abandoned, cut back or cancelled.
+// threads), or when the archive is abandoned, cut back or cancelled. Only
+// where a file being read can be renamed (renamesOpenFiles) does the
+// download's file serve as the archive while it grows.
 // generation is the archive's (GrowingFile::generation) when it was begun.
 // untilEnd: take every entry it can, finished or not (for a check of an
 // archive that is already whole).

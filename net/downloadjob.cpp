@@ -4,7 +4,7 @@
 #include "net/ratelimit.h"
 #include "net/releaserequest.h"
 #include "net/resume.h"
-#include "storage/unsyncedfile.h"
+#include "platform/filesync.h"
 
 #include <QDir>
 #include <QFile>

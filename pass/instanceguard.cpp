@@ -1,6 +1,7 @@
 #include "pass/instanceguard.h"
 
 #include "base/logging.h"
+#include "platform/processes.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -11,11 +12,6 @@
 #include <QLockFile>
 #include <QSysInfo>
 #include <QThread>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#endif
 
 namespace {
 const QByteArray kComeForward = QByteArrayLiteral("come-forward\n");
@@ -109,13 +105,7 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool askForward, bool takeOver)
 // that runs (QLockFile has taken over the lock of one that died already).
 bool InstanceGuard::holderRunsHere(qint64 pid, const QString &host) const
 {
-    if (host != QSysInfo::machineHostName() || pid <= 0)
-        return false;
-#ifdef Q_OS_UNIX
-    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-#else
-    return true;
-#endif
+    return host == QSysInfo::machineHostName() && pid > 0 && processRuns(pid);
 }
 
 // The running launcher may still be starting: its socket may not listen yet.

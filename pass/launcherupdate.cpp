@@ -8,6 +8,7 @@
 #include "install/launcherfolders.h"
 #include "install/zipextract.h"
 #include "net/downloadjob.h"
+#include "platform/processes.h"
 #include "release/version.h"
 #include "storage/gatewaystate.h"
 #include "storage/paths.h"
@@ -22,11 +23,6 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
-
-#include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 constexpr int kPollIntervalMs = 100;
@@ -43,48 +39,6 @@ void recordFailedLauncher(const QString &version)
             QStringLiteral("Unable to record the failed launcher %1: %2").arg(version, error));
 }
 
-// Started with posix_spawn rather than QProcess: the new build must outlive
-// this process, and only a child of ours can be waited for.
-// Owns what argv and envp point into.
-struct CommandLine
-{
-    QList<QByteArray> storage;
-    std::vector<char *> argv, envp;
-};
-
-void fillCommandLine(CommandLine &line, const QString &program, const QStringList &arguments,
-                     const QStringList &environment)
-{
-    QList<QByteArray> &storage = line.storage;
-    storage << QFile::encodeName(program);
-    for (const QString &argument : arguments)
-        storage << argument.toLocal8Bit();
-    const int argumentCount = int(storage.size());
-    for (const QString &variable : environment)
-        storage << variable.toLocal8Bit();
-    for (int i = 0; i < storage.size(); ++i)
-        (i < argumentCount ? line.argv : line.envp).push_back(storage[i].data());
-    line.argv.push_back(nullptr);
-    line.envp.push_back(nullptr);
-}
-
-qint64 spawnProgram(const QString &program, const QStringList &arguments,
-                    const QStringList &environment)
-{
-    CommandLine line;
-    fillCommandLine(line, program, arguments, environment);
-    // In a process group of its own: a build that fails is ended with
-    // whatever it started.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, line.argv[0], nullptr, &attributes, line.argv.data(), line.envp.data());
-    posix_spawnattr_destroy(&attributes);
-    return spawned == 0 ? pid : 0;
-}
 } // namespace
 
 LauncherUpdate::LauncherUpdate(QNetworkAccessManager *network, const GatewayRelease &release,
@@ -206,9 +160,9 @@ void LauncherUpdate::startNewBuild()
     Q_EMIT progressChanged(-1);
     Q_EMIT handingOver();
     const QString program = QDir(versionFolder).filePath(QStringLiteral("IvraLauncher"));
-    childPid =
-        spawnProgram(program, startArguments() << QLatin1String(kHealthFileOption) + healthFile,
-                     startEnvironment());
+    childPid = startProcessGroup(program,
+                                 startArguments() << QLatin1String(kHealthFileOption) + healthFile,
+                                 startEnvironment());
     if (childPid <= 0) {
         rollBack(QStringLiteral("%1 could not be started").arg(program));
         return;
@@ -232,28 +186,25 @@ void LauncherUpdate::watchNewBuild()
         Q_EMIT switched(0);
         return;
     }
-    int status = 0;
-    if (::waitpid(pid_t(childPid), &status, WNOHANG) == pid_t(childPid)) {
+    int exitCode = 0;
+    QString how;
+    if (processEnded(childPid, &exitCode, &how)) {
         poll->stop();
-        ::kill(-pid_t(childPid), SIGKILL); // what it left running
         // Another launcher took the data folder during the hand-over: the
         // new build is not at fault, and that launcher runs the pass.
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kLockedOutExitCode) {
+        if (exitCode == kLockedOutExitCode) {
             logInfo(QStringLiteral("Launcher update %1: another launcher took the data folder "
                                    "first; the update is left to it")
                         .arg(release.latestVersion));
             giveUp();
             return;
         }
-        rollBack(WIFEXITED(status)
-                     ? QStringLiteral("it exited with status %1").arg(WEXITSTATUS(status))
-                     : QStringLiteral("it ended on signal %1").arg(WTERMSIG(status)));
+        rollBack(how);
         return;
     }
     if (waited.elapsed() >= kHealthTimeoutMs) {
         poll->stop();
-        ::kill(-pid_t(childPid), SIGKILL);
-        ::waitpid(pid_t(childPid), &status, 0);
+        endProcessGroup(childPid);
         rollBack(QStringLiteral("it did not report within %1 s").arg(kHealthTimeoutMs / 1000));
     }
 }
@@ -389,9 +340,7 @@ QString countLauncherStart(const QString &programName)
 
 void runInstead(const QString &program)
 {
-    CommandLine line;
-    fillCommandLine(line, program, startArguments(), startEnvironment());
-    ::execve(line.argv[0], line.argv.data(), line.envp.data());
+    replaceProcess(program, startArguments(), startEnvironment());
     logWarning(QStringLiteral("Unable to start %1 in this one's place.").arg(program));
 }
 

@@ -17,6 +17,8 @@
 #include "net/ratelimit.h"
 #include "net/releasehosts.h"
 #include "net/transfermeter.h"
+#include "platform/filelinks.h"
+#include "platform/filenames.h"
 #include "release/clientdecision.h"
 #include "release/gatewaydecision.h"
 #include "release/version.h"
@@ -52,20 +54,6 @@ template <class Job> void drop(QPointer<Job> &job)
     job = nullptr;
 }
 
-#ifndef Q_OS_WIN
-// Downloads and packages made on Windows carry no execute bit; the files the
-// launcher starts need one.
-void makeExecutable(const QString &path)
-{
-    // Only when it lacks the bit: a chmod changes the file's metadata, and a
-    // file that no longer matches its record is read again.
-    const QFileDevice::Permissions permissions = QFile::permissions(path);
-    if (!(permissions & QFileDevice::ExeOwner))
-        QFile::setPermissions(path, permissions | QFileDevice::ExeOwner);
-}
-#else
-void makeExecutable(const QString &) {}
-#endif
 } // namespace
 
 UpdatePass::UpdatePass(QObject *parent)
@@ -777,13 +765,14 @@ void UpdatePass::startClientDownload()
         Q_EMIT progressChanged(percentOf(received, total));
     });
     connect(download, &DownloadJob::finished, this, &UpdatePass::onClientPackageDownloaded);
-    std::shared_ptr<GrowingFile> stream = download->followPart();
+    // Where a file being read cannot be renamed, the package is extracted once it is whole.
+    std::shared_ptr<GrowingFile> stream = renamesOpenFiles() ? download->followPart() : nullptr;
     download->setTransient(clientRelease.hasFileIndex);
     download->setExpectedSha256(clientRelease.artifactSha256);
     download->start();
     // Extraction starts with the first bytes; nothing is recorded before
     // the whole package has passed its checks.
-    if (download) {
+    if (download && stream) {
         packageStream = stream;
         install(target, 0, StagingFiller(), stream);
     }
@@ -1023,7 +1012,7 @@ void UpdatePass::launch()
         fail(QStringLiteral("IVRA is not ready to launch."), true);
         return;
     }
-    makeExecutable(launchExecutable);
+    addOwnerExecute(launchExecutable);
     logInfo(QStringLiteral("Launching client: %1").arg(launchExecutable));
     if (QProcess::startDetached(launchExecutable, launchArguments,
                                 QFileInfo(launchExecutable).absolutePath())) {
@@ -1153,7 +1142,7 @@ void UpdatePass::onGatewayInstallerDownloaded(const DownloadResult &result)
         return;
     Q_EMIT statusChanged(QStringLiteral("Installing the IVRA ENGINE 2.0 Beta update..."));
     // Only the verified file gets an execute bit.
-    makeExecutable(result.targetPath);
+    addOwnerExecute(result.targetPath);
     saveAcceptedTimestamps();
     if (QProcess::startDetached(result.targetPath, {QStringLiteral("/SP-")}, QString())) {
         logInfo(QStringLiteral("Started the Gateway installer %1.").arg(result.targetPath));

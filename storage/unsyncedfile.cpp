@@ -1,15 +1,9 @@
 #include "storage/unsyncedfile.h"
 
-#include <QFileDevice>
-
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#endif
+#include "platform/filesync.h"
 
 #include <QFile>
 #include <QRandomGenerator>
-
-#include <cstdio>
 
 bool replaceFileUnsynced(const QString &path, const QByteArray &content, QString *error)
 {
@@ -25,15 +19,8 @@ bool replaceFileUnsynced(const QString &path, const QByteArray &content, QString
         return false;
     }
     out.close();
-    // QFile::rename never overwrites; rename(2) replaces the old file in one
-    // step. Windows has no such step: the old file goes first.
-#ifdef Q_OS_WIN
-    QFile::remove(path);
-    const bool renamed = QFile::rename(temporary, path);
-#else
-    const bool renamed = std::rename(QFile::encodeName(temporary).constData(),
-                                     QFile::encodeName(path).constData()) == 0;
-#endif
+    // QFile::rename never overwrites: the old file is replaced in one step.
+    const bool renamed = renameOver(temporary, path);
     if (!renamed) {
         if (error)
             *error = QStringLiteral("Unable to write '%1'.").arg(path);
@@ -41,13 +28,4 @@ bool replaceFileUnsynced(const QString &path, const QByteArray &content, QString
         return false;
     }
     return true;
-}
-
-void startWriteBack(QFileDevice &file)
-{
-    file.flush();
-#ifdef Q_OS_LINUX
-    if (file.handle() >= 0)
-        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
 }

@@ -8,9 +8,3 @@
 // launcher can do without (install records, resume states) a lost write only
 // costs work, while a sync per file costs milliseconds each.
 bool replaceFileUnsynced(const QString &path, const QByteArray &content, QString *error = nullptr);
-
-class QFileDevice;
-// Starts writing what file holds to disk now, without waiting for it, so
-// that a later sync of the whole install finds most of it written already
-// (Linux: sync_file_range; elsewhere nothing). The file is flushed first.
-void startWriteBack(QFileDevice &file);

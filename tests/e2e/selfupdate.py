@@ -237,7 +237,8 @@ def main():
                 lines = len(access_lines())
                 home.gui()
                 check(wait_for(lambda: "did not start here before" in home.log(), 20),
-                      "tried again")
+                      "tried again: failed %s, processes %s, log: %s"
+                      % (home.failed(), launchers_of(home), home.log()[-1500:]))
                 stop_all(home)
                 check(not any("/releases/gateway/demo/" in line
                               for line in access_lines()[lines:]), "package fetched again")

@@ -13,7 +13,8 @@ source, build = sys.argv[1], sys.argv[2]
 failures = []
 files = subprocess.run(["git", "-C", source, "ls-files", "*.cpp", "*.h"], check=True,
                        capture_output=True, text=True).stdout.split()
-library_folders = {"app", "base", "release", "net", "storage", "install", "pass", "releasetool", "ui"}
+library_folders = {"app", "base", "platform", "release", "net", "storage", "install", "pass",
+                   "releasetool", "ui"}
 
 edges = {}
 for name in files:
