@@ -23,3 +23,5 @@ add_custom_target(windows-dist ALL
     "${IVRA_DIST_DIR}/styles/"
   DEPENDS IvraLauncher ivra-update
   COMMENT "Laying out ${IVRA_DIST_DIR}")
+file(WRITE "${PROJECT_BINARY_DIR}/version.txt" "${IVRA_BUILD_VERSION}")
+file(WRITE "${PROJECT_BINARY_DIR}/sdk.txt" "${IVRA_WIN64_SDK_ROOT}")

@@ -3,6 +3,7 @@
 #include "base/logging.h"
 #include "platform/processes.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -67,6 +68,13 @@ InstanceGuard::Outcome InstanceGuard::acquire(bool askForward, bool takeOver)
         if (lock->tryLock(0))
             return Outcome::Acquired;
         readable = lock->getLockInfo(&pid, &host, &application);
+    }
+    // A lock naming this very process was left by an earlier one that had
+    // its id (ids come round again, soon under Wine): nothing holds it.
+    if (readable && pid == QCoreApplication::applicationPid()) {
+        lock->removeStaleLockFile();
+        if (lock->tryLock(0))
+            return Outcome::Acquired;
     }
     if (!readable) {
         // Empty or unreadable (a crash while it was written, a copy of a

@@ -20,8 +20,16 @@ packages=(
 s3rver_version=3.7.1
 tools="$(cd "$(dirname "$0")/.." && pwd)/.run/tools"
 command -v npm >/dev/null 2>&1 || packages+=(npm)
+# `install-deps.sh windows`: what the Windows cross build and its tests under
+# Wine add (the Qt host tools above must be the SDK's Qt version, 6.4.2).
+mode=${1:-}
+if [ "$mode" = windows ]; then
+  packages=(cmake ninja-build qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64-posix
+    mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine wine64 python3-pefile icoutils xvfb
+    xauth imagemagick)
+fi
 install_s3rver() {
-  [ -x "$tools/node_modules/.bin/s3rver" ] && return 0
+  [ "${mode:-}" = windows ] || [ -x "$tools/node_modules/.bin/s3rver" ] && return 0
   echo "install-deps: installing s3rver $s3rver_version from the npm registry into $tools"
   mkdir -p "$tools"
   npm install --prefix "$tools" --no-audit --no-fund --loglevel=error "s3rver@$s3rver_version" >/dev/null

@@ -8,6 +8,7 @@
 
 #include <QDirIterator>
 #include <QProcess>
+#include <QSysInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -94,6 +95,15 @@ private Q_SLOTS:
     {
         const QString lockPath = dataRootPath() + "/gateway.lock";
         QVERIFY(writeFile(lockPath, QByteArray()));
+        {
+            InstanceGuard guard(dataRootPath());
+            QCOMPARE(guard.acquire(false), InstanceGuard::Outcome::Acquired);
+        }
+        // One naming this process: left by an earlier process with the same
+        // id (ids come round soon under Wine).
+        QVERIFY(writeFile(lockPath, QByteArray::number(QCoreApplication::applicationPid()) + "\n" +
+                                        QCoreApplication::applicationName().toUtf8() + "\n" +
+                                        QSysInfo::machineHostName().toUtf8() + "\n"));
         {
             InstanceGuard guard(dataRootPath());
             QCOMPARE(guard.acquire(false), InstanceGuard::Outcome::Acquired);
