@@ -1,10 +1,10 @@
 #include "install/clientinstall.h"
 
 #include "install/directories.h"
-#include "platform/filesync.h"
 #include "install/launchpath.h"
 #include "install/zipdirectory.h"
 #include "install/zipstream.h"
+#include "platform/filesync.h"
 #include "storage/paths.h"
 
 #include <QDir>
@@ -60,14 +60,6 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
         options.cause = &outcome.cause;
         options.digests = &staged.digests;
         QList<StreamedEntry> streamed;
-        // Starts staging again, empty: what was written there is not kept.
-        auto setAsideStreamed = [&]() {
-            streamed.clear();
-            if (progress)
-                progress->bytesWritten.store(0);
-            return removeDirectoryIfPresent(plan.stagingPath, &error) &&
-                   QDir().mkpath(plan.stagingPath);
-        };
         if (plan.growing) {
             const int generation = plan.growing->generation();
             const StreamLimits limits{plan.packageBytes, plan.streamBudget, &outcome.streamNote};
@@ -81,16 +73,21 @@ ClientInstallOutcome runClientInstall(const ClientInstallPlan &plan, ExtractionP
             // another file. Written from local headers that the central
             // directory does not place where they were read: extracted again
             // from the directory alone, which is what the release was checked by.
-            QString disagreement;
-            if (plan.growing->generation() != generation ||
-                !(disagreement = streamedEntriesProblem(plan.packagePath, streamed)).isEmpty()) {
+            const bool cutBack = plan.growing->generation() != generation;
+            const QString disagreement =
+                cutBack ? QString() : streamedEntriesProblem(plan.packagePath, streamed);
+            if (cutBack || !disagreement.isEmpty()) {
                 if (!disagreement.isEmpty())
                     outcome.streamNote =
                         QStringLiteral("extracted again from the central directory: %1")
                             .arg(disagreement);
-                if (!setAsideStreamed())
+                streamed.clear();
+                if (!removeDirectoryIfPresent(plan.stagingPath, &error) ||
+                    !QDir().mkpath(plan.stagingPath))
                     return abandon(QStringLiteral("Unable to create client staging directory: %1")
                                        .arg(plan.stagingPath));
+                if (progress)
+                    progress->bytesWritten.store(0);
             }
             options.streamed = &streamed;
             outcome.streamedEntries = streamed.size();

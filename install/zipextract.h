@@ -89,7 +89,6 @@ bool extractZipPayload(const QString &zipPath, const QString &destination, QStri
 // The total uncompressed size of the archive's entries, -1 when it cannot be read.
 qint64 zipPayloadSize(const QString &zipPath);
 
-
 // Work on files for several threads: lists of indexes into targets, each in
 // the order given. Every entry for the same target lands in one list. Files
 // under 1 MiB go in lists by folder, since threads creating files in one

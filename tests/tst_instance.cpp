@@ -8,8 +8,8 @@
 
 #include <QDirIterator>
 #include <QProcess>
-#include <QSysInfo>
 #include <QSignalSpy>
+#include <QSysInfo>
 #include <QTest>
 
 using namespace TestUtil;
